@@ -1,0 +1,1 @@
+#include "saga/saga.h"

@@ -1,0 +1,140 @@
+// saga/saga.h: the SAGA document. Loads a SAGA XML file (libxml2, no network,
+// no external entities, no DTD loading; text nodes holding only white space
+// are dropped), gives access to its nodes by simple paths, reads its
+// catalogue sections with every value trimmed of blanks, and saves it back in
+// the encoding it came in (characters that encoding cannot hold are written as
+// numeric character references), replacing the file atomically and keeping
+// its permissions. A file that is not well-formed throws TransferError with
+// the file, line and column; finding nothing is never an error.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "text/text.h"
+
+namespace brivasto {
+
+// A node of a SagaDocument; it does not own the node and lives only as long
+// as its document. A default-constructed node is "no node".
+class XmlNode {
+ public:
+  XmlNode() = default;
+  explicit operator bool() const { return node_ != nullptr; }
+
+  // Elements reached by a path of child steps by element name, relative to
+  // this node ("assigned-subjects/assigned-subject"), in document order.
+  std::vector<XmlNode> SelectNodes(std::string_view path) const;
+  // The first of SelectNodes(path), or no node.
+  XmlNode SelectSingleNode(std::string_view path) const;
+
+  std::string Name() const;  // element name, UTF-8
+  // The attribute's value as stored (not trimmed), or nullopt when absent.
+  std::optional<std::u16string> Attribute(std::string_view name) const;
+  std::size_t AttributeCount() const;
+  // All child nodes in order, text nodes included.
+  std::vector<XmlNode> ChildNodes() const;
+  XmlNode FirstChild() const;
+  // An attribute's value; a text node's characters; for an element, all the
+  // text it contains, in document order.
+  std::u16string Text() const;
+
+  void SetAttribute(std::string_view name, std::u16string_view value);
+  void AppendChild(XmlNode child);  // the child becomes the last child
+  void RemoveChild(XmlNode child);  // takes it out of the tree and frees it
+
+  const void* Handle() const { return node_; }
+
+ private:
+  friend class SagaDocument;
+  explicit XmlNode(void* node) : node_(node) {}
+  void* node_ = nullptr;  // xmlNode*, owned by the document
+};
+
+class SagaDocument {
+ public:
+  // Parses the whole file. Throws TransferError for a missing or unreadable
+  // file, or one that is not well-formed XML (an empty file included), naming
+  // the file, line and column.
+  static SagaDocument Load(const std::filesystem::path& file);
+  SagaDocument(SagaDocument&&) noexcept;
+  SagaDocument& operator=(SagaDocument&&) noexcept;
+  ~SagaDocument();
+
+  XmlNode Root() const;
+  // A path that starts with "/" is taken from the document ("/document/
+  // groups/group"); any other from the root element.
+  std::vector<XmlNode> SelectNodes(std::string_view path) const;
+  // A new element outside the tree, owned by the document once appended.
+  XmlNode CreateElement(std::string_view name);
+
+  // Writes the whole document to `file` in its own encoding: a temporary
+  // file in the same directory, flushed to disk, then renamed over `file`,
+  // keeping the permissions `file` had. On failure `file` is unchanged, no
+  // temporary file is left, and TransferError names the file.
+  void Save(const std::filesystem::path& file) const;
+
+  // The encoding the document came in ("UTF-8", "windows-1252", ...).
+  std::string Encoding() const;
+
+ private:
+  struct Impl;
+  explicit SagaDocument(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// ---------------------------------------------------------------------------
+// The catalogue sections, as the export reads them. Every text is trimmed of
+// blanks (U+0020) at both ends. nullopt means the attribute (or the first
+// child node) is absent; an empty text means it is there but empty.
+// `position` is the element's 1-based position within its selection.
+
+struct SagaSubject {
+  std::size_t position = 0;
+  std::optional<std::u16string> id;
+  std::optional<std::u16string> name;
+  std::size_t attributeCount = 0;
+  // Read only when the element has more than two attributes.
+  std::optional<std::u16string> hours;
+};
+
+// A teacher or a location: its name is the text of its first child node.
+struct SagaNamedItem {
+  std::size_t position = 0;
+  std::optional<std::u16string> id;
+  std::optional<std::u16string> name;  // nullopt: the element has no child node
+};
+
+struct SagaAssignedTeacher {
+  std::size_t position = 0;
+  std::optional<std::u16string> id;
+};
+
+struct SagaAssignedSubject {
+  std::size_t position = 0;
+  std::optional<std::u16string> id;
+  std::vector<SagaAssignedTeacher> teachers;  // "assigned-teachers/assigned-teacher"
+};
+
+struct SagaGroup {
+  std::size_t position = 0;
+  std::optional<std::u16string> id;
+  std::optional<std::u16string> regim;
+  std::optional<std::u16string> name;
+  std::optional<std::u16string> description;  // text of the first child node
+  std::vector<SagaAssignedSubject> subjects;  // "assigned-subjects/assigned-subject"
+};
+
+// "/document/subjects/subject", "/document/teachers/teacher",
+// "/document/locations/location", "/document/groups/group", in document order.
+std::vector<SagaSubject> ReadSubjects(const SagaDocument& document);
+std::vector<SagaNamedItem> ReadTeachers(const SagaDocument& document);
+std::vector<SagaNamedItem> ReadLocations(const SagaDocument& document);
+std::vector<SagaGroup> ReadGroups(const SagaDocument& document);
+
+}  // namespace brivasto

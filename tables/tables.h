@@ -1,0 +1,190 @@
+// tables/tables.h: the dBase table engine and the catalogue of exchange
+// tables shared with Talvenor. Texts go in as UTF-16 and are stored in the
+// table's code page (Windows 1252 for the tables we write; a character 1252
+// cannot hold is stored as '?'); a text longer than its field is cut to the
+// width. Tables are written to a temporary file beside the target and renamed
+// over it when complete, so a table on disk is always either its old content
+// or its new complete content. Tables are read whole when opened, and opened
+// tables are held exclusively until their handle is destroyed. Every failure
+// throws TransferError naming the table and the problem.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "text/text.h"
+
+namespace brivasto {
+
+// ---------------------------------------------------------------------------
+// Run context: what a run needs from its surroundings, passed in explicitly.
+
+struct RunContext {
+  // The directory holding the exchange tables.
+  std::filesystem::path exchangeDirectory;
+  // The user's decimal separator, for numbers kept as text (u'.' or u',').
+  char16_t decimalSeparator = u'.';
+};
+
+// The exchange directory: BRIVASTO_ZWORK when set and not empty, else "/ZWORK".
+std::filesystem::path ExchangeDirectory();
+// The decimal separator of the user's LC_NUMERIC locale (read once through
+// setlocale/localeconv); u'.' when the locale names none.
+char16_t UserDecimalSeparator();
+// ExchangeDirectory() and UserDecimalSeparator() together.
+RunContext DefaultRunContext();
+
+// ---------------------------------------------------------------------------
+// The catalogue of exchange tables: every table defined once, as data.
+
+enum class FieldKind { kText, kInteger, kReal };
+
+struct FieldDef {
+  std::string_view name;
+  FieldKind kind;
+  int width;  // characters, for text fields; 0 for integer and real
+};
+
+struct ExchangeTable {
+  std::string_view name;  // "ASIGNOMT"; its file is ASIGNOMT.DBF in any letter case
+  std::span<const FieldDef> fields;
+};
+
+// Field names, shared by the tables that have them.
+namespace field {
+inline constexpr std::string_view kCod = "COD";
+inline constexpr std::string_view kCodLargo = "CODLARGO";
+inline constexpr std::string_view kNombre = "NOMBRE";
+inline constexpr std::string_view kIdSaga = "IDSAGA";
+inline constexpr std::string_view kHoras = "HORAS";
+inline constexpr std::string_view kAbrev = "ABREV";
+inline constexpr std::string_view kDepart = "DEPART";
+inline constexpr std::string_view kEmail = "EMAIL";
+inline constexpr std::string_view kDni = "DNI";
+inline constexpr std::string_view kEdificio = "EDIFICIO";
+inline constexpr std::string_view kMaxAlum = "MAXALUM";
+inline constexpr std::string_view kTurno = "TURNO";
+inline constexpr std::string_view kNivel = "NIVEL";
+inline constexpr std::string_view kCurso = "CURSO";
+inline constexpr std::string_view kGrupo = "GRUPO";
+inline constexpr std::string_view kDescrip = "DESCRIP";
+inline constexpr std::string_view kMarco = "MARCO";
+inline constexpr std::string_view kCAsig = "CASIG";
+inline constexpr std::string_view kCProf = "CPROF";
+inline constexpr std::string_view kCGrup = "CGRUP";
+inline constexpr std::string_view kCAula = "CAULA";
+inline constexpr std::string_view kSesiones = "SESIONES";
+inline constexpr std::string_view kNConex = "NCONEX";
+inline constexpr std::string_view kCTarea = "CTAREA";
+inline constexpr std::string_view kDiho = "DIHO";
+inline constexpr std::string_view kCodDiho = "CODDIHO";
+inline constexpr std::string_view kDia = "DIA";
+inline constexpr std::string_view kTextoDia = "TEXTODIA";
+inline constexpr std::string_view kHora = "HORA";
+inline constexpr std::string_view kTextoHor = "TEXTOHOR";
+inline constexpr std::string_view kHoraDesde = "HORADESDE";
+inline constexpr std::string_view kHoraHasta = "HORAHASTA";
+inline constexpr std::string_view kMinutos = "MINUTOS";
+inline constexpr std::string_view kMarcoXml = "MARCOXML";
+// SOLUC, Talvenor's timetable solution (its layout is Talvenor's).
+inline constexpr std::string_view kCodGrupo = "CODGRUPO";
+inline constexpr std::string_view kProf = "PROF";
+inline constexpr std::string_view kAsig = "ASIG";
+inline constexpr std::string_view kAula = "AULA";
+}  // namespace field
+
+// The six tables the export creates, with their fields in creation order.
+extern const ExchangeTable kAsignomt;    // subjects
+extern const ExchangeTable kProft;       // teachers
+extern const ExchangeTable kAulat;       // rooms
+extern const ExchangeTable kGrupost;     // groups
+extern const ExchangeTable kAsigt;       // teaching assignments
+extern const ExchangeTable kDiashorast;  // day/hour frame (created empty)
+// Talvenor's solution table; never created here.
+inline constexpr std::string_view kSolucName = "SOLUC";
+
+// ---------------------------------------------------------------------------
+// Writing a table.
+
+// Builds a new table T in `directory` with the fields of `table`. Records go
+// to a temporary file beside T.DBF; Commit() completes the file, removes T.DBF
+// and T.MDX in any letter case and renames the new file to T.DBF. Destroying
+// a writer that was not committed removes the temporary file and leaves the
+// old table as it was. Fails (TransferError naming T) when another process
+// holds the old T.DBF, or on any failed write.
+class TableWriter {
+ public:
+  TableWriter(std::filesystem::path directory, const ExchangeTable& table);
+  TableWriter(TableWriter&&) noexcept;
+  TableWriter& operator=(TableWriter&&) noexcept;
+  ~TableWriter();
+
+  // Starts a new record with every field empty; the previous one must be posted.
+  void Append();
+  // Sets a field of the appended record; a text longer than the field is cut.
+  void SetText(std::string_view field, std::u16string_view value);
+  void SetReal(std::string_view field, double value);
+  void SetInteger(std::string_view field, std::int32_t value);
+  // Stores the appended record at the end of the table.
+  void Post();
+  // Completes the table on disk (see above). Throws on failure.
+  void Commit();
+
+  std::size_t RecordCount() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// ---------------------------------------------------------------------------
+// Reading a table.
+
+// A table opened for reading: its file found without regard to letter case,
+// held exclusively while the handle lives, its live (not deleted) records
+// read in file order. Reads dBase III, IV, 5 and level 7 files with fields
+// of types C, N, F, L, D, I, O and +. Record numbers in messages are the
+// 1-based positions of records in the file.
+class Table {
+ public:
+  // Throws TransferError for a missing table, a table another process holds,
+  // or a corrupt header. `decimalSeparator` is used for numbers kept as text.
+  static Table Open(const std::filesystem::path& directory, std::string_view name,
+                    char16_t decimalSeparator);
+  Table(Table&&) noexcept;
+  Table& operator=(Table&&) noexcept;
+  ~Table();
+
+  const std::string& Name() const;  // the table's name, as asked for ("SOLUC")
+  std::size_t RecordCount() const;  // live records
+
+  // The index of a field; throws TransferError naming the table and field
+  // when the table lacks it.
+  std::size_t FieldIndex(std::string_view field) const;
+  bool HasField(std::string_view field) const;
+
+  // `record` counts live records from 0. Text comes back without pad blanks;
+  // a numeric field gives its digits as stored (trimmed). An empty numeric
+  // field reads as 0. Text fields read as numbers must hold one (read with
+  // the decimal separator given at Open; the empty text is no number): else
+  // TransferError naming table, record number, field and text. Integers from
+  // reals round half to even; values outside 32 bits throw.
+  std::u16string Text(std::size_t record, std::size_t field) const;
+  std::int32_t Integer(std::size_t record, std::size_t field) const;
+  double Real(std::size_t record, std::size_t field) const;
+  // The 1-based position in the file of the live record `record`.
+  std::size_t RecordNumber(std::size_t record) const;
+
+ private:
+  struct Impl;
+  explicit Table(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace brivasto

@@ -1,0 +1,122 @@
+#include "text/text.h"
+
+#include <unicode/uchar.h>
+#include <unicode/ustring.h>
+#include <unicode/utf16.h>
+
+#include <string>
+
+namespace brivasto {
+namespace {
+constexpr char16_t kBlank = u' ';
+}  // namespace
+
+std::u16string TrimBlanks(std::u16string_view text) {
+  return TrimLeadingBlanks(TrimTrailingBlanks(text));
+}
+
+std::u16string TrimLeadingBlanks(std::u16string_view text) {
+  const auto first = text.find_first_not_of(kBlank);
+  return first == std::u16string_view::npos ? std::u16string() : std::u16string(text.substr(first));
+}
+
+std::u16string TrimTrailingBlanks(std::u16string_view text) {
+  const auto last = text.find_last_not_of(kBlank);
+  return last == std::u16string_view::npos ? std::u16string()
+                                           : std::u16string(text.substr(0, last + 1));
+}
+
+std::u16string RightmostChars(std::u16string_view text, std::int32_t count) {
+  if (count <= 0) return {};
+  const auto wanted = static_cast<std::size_t>(count);
+  if (text.size() <= wanted) return std::u16string(text);
+  return std::u16string(text.substr(text.size() - wanted));
+}
+
+std::u16string UpperLettersOnly(std::u16string_view text) {
+  std::u16string kept;
+  for (const char16_t c : text) {
+    if (c >= u'A' && c <= u'Z') kept.push_back(c);
+  }
+  return kept;
+}
+
+std::u16string InitialsAfterBlanks(std::u16string_view text) {
+  std::u16string taken;
+  // Positions 1 to L - 1 (0-based: 0 to size - 2); a blank takes its follower.
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] == kBlank) taken.push_back(text[i + 1]);
+  }
+  return taken;
+}
+
+std::u16string CaseFolded(std::u16string_view text) {
+  std::u16string folded;
+  folded.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    UChar32 c;
+    U16_NEXT(text.data(), i, text.size(), c);
+    // Full folding may turn one character into several (ß -> ss).
+    UChar buffer[U16_MAX_LENGTH * 3];
+    UChar one[U16_MAX_LENGTH];
+    int32_t oneLength = 0;
+    UBool error = false;
+    U16_APPEND(one, oneLength, U16_MAX_LENGTH, c, error);
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t length =
+        u_strFoldCase(buffer, U16_MAX_LENGTH * 3, one, oneLength, U_FOLD_CASE_DEFAULT, &status);
+    if (U_FAILURE(status) || error) {
+      folded.append(one, one + oneLength);
+    } else {
+      folded.append(buffer, buffer + length);
+    }
+  }
+  return folded;
+}
+
+bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b) {
+  return a == b || CaseFolded(a) == CaseFolded(b);
+}
+
+std::u16string FromUtf8(std::string_view text) {
+  std::u16string result;
+  result.reserve(text.size());
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const auto length = static_cast<int32_t>(text.size());
+  int32_t at = 0;
+  while (at < length) {
+    UChar32 c;
+    U8_NEXT_OR_FFFD(bytes, at, length, c);
+    if (U_IS_BMP(c)) {
+      result.push_back(static_cast<char16_t>(c));
+    } else {
+      result.push_back(static_cast<char16_t>(U16_LEAD(c)));
+      result.push_back(static_cast<char16_t>(U16_TRAIL(c)));
+    }
+  }
+  return result;
+}
+
+std::string ToUtf8(std::u16string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    UChar32 c;
+    U16_NEXT(text.data(), i, text.size(), c);
+    if (U_IS_SURROGATE(c)) c = 0xFFFD;  // a lone surrogate
+    uint8_t buffer[U8_MAX_LENGTH];
+    int32_t length = 0;
+    U8_APPEND_UNSAFE(buffer, length, c);
+    result.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(length));
+  }
+  return result;
+}
+
+std::u16string DecimalText(std::int64_t value) {
+  const std::string digits = std::to_string(value);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+}  // namespace brivasto

@@ -1,0 +1,50 @@
+// text/text.h: the text helpers that clean SAGA's texts and derive short
+// codes, plus the few text services every module shares. Texts are UTF-16
+// code units; the only blank the helpers know is U+0020 (tab, line feed and
+// no-break space are ordinary characters). Positions in comments count from 1.
+// Every function here is pure; the conversions and the case folding use ICU.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace brivasto {
+
+// The one error type of the system. Its message is Spanish UTF-8 text a user
+// can act on: which file, table, record, element or field, and what is wrong.
+class TransferError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The text without the blanks at its start and at its end; inner blanks stay.
+std::u16string TrimBlanks(std::u16string_view text);
+// The text without the blanks at its start; empty when it held only blanks.
+std::u16string TrimLeadingBlanks(std::u16string_view text);
+// The text without the blanks at its end.
+std::u16string TrimTrailingBlanks(std::u16string_view text);
+// The last `count` characters; the whole text when it has no more than
+// `count`, the empty text for a count of 0 or less.
+std::u16string RightmostChars(std::u16string_view text, std::int32_t count);
+// The characters from "A" to "Z" in order; accented capitals are dropped.
+std::u16string UpperLettersOnly(std::u16string_view text);
+// The characters that directly follow a blank, in order (so a run of blanks
+// contributes blanks); the first character is never taken.
+std::u16string InitialsAfterBlanks(std::u16string_view text);
+
+// The text case-folded (full Unicode folding): two texts are equal ignoring
+// letter case when their folded forms are equal. JG = jg, Á = á, a ≠ á.
+std::u16string CaseFolded(std::u16string_view text);
+bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b);
+
+// UTF-8 <-> UTF-16. Ill-formed input becomes U+FFFD; nothing throws.
+std::u16string FromUtf8(std::string_view text);
+std::string ToUtf8(std::u16string_view text);
+
+// Plain decimal numeral of a number: no sign for non-negative values, no
+// blanks, no leading zeros ("1", "40", "-3").
+std::u16string DecimalText(std::int64_t value);
+
+}  // namespace brivasto
