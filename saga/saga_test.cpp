@@ -544,6 +544,7 @@ TEST(Save, ChangedTreeRoundTrips) {
   document.CreateElement("never-appended");  // freed with the document
   EXPECT_THROW(day.SetAttribute("bad", u"a\u0001b"), TransferError);
   EXPECT_THROW(day.AppendChild(tables), TransferError);
+  EXPECT_THROW(root.RemoveChild(day), TransferError);  // a grandchild
   document.Save(file);
   const SagaDocument reloaded = SagaDocument::Load(file);
   EXPECT_EQ(Dump(reloaded), Dump(document));

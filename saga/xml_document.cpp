@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <libxml/entities.h>
 #include <libxml/parser.h>
-#include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 #include <libxml/xmlsave.h>
@@ -13,7 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -193,6 +191,8 @@ class LibraryErrorsCaptured {
 // from its own bytes only, never from files or addresses it names.
 xmlParserInput* RefuseExternalEntity(const char*, const char*, xmlParserCtxt*) { return nullptr; }
 
+// The loader is process-wide in this libxml2 version, so it is swapped only
+// for the duration of a parse; documents are loaded on one thread.
 class ExternalEntitiesRefused {
  public:
   ExternalEntitiesRefused() : previous_(xmlGetExternalEntityLoader()) {
@@ -721,8 +721,6 @@ std::vector<XmlNode> XmlNode::SelectNodes(std::string_view path) const {
 }
 
 XmlNode XmlNode::SelectSingleNode(std::string_view path) const {
-  // The walk stops at no match early enough; the first of all matches is the
-  // first in document order.
   const auto nodes = SelectNodes(path);
   return nodes.empty() ? XmlNode() : nodes.front();
 }
