@@ -229,6 +229,7 @@ int CloseNothing(void*) { return 0; }
 // What the first bytes say: a byte order mark and whether an XML declaration
 // opens the document (libxml2 does not record the latter).
 struct Prologue {
+  bool utf8Mark = false;
   bool utf16Mark = false;
   bool hasDeclaration = false;
 };
@@ -239,6 +240,7 @@ Prologue ReadPrologue(const unsigned char* bytes, std::size_t size) {
   int step = 1;       // bytes per character
   int lowOffset = 0;  // where the ASCII byte sits within a character
   if (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
+    prologue.utf8Mark = true;
     at = 3;
   } else if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
     prologue.utf16Mark = true;
@@ -511,6 +513,7 @@ struct SagaDocument::Impl {
   XmlDocPtr doc;
   std::string encoding;
   bool hasDeclaration = true;
+  bool utf8Mark = false;  // libxml2 writes no UTF-8 byte order mark itself
   // Declared after `doc`, so its nodes go before the document they use.
   DetachedNodes detached;
 };
@@ -597,6 +600,8 @@ SagaDocument SagaDocument::Load(const fs::path& file) {
     impl->encoding = prologue.utf16Mark ? "UTF-16" : "UTF-8";
   }
   impl->hasDeclaration = prologue.hasDeclaration;
+  impl->utf8Mark =
+      prologue.utf8Mark && xmlParseCharEncoding(impl->encoding.c_str()) == XML_CHAR_ENCODING_UTF8;
   impl->doc = std::move(doc);
   impl->doc->_private = &impl->detached;
   return SagaDocument(std::move(impl));
@@ -675,6 +680,7 @@ void SagaDocument::Save(const fs::path& file) const {
     LibraryErrorsCaptured libraryErrors(errors);
     int options = XML_SAVE_FORMAT;
     if (!impl_->hasDeclaration) options |= XML_SAVE_NO_DECL;
+    if (impl_->utf8Mark) WriteChunk(&writer, "\xEF\xBB\xBF", 3);
     XmlSaveContext context(
         xmlSaveToIO(WriteChunk, CloseNothing, &writer, impl_->encoding.c_str(), options));
     if (context.get() == nullptr) {
