@@ -67,7 +67,7 @@ std::vector<std::string> FileNames(const fs::path& directory) {
   return names;
 }
 
-[[maybe_unused]] fs::path SourceDir() {
+fs::path SourceDir() {
   const char* dir = std::getenv("BRIVASTO_SOURCE_DIR");
   return dir != nullptr ? fs::path(dir) : fs::path(".");
 }
@@ -281,5 +281,122 @@ TEST(Table, ReportsAMissingTableOrField) {
             "La tabla SMALL (" + where + "/SMALL.DBF) no tiene el campo AULA.");
 }
 
+// ---------------------------------------------------------------------------
+// Reading what other programs wrote.
+
+TEST(DbfFormat, DecodesLevel7Numbers) {
+  struct LongCase {
+    Bytes bytes;
+    std::int32_t value;
+  };
+  const LongCase longs[] = {{{0x80, 0, 0, 0}, 0},
+                            {{0x80, 0, 0, 1}, 1},
+                            {{0x7F, 0xFF, 0xFF, 0xFF}, -1},
+                            {{0x80, 0x4C, 0x4B, 0x40}, 5000000},
+                            {{0xFF, 0xFF, 0xFF, 0xFF}, 2147483647},
+                            {{0x00, 0, 0, 0}, -2147483647 - 1}};
+  for (const LongCase& c : longs) {
+    EXPECT_EQ(dbf::DecodeLong(c.bytes.data()), c.value);
+    const auto encoded = dbf::EncodeLong(c.value);
+    EXPECT_EQ(Bytes(encoded.begin(), encoded.end()), c.bytes) << c.value;
+  }
+  struct DoubleCase {
+    Bytes bytes;
+    double value;
+  };
+  const DoubleCase doubles[] = {{{0x80, 0, 0, 0, 0, 0, 0, 0}, 0.0},
+                                {{0xC0, 0x45, 0xD3, 0x33, 0x33, 0x33, 0x33, 0x33}, 43.65},
+                                {{0x3F, 0x97, 0x00, 0x51, 0xEB, 0x85, 0x1E, 0xB7}, -199.99}};
+  for (const DoubleCase& c : doubles) {
+    EXPECT_EQ(dbf::DecodeDouble(c.bytes.data()), c.value);
+    const auto encoded = dbf::EncodeDouble(c.value);
+    EXPECT_EQ(Bytes(encoded.begin(), encoded.end()), c.bytes) << c.value;
+  }
+}
+
+// dbase3.dbf (N, F fields, language driver 0x58) and dbase7.dbf (I, O, +
+// fields, driver name DBWINES0) hold the same records; the second is deleted.
+TEST(Table, ReadsDbase3AndLevel7FilesToTheSameValues) {
+  struct Row {
+    std::u16string nombre;
+    std::u16string dia;
+    std::int32_t diaValue;
+    double hora;
+    std::u16string activo, fecha;
+    std::int32_t num;
+    std::size_t recordNumber;
+  };
+  const Row want[] = {{u"Álgebra", u"0", 0, 0.0, u"T", u"20240102", 1, 1},
+                      {u"Niño €", u"-1", -1, 43.65, u"F", u"", 3, 3},
+                      {u"Química", u"5000000", 5000000, -199.99, u"", u"19991231", 4, 4},
+                      {u"", u"2147483647", 2147483647, 0.5, u"", u"20000229", 5, 5}};
+  for (const char* name : {"dbase3", "dbase7"}) {
+    SCOPED_TRACE(name);
+    const Table table = Table::Open(SourceDir() / "tables" / "testdata", name, u',');
+    ASSERT_EQ(table.RecordCount(), std::size(want));
+    const std::size_t nombre = table.FieldIndex("NOMBRE"), dia = table.FieldIndex("DIA"),
+                      hora = table.FieldIndex("HORA"), activo = table.FieldIndex("ACTIVO"),
+                      fecha = table.FieldIndex("FECHA"), num = table.FieldIndex("NUM");
+    for (std::size_t r = 0; r < std::size(want); ++r) {
+      SCOPED_TRACE(r);
+      EXPECT_EQ(ToUtf8(table.Text(r, nombre)), ToUtf8(want[r].nombre));
+      EXPECT_EQ(ToUtf8(table.Text(r, dia)), ToUtf8(want[r].dia));
+      EXPECT_EQ(table.Integer(r, dia), want[r].diaValue);
+      EXPECT_EQ(table.Real(r, hora), want[r].hora);
+      EXPECT_EQ(table.Text(r, activo), want[r].activo);
+      EXPECT_EQ(table.Text(r, fecha), want[r].fecha);
+      EXPECT_EQ(table.Integer(r, num), want[r].num);
+      EXPECT_EQ(table.RecordNumber(r), want[r].recordNumber);
+    }
+    EXPECT_EQ(ToUtf8(table.Text(1, hora)), name == std::string("dbase3") ? "43.6500" : "43.65");
+    // A text that holds no number names the table, the record's position in
+    // the file, the field and the text.
+    EXPECT_EQ(ErrorOf([&] { table.Integer(1, nombre); }),
+              "La tabla " + std::string(name) +
+                  ", registro 3, campo NOMBRE: \"Niño €\" no es un número.");
+  }
+}
+
+// What the independent dBase reader python3-dbfread makes of a table we write.
+TEST(TableWriter, WritesTablesThatDbfreadReads) {
+  if (std::system("/usr/bin/python3 -c 'import dbfread' >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "python3-dbfread is not installed for /usr/bin/python3";
+  }
+  TempDir dir;
+  {
+    TableWriter writer(dir.Path(), kSmall);
+    writer.Append();
+    writer.SetText("NOMBRE", u"Ñandú€");
+    writer.SetInteger("DIA", -2147483647 - 1);
+    writer.SetReal("HORA", 43.65);
+    writer.Post();
+    writer.Append();
+    writer.SetText("NOMBRE", u"áéíóúüx");  // cut to 6
+    writer.SetInteger("DIA", 7);
+    writer.Post();  // HORA left empty
+    writer.Commit();
+  }
+  const std::string script =
+      "import sys, dbfread\n"
+      "t = dbfread.DBF(sys.argv[1], char_decode_errors='strict')\n"
+      "print(t.encoding)\n"
+      "for f in t.fields: print(f.name, f.type, f.length, f.decimal_count)\n"
+      "for r in t: print('|'.join(repr(v) for v in r.values()))\n";
+  const std::string command = "PYTHONIOENCODING=utf-8 /usr/bin/python3 -c \"" + script + "\" " +
+                              (dir.Path() / "SMALL.DBF").string() + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char chunk[256];
+  while (std::fgets(chunk, sizeof chunk, pipe) != nullptr) output += chunk;
+  EXPECT_EQ(::pclose(pipe), 0) << output;
+  EXPECT_EQ(output,
+            "cp1252\n"
+            "NOMBRE C 6 0\n"
+            "DIA N 11 0\n"
+            "HORA N 20 4\n"
+            "'Ñandú€'|-2147483648|43.65\n"
+            "'áéíóúü'|7|None\n");
+}
 }  // namespace
 }  // namespace brivasto
