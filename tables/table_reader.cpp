@@ -153,6 +153,9 @@ Table Table::Open(const std::filesystem::path& directory, std::string_view name,
   auto impl = std::make_unique<Impl>();
   impl->name = std::string(name);
   impl->tableName = std::string(BaseName(name));
+  for (char& c : impl->tableName) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
   impl->decimalSeparator = decimalSeparator;
   const std::string fileName = impl->tableName + ".DBF";
   const std::string missing = "No existe la tabla " + impl->tableName + " (" + fileName + ") en " +

@@ -9,12 +9,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -330,7 +333,7 @@ TEST(Table, ReadsDbase3AndLevel7FilesToTheSameValues) {
                       {u"Niño €", u"-1", -1, 43.65, u"F", u"", 3, 3},
                       {u"Química", u"5000000", 5000000, -199.99, u"", u"19991231", 4, 4},
                       {u"", u"2147483647", 2147483647, 0.5, u"", u"20000229", 5, 5}};
-  for (const char* name : {"dbase3", "dbase7"}) {
+  for (const char* name : {"DBASE3", "DBASE7"}) {  // dbase3.dbf, dbase7.dbf
     SCOPED_TRACE(name);
     const Table table = Table::Open(SourceDir() / "tables" / "testdata", name, u',');
     ASSERT_EQ(table.RecordCount(), std::size(want));
@@ -348,7 +351,7 @@ TEST(Table, ReadsDbase3AndLevel7FilesToTheSameValues) {
       EXPECT_EQ(table.Integer(r, num), want[r].num);
       EXPECT_EQ(table.RecordNumber(r), want[r].recordNumber);
     }
-    EXPECT_EQ(ToUtf8(table.Text(1, hora)), name == std::string("dbase3") ? "43.6500" : "43.65");
+    EXPECT_EQ(ToUtf8(table.Text(1, hora)), name == std::string("DBASE3") ? "43.6500" : "43.65");
     // A text that holds no number names the table, the record's position in
     // the file, the field and the text.
     EXPECT_EQ(ErrorOf([&] { table.Integer(1, nombre); }),
@@ -397,6 +400,357 @@ TEST(TableWriter, WritesTablesThatDbfreadReads) {
             "HORA N 20 4\n"
             "'Ñandú€'|-2147483648|43.65\n"
             "'áéíóúü'|7|None\n");
+}
+
+// ---------------------------------------------------------------------------
+// Numbers.
+
+const FieldDef kNumberFields[] = {{"TEXTO", FieldKind::kText, 12}, {"REAL", FieldKind::kReal, 0}};
+const ExchangeTable kNumbers{"NUMEROS", kNumberFields};
+
+TEST(Table, ReadsNumbers) {
+  struct Case {
+    std::u16string text;  // in TEXTO, or in REAL when `numeric`
+    bool numeric;
+    char16_t separator;
+    std::optional<double> real;           // std::nullopt: no number
+    std::optional<std::int32_t> integer;  // std::nullopt: an error
+  };
+  const Case cases[] = {
+      {u"", true, u',', 0, 0},       // an empty numeric field is 0
+      {u"2.5", true, u',', 2.5, 2},  // numeric fields always use '.'
+      {u"3.5", true, u'.', 3.5, 4},
+      {u"-2.5", true, u'.', -2.5, -2},
+      {u"2,5", false, u',', 2.5, 2},
+      {u"2.5", false, u'.', 2.5, 2},
+      {u"  -3,5 ", false, u',', -3.5, -4},
+      {u"+1e3", false, u'.', 1000, 1000},
+      {u"15E-1", false, u'.', 1.5, 2},
+      {u"2147483647.4", false, u'.', 2147483647.4, 2147483647},
+      {u"3000000000", false, u'.', 3e9, std::nullopt},  // beyond 32 bits
+      {u"2.5", false, u',', std::nullopt, std::nullopt},
+      {u"1.000,5", false, u',', std::nullopt, std::nullopt},
+      {u"", false, u'.', std::nullopt, std::nullopt},  // the empty text is no number
+      {u"7x", false, u'.', std::nullopt, std::nullopt},
+      {u"-", false, u'.', std::nullopt, std::nullopt},
+      {u"1e", false, u'.', std::nullopt, std::nullopt},
+      {u"1 2", false, u'.', std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(ToUtf8(c.text) + (c.numeric ? " numeric" : " text") + " separator " +
+                 static_cast<char>(c.separator));
+    TempDir dir;
+    {
+      TableWriter writer(dir.Path(), kNumbers);
+      writer.Append();
+      writer.SetText(c.numeric ? "REAL" : "TEXTO", c.text);
+      writer.Post();
+      writer.Commit();
+    }
+    const Table table = Table::Open(dir.Path(), "NUMEROS", c.separator);
+    const std::size_t field = table.FieldIndex(c.numeric ? "REAL" : "TEXTO");
+    if (c.real) {
+      EXPECT_EQ(table.Real(0, field), *c.real);
+    } else {
+      EXPECT_EQ(
+          ErrorOf([&] { table.Real(0, field); }),
+          "La tabla NUMEROS, registro 1, campo TEXTO: \"" + ToUtf8(c.text) + "\" no es un número.");
+    }
+    if (c.integer) {
+      EXPECT_EQ(table.Integer(0, field), *c.integer);
+    } else {
+      EXPECT_NE(ErrorOf([&] { table.Integer(0, field); }), "");
+    }
+  }
+}
+
+TEST(TableWriter, RefusesNumbersThatDoNotFitTheirField) {
+  TempDir dir;
+  TableWriter writer(dir.Path(), kSmall);
+  writer.Append();
+  EXPECT_NE(ErrorOf([&] { writer.SetReal("HORA", 1e16); }).find("no cabe en el campo HORA"),
+            std::string::npos);
+  EXPECT_NE(ErrorOf([&] { writer.SetReal("DIA", 3e9); }), "");
+  EXPECT_NE(ErrorOf([&] { writer.SetReal("HORA", std::nan("")); }), "");
+  EXPECT_NE(ErrorOf([&] { writer.SetText("DIA", u"siete"); }), "");
+  EXPECT_NE(ErrorOf([&] { writer.SetText("AULA", u"x"); }).find("no tiene el campo AULA"),
+            std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// Damaged files.
+
+// SMALL with three records, as bytes.
+Bytes SmallTableBytes() {
+  TempDir dir;
+  WriteSmall(dir.Path(), {u"uno", u"dos", u"tres"});
+  return ReadBytes(dir.Path() / "SMALL.DBF");
+}
+
+TEST(Table, CopesWithDamagedFiles) {
+  constexpr std::size_t kHeaderLength = 32 + 3 * 32 + 1;
+  constexpr std::size_t kRecordLength = 1 + 6 + 11 + 20;
+  auto setCount = [](std::uint32_t count) {
+    return [count](Bytes& b) {
+      const auto bytes = dbf::U32Bytes(count);
+      std::copy(bytes.begin(), bytes.end(), b.begin() + 4);
+    };
+  };
+  struct Case {
+    std::string what;
+    std::function<void(Bytes&)> damage;
+    std::string error;                  // a part of the message; empty when the file reads
+    std::vector<std::u16string> names;  // the live records read
+  };
+  const Case cases[] = {
+      {"intact", [](Bytes&) {}, "", {u"uno", u"dos", u"tres"}},
+      {"header cut short", [](Bytes& b) { b.resize(20); }, "la cabecera está incompleta", {}},
+      {"descriptors cut short", [](Bytes& b) { b.resize(80); }, "la cabecera está incompleta", {}},
+      {"header length too small",
+       [](Bytes& b) { b[8] = 64; },
+       "la longitud de la cabecera (64) no corresponde a los campos",
+       {}},
+      {"header length beyond the file",
+       [](Bytes& b) { b[9] = 0x10; },
+       "la cabecera está incompleta",
+       {}},
+      {"record length wrong",
+       [](Bytes& b) { b[10] = kRecordLength + 1; },
+       "la longitud de registro de la cabecera (39) no corresponde a los campos, que suman 38",
+       {}},
+      {"unknown field type",
+       [](Bytes& b) { b[32 + 32 + 11] = 'X'; },
+       "el campo 2 (DIA) es de un tipo desconocido o no admitido: \"X\"",
+       {}},
+      {"no fields",
+       [](Bytes& b) {
+         b.resize(33);
+         b[32] = 0x0D;
+         b[8] = 33;
+         b[9] = 0;
+         b[10] = 1;
+       },
+       "la cabecera no describe ningún campo",
+       {}},
+      {"dBase II", [](Bytes& b) { b[0] = 0x02; }, "es una tabla de dBase II", {}},
+      {"count beyond the file", setCount(5), "", {u"uno", u"dos", u"tres"}},
+      {"count of 2^31 records", setCount(0x80000000u), "", {u"uno", u"dos", u"tres"}},
+      {"count below the file", setCount(1), "", {u"uno"}},
+      {"no end mark", [](Bytes& b) { b.pop_back(); }, "", {u"uno", u"dos", u"tres"}},
+      {"last record cut short",
+       [](Bytes& b) { b.resize(kHeaderLength + 2 * kRecordLength + 5); },
+       "",
+       {u"uno", u"dos"}},
+      {"deleted record",
+       [](Bytes& b) { b[kHeaderLength + kRecordLength] = '*'; },
+       "",
+       {u"uno", u"tres"}},
+  };
+  const Bytes intact = SmallTableBytes();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    Bytes bytes = intact;
+    c.damage(bytes);
+    WriteBytes(dir.Path() / "SMALL.DBF", bytes);
+    const std::string error = ErrorOf([&] {
+      const Table table = Table::Open(dir.Path(), "SMALL", u'.');
+      std::vector<std::u16string> names;
+      for (std::size_t r = 0; r < table.RecordCount(); ++r) names.push_back(table.Text(r, 0));
+      EXPECT_EQ(names, c.names);
+    });
+    if (c.error.empty()) {
+      EXPECT_EQ(error, "");
+    } else {
+      EXPECT_NE(error.find(c.error), std::string::npos) << error;
+      EXPECT_NE(error.find("La tabla SMALL (" + (dir.Path() / "SMALL.DBF").string() + ")"),
+                std::string::npos)
+          << error;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Other processes, and failures on disk.
+
+// Runs `body` in a child process and returns the text it gives back.
+std::string RunInChild(const std::function<std::string()>& body) {
+  int out[2];
+  if (::pipe(out) != 0) throw std::runtime_error("pipe");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(out[0]);
+    std::string result;
+    try {
+      result = body();
+    } catch (const std::exception& e) {
+      result = std::string("unexpected: ") + e.what();
+    }
+    const ssize_t ignored = ::write(out[1], result.data(), result.size());
+    static_cast<void>(ignored);
+    ::_exit(0);
+  }
+  ::close(out[1]);
+  std::string result;
+  char chunk[256];
+  for (ssize_t n; (n = ::read(out[0], chunk, sizeof chunk)) > 0;) {
+    result.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return result;
+}
+
+// Another process holding a file exclusively (flock) until destroyed.
+class HeldByOtherProcess {
+ public:
+  explicit HeldByOtherProcess(const fs::path& file) {
+    int ready[2];
+    if (::pipe(ready) != 0 || ::pipe(release_) != 0) throw std::runtime_error("pipe");
+    child_ = ::fork();
+    if (child_ == 0) {
+      ::close(ready[0]);
+      ::close(release_[1]);
+      const int fd = ::open(file.c_str(), O_RDONLY);
+      const char held = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+      if (::write(ready[1], &held, 1) == 1) {
+        char c;
+        static_cast<void>(::read(release_[0], &c, 1));  // until the parent closes it
+      }
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(release_[0]);
+    char held = 'n';
+    if (::read(ready[0], &held, 1) != 1 || held != 'y') throw std::runtime_error("flock");
+    ::close(ready[0]);
+  }
+  HeldByOtherProcess(const HeldByOtherProcess&) = delete;
+  HeldByOtherProcess& operator=(const HeldByOtherProcess&) = delete;
+  ~HeldByOtherProcess() {
+    ::close(release_[1]);
+    int status = 0;
+    ::waitpid(child_, &status, 0);
+  }
+
+ private:
+  int release_[2] = {-1, -1};
+  pid_t child_ = -1;
+};
+
+// Whether another process finds `file` held exclusively.
+bool HeldForOthers(const fs::path& file) {
+  return RunInChild([&] {
+           const int fd = ::open(file.c_str(), O_RDONLY);
+           return fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK ? "held"
+                                                                                         : "free";
+         }) == "held";
+}
+
+TEST(Table, HoldsItsTableExclusively) {
+  TempDir dir;
+  WriteSmall(dir.Path(), {u"uno"});
+  const fs::path file = dir.Path() / "SMALL.DBF";
+  const Bytes before = ReadBytes(file);
+  {
+    HeldByOtherProcess other(file);
+    const std::string inUse =
+        "La tabla SMALL está en uso por otro programa: " + file.string() + ".";
+    EXPECT_EQ(ErrorOf([&] { Table::Open(dir.Path(), "small", u'.'); }), inUse);
+    EXPECT_EQ(ErrorOf([&] { WriteSmall(dir.Path(), {u"nuevo"}); }), inUse);
+    EXPECT_EQ(ReadBytes(file), before);
+    EXPECT_EQ(FileNames(dir.Path()), std::vector<std::string>{"SMALL.DBF"});
+  }
+  {
+    const Table table = Table::Open(dir.Path(), "SMALL", u'.');
+    EXPECT_TRUE(HeldForOthers(file));
+  }
+  EXPECT_FALSE(HeldForOthers(file));
+}
+
+TEST(TableWriter, LeavesTheOldTableWhenNotCommitted) {
+  TempDir dir;
+  WriteSmall(dir.Path(), {u"uno", u"dos"});
+  const Bytes before = ReadBytes(dir.Path() / "SMALL.DBF");
+  {
+    TableWriter writer(dir.Path(), kSmall);
+    for (int i = 0; i < 20000; ++i) {  // enough to reach the disk before Commit
+      writer.Append();
+      writer.SetText("NOMBRE", u"nuevo");
+      writer.Post();
+    }
+    EXPECT_EQ(FileNames(dir.Path()).size(), 2u);  // the table and the new file beside it
+  }
+  EXPECT_EQ(ReadBytes(dir.Path() / "SMALL.DBF"), before);
+  EXPECT_EQ(FileNames(dir.Path()), std::vector<std::string>{"SMALL.DBF"});
+}
+
+TEST(TableWriter, ReportsFailedWritesAndLeavesNoTemporaryFile) {
+  struct Case {
+    std::string what;
+    std::function<std::string(const fs::path& dir)> write;  // gives the error message
+    std::string error;
+  };
+  const Case cases[] = {
+      {"missing directory",
+       [](const fs::path& dir) { return ErrorOf([&] { WriteSmall(dir / "nada", {u"uno"}); }); },
+       "No se puede crear la tabla SMALL (<dir>/nada/SMALL.DBF): no existe el archivo o el "
+       "directorio."},
+      {"directory without permission to write",
+       [](const fs::path& dir) {
+         fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+         return RunInChild([&] {
+           // Root may write anywhere: the child gives up its rights first.
+           if (::geteuid() != 0) {
+             fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec);
+           } else if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+             return std::string("setuid");
+           }
+           return ErrorOf([&] { WriteSmall(dir, {u"uno"}); });
+         });
+       },
+       "No se puede crear la tabla SMALL (<dir>/SMALL.DBF): no hay permiso de acceso."},
+      {"disk full",
+       [](const fs::path& dir) {
+         return RunInChild([&] {
+           const rlimit limit{20000, 20000};
+           ::signal(SIGXFSZ, SIG_IGN);
+           ::setrlimit(RLIMIT_FSIZE, &limit);
+           std::vector<std::u16string> names(2000, u"nombre");
+           return ErrorOf([&] {
+             TableWriter writer(dir, kSmall);
+             for (const auto& name : names) {
+               writer.Append();
+               writer.SetText("NOMBRE", name);
+               writer.Post();
+             }
+             writer.Commit();
+           });
+         });
+       },
+       "No se puede escribir la tabla SMALL (<dir>/SMALL.DBF): el archivo supera el tamaño "
+       "permitido."},
+      {"no room for the new name",
+       [](const fs::path& dir) {
+         fs::remove(dir / "SMALL.DBF");
+         fs::create_directories(dir / "SMALL.DBF" / "x");
+         return ErrorOf([&] { WriteSmall(dir, {u"uno"}); });
+       },
+       "No se puede reemplazar la tabla SMALL (<dir>/SMALL.DBF): es un directorio."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    WriteSmall(dir.Path(), {u"viejo"});
+    const std::vector<std::string> namesBefore = FileNames(dir.Path());
+    std::string want = c.error;
+    want.replace(want.find("<dir>"), 5, dir.Path().string());
+    EXPECT_EQ(c.write(dir.Path()), want);
+    fs::permissions(dir.Path(), fs::perms::owner_all, fs::perm_options::add);
+    EXPECT_EQ(FileNames(dir.Path()), namesBefore);
+  }
 }
 }  // namespace
 }  // namespace brivasto
