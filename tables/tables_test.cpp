@@ -360,6 +360,37 @@ TEST(Table, ReadsDbase3AndLevel7FilesToTheSameValues) {
   }
 }
 
+TEST(Table, ReadsTextInTheCodePageTheFileDeclares) {
+  struct Case {
+    std::string fixture;     // dbase3.dbf: driver byte; dbase7.dbf: driver name
+    std::uint8_t driver;     // byte 29
+    std::string driverName;  // at 32-63 of a level 7 header
+    std::uint8_t stored;     // the first byte of NOMBRE in the first record
+    std::u16string read;
+  };
+  const Case cases[] = {
+      {"dbase3.dbf", 0x58, "", 0xF1, u"ñ"},         {"dbase3.dbf", 0x00, "", 0xF1, u"ñ"},
+      {"dbase3.dbf", 0x7E, "", 0x80, u"€"},         {"dbase3.dbf", 0x01, "", 0xA4, u"ñ"},
+      {"dbase3.dbf", 0x02, "", 0xA4, u"ñ"},         {"dbase3.dbf", 0x64, "", 0xA4, u"Ą"},
+      {"dbase3.dbf", 0x65, "", 0xE0, u"р"},         {"dbase3.dbf", 0xC8, "", 0x8A, u"Š"},
+      {"dbase3.dbf", 0xC9, "", 0xC0, u"А"},         {"dbase7.dbf", 0x00, "DBWINUS0", 0x80, u"€"},
+      {"dbase7.dbf", 0x00, "DB437US0", 0xA4, u"ñ"}, {"dbase7.dbf", 0x00, "DB866RU0", 0xE0, u"р"},
+      {"dbase7.dbf", 0x02, "DB866RU0", 0xA4, u"ñ"},  // the driver byte first
+      {"dbase7.dbf", 0x00, "XXXXXXXX", 0xF1, u"ñ"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fixture + " " + std::to_string(c.driver) + " " + c.driverName);
+    Bytes bytes = ReadBytes(SourceDir() / "tables" / "testdata" / c.fixture);
+    bytes[29] = c.driver;
+    std::copy(c.driverName.begin(), c.driverName.end(), bytes.begin() + 32);
+    bytes[dbf::ReadU16(&bytes[8]) + 1] = c.stored;
+    TempDir dir;
+    WriteBytes(dir.Path() / "T.DBF", bytes);
+    const Table table = Table::Open(dir.Path(), "T", u'.');
+    EXPECT_EQ(ToUtf8(table.Text(0, 0).substr(0, 1)), ToUtf8(c.read));
+  }
+}
+
 // What the independent dBase reader python3-dbfread makes of a table we write.
 TEST(TableWriter, WritesTablesThatDbfreadReads) {
   if (std::system("/usr/bin/python3 -c 'import dbfread' >/dev/null 2>&1") != 0) {
