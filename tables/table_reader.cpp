@@ -115,7 +115,7 @@ std::u16string Table::Impl::Text(std::size_t record, std::size_t field) const {
       return DecimalText(dbf::DecodeLong(begin));
     case 'O':
       return numbers::ShortestText(dbf::DecodeDouble(begin));
-    default:  // N, F, D: digits, blank-padded on either side
+    default:  // N, F, D, and memo block numbers: digits, blank-padded on either side
       while (begin != end && IsPad(*begin)) ++begin;
       while (end != begin && IsPad(end[-1])) --end;
       return Decode(begin, end);

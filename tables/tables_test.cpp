@@ -556,6 +556,8 @@ TEST(Table, CopesWithDamagedFiles) {
        [](Bytes& b) { b[32 + 32 + 11] = 'X'; },
        "el campo 2 (DIA) es de un tipo desconocido o no admitido: \"X\"",
        {}},
+      {"memo field, never read", [](Bytes& b) { b[32 + 32 + 11] = 'M'; }, "",
+       {u"uno", u"dos", u"tres"}},
       {"no fields",
        [](Bytes& b) {
          b.resize(33);
