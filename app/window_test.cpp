@@ -8,6 +8,8 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QPushButton>
+#include <QTest>
+#include <QTextBrowser>
 #include <deque>
 #include <memory>
 
@@ -250,10 +252,16 @@ TEST_F(WindowTest, LayoutCaptionsAndHelp) {
   EXPECT_EQ(close->nextInFocusChain()->objectName(), "Button1");
   EXPECT_EQ(close->nextInFocusChain()->nextInFocusChain()->objectName(), "BExportar");
 
-  // Without SAGA.chm, the window's own help, in Spanish.
-  form->findChild<QPushButton*>("Button1")->click();
-  const QWidget* help = form->findChild<QWidget*>("HelpWindow");
+  // Without SAGA.chm, the window's own help, in Spanish, from F1 and from
+  // the button.
+  form->activateWindow();
+  QTest::keyClick(form.get(), Qt::Key_F1);
+  QWidget* help = form->findChild<QWidget*>("HelpWindow");
   ASSERT_NE(help, nullptr);
+  EXPECT_TRUE(help->isVisible());
+  EXPECT_TRUE(help->findChild<QTextBrowser*>()->toPlainText().contains("BRIVASTO_ZWORK"));
+  help->close();
+  form->findChild<QPushButton*>("Button1")->click();
   EXPECT_TRUE(help->isVisible());
   form->close();
   EXPECT_FALSE(help->isVisible());
