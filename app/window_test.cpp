@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QDir>
 #include <QFileDialog>
 #include <QLabel>
 #include <QPushButton>
@@ -210,7 +211,10 @@ TEST_F(WindowTest, FailingRunLeavesTheWindowAsItWas) {
 }
 
 TEST_F(WindowTest, LayoutCaptionsAndHelp) {
+  std::filesystem::remove_all(folder_ / "zwork" / "saga");
   auto form = Show({});
+  // Without a "saga" folder in the exchange directory, the dialog starts at home.
+  EXPECT_EQ(form->OpenDialogXML().directory().absolutePath(), QDir::homePath());
   EXPECT_EQ(form->objectName(), "MForm");
   EXPECT_EQ(form->windowTitle(), "Exportar e importar datos entre Talvenor y SAGA");
   EXPECT_EQ(form->size(), QSize(632, 266));
