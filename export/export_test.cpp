@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -400,6 +402,39 @@ TEST(RunExportSteps, OptionalValuesAreEmpty) {
   EXPECT_EQ(Rows(zwork.Path(), "ASIGNOMT", {"COD", "HORAS"}), std::vector<std::string>{"Arte|4"});
   EXPECT_EQ(Rows(zwork.Path(), "GRUPOST", {"ABREV", "TURNO", "DESCRIP"}),
             std::vector<std::string>{"1ESO A||1ESO A ()"});
+}
+
+// The bundled sample: every identifier it assigns is found, only the subject
+// taught without a teacher has an empty CPROF, and no table stores a code twice.
+TEST(RunExportSteps, SampleDocument) {
+  const char* source = std::getenv("BRIVASTO_SOURCE_DIR");
+  const fs::path sample =
+      fs::path(source != nullptr ? source : ".") / "samples" / "saga-ejemplo.xml";
+  TempDir zwork;
+  RunExportSteps(SagaDocument::Load(sample), {zwork.Path(), u'.'});
+
+  const std::pair<const char*, std::size_t> counts[] = {{"ASIGNOMT", 34}, {"PROFT", 22},
+                                                        {"AULAT", 14},    {"GRUPOST", 13},
+                                                        {"ASIGT", 135},   {"DIASHORAST", 0}};
+  for (const auto& [table, count] : counts) {
+    EXPECT_EQ(Table::Open(zwork.Path(), table, u'.').RecordCount(), count) << table;
+  }
+  for (const std::string& row : Rows(zwork.Path(), "ASIGT", {"CASIG", "CPROF", "CGRUP"})) {
+    const auto first = row.find('|');
+    const auto second = row.find('|', first + 1);
+    EXPECT_GT(first, 0u) << row;
+    EXPECT_LT(second + 1, row.size()) << row;
+    EXPECT_EQ(second == first + 1, row.starts_with("AE|")) << row;
+  }
+  for (const auto& [table, field] : {std::pair{"ASIGNOMT", "COD"}, std::pair{"PROFT", "ABREV"},
+                                     std::pair{"AULAT", "ABREV"}, std::pair{"GRUPOST", "ABREV"}}) {
+    std::set<std::string> codes;
+    for (const std::string& code : Rows(zwork.Path(), table, {field})) {
+      const std::string key =
+          std::string(table) == "ASIGNOMT" ? code : ToUtf8(CaseFolded(FromUtf8(code)));
+      EXPECT_TRUE(codes.insert(key).second) << table << " stores " << code << " twice";
+    }
+  }
 }
 
 }  // namespace
