@@ -146,8 +146,9 @@ void ExportGroups(const SagaDocument& document, const RunContext& context) {
 void ExportAssignments(const SagaDocument& document, const RunContext& context) {
   const std::filesystem::path& directory = context.exchangeDirectory;
   TableWriter table(directory, kAsigt);
-  // Held exclusively while the assignments are written; AULAT is not read
-  // but held all the same, so Talvenor sees the catalogues as one set.
+  // The catalogues are held exclusively while the assignments are written.
+  // AULAT is not read, but it is opened like the others, so a missing or
+  // busy rooms table stops the step as well.
   const Table groups = Table::Open(directory, kGrupost.name, context.decimalSeparator);
   const Table teachers = Table::Open(directory, kProft.name, context.decimalSeparator);
   const Table rooms = Table::Open(directory, kAulat.name, context.decimalSeparator);
