@@ -1,1 +1,0 @@
-#include "saga/saga.h"

@@ -1,0 +1,781 @@
+// The SAGA document over libxml2: loading without network, DTD or external
+// entities, node access by child-step paths, and the atomic save in the
+// document's own encoding.
+#include <fcntl.h>
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <libxml/tree.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xmlsave.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <unordered_set>
+#include <utility>
+
+#include "saga/saga.h"
+
+namespace brivasto {
+namespace fs = std::filesystem;
+
+namespace {
+
+// --- Owners of libxml2 and system handles ----------------------------------
+
+struct XmlDocFree {
+  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+};
+using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocFree>;
+
+struct XmlParserCtxtFree {
+  void operator()(xmlParserCtxt* context) const { xmlFreeParserCtxt(context); }
+};
+using XmlParserCtxtPtr = std::unique_ptr<xmlParserCtxt, XmlParserCtxtFree>;
+
+struct XmlCharFree {
+  void operator()(xmlChar* text) const { xmlFree(text); }
+};
+using XmlCharPtr = std::unique_ptr<xmlChar, XmlCharFree>;
+
+// Closing a save context flushes it; Close() reports that result, the
+// destructor only cleans up after an earlier failure.
+class XmlSaveContext {
+ public:
+  explicit XmlSaveContext(xmlSaveCtxt* context) : context_(context) {}
+  XmlSaveContext(const XmlSaveContext&) = delete;
+  XmlSaveContext& operator=(const XmlSaveContext&) = delete;
+  ~XmlSaveContext() {
+    if (context_ != nullptr) xmlSaveClose(context_);
+  }
+  xmlSaveCtxt* get() const { return context_; }
+  int Close() { return xmlSaveClose(std::exchange(context_, nullptr)); }
+
+ private:
+  xmlSaveCtxt* context_;
+};
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Returns 0, or the errno of a failed close.
+  int Close() {
+    const int fd = std::exchange(fd_, -1);
+    return ::close(fd) == 0 ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+// --- Messages ----------------------------------------------------------------
+
+std::string ErrnoText(int error) {
+  switch (error) {
+    case ENOENT:
+      return "no existe";
+    case EACCES:
+    case EPERM:
+      return "permiso denegado";
+    case EISDIR:
+      return "es una carpeta";
+    case EROFS:
+      return "el sistema de archivos es de solo lectura";
+    case ENOSPC:
+      return "no queda espacio en el disco";
+    case EDQUOT:
+      return "se ha superado la cuota de disco";
+    case EIO:
+      return "error de entrada/salida";
+    case ENOTDIR:
+      return "una parte de la ruta no es una carpeta";
+    default:
+      return std::strerror(error);
+  }
+}
+
+std::string TrimmedMessage(const char* message) {
+  if (message == nullptr) return "error desconocido";
+  std::string text(message);
+  const auto notBlank = [](char c) { return c != ' ' && c != '\n' && c != '\r' && c != '\t'; };
+  while (!text.empty() && !notBlank(text.back())) text.pop_back();
+  std::size_t start = 0;
+  while (start < text.size() && !notBlank(text[start])) ++start;
+  return text.substr(start);
+}
+
+[[noreturn]] void ThrowSaveError(const fs::path& file, const std::string& reason) {
+  throw TransferError("No se puede guardar el archivo " + file.string() + ": " + reason);
+}
+
+// --- Error capture -------------------------------------------------------------
+
+// The first error libxml2 reports, with its place in the file.
+struct CapturedErrors {
+  bool haveFatal = false;
+  bool haveError = false;
+  int line = 0;
+  int column = 0;
+  std::string message;
+
+  void Take(const xmlError* error) {
+    if (error == nullptr || error->level < XML_ERR_ERROR) return;
+    const bool fatal = error->level == XML_ERR_FATAL;
+    if (haveFatal || (haveError && !fatal)) return;
+    haveFatal = fatal;
+    haveError = true;
+    line = error->line;
+    column = error->int2;  // libxml2 keeps the column of parser errors here
+    message = TrimmedMessage(error->message);
+  }
+};
+
+// The parser context routes its errors here; its _private is the capture.
+void OnParserError(void* userData, xmlErrorPtr error) {
+  auto* context = static_cast<xmlParserCtxt*>(userData);
+  if (context != nullptr && context->_private != nullptr) {
+    static_cast<CapturedErrors*>(context->_private)->Take(error);
+  }
+}
+
+void OnLibraryError(void* capture, xmlErrorPtr error) {
+  static_cast<CapturedErrors*>(capture)->Take(error);
+}
+
+void IgnoreGenericError(void*, const char*, ...) {}
+
+// While alive, the errors libxml2 raises outside a parser context on this
+// thread (input/output, encoding, serialisation) go to `capture` instead of
+// stderr; the previous handlers come back afterwards.
+class LibraryErrorsCaptured {
+ public:
+  explicit LibraryErrorsCaptured(CapturedErrors& capture)
+      : structured_(xmlStructuredError),
+        structuredContext_(xmlStructuredErrorContext),
+        generic_(xmlGenericError),
+        genericContext_(xmlGenericErrorContext) {
+    xmlSetStructuredErrorFunc(&capture, OnLibraryError);
+    xmlSetGenericErrorFunc(nullptr, IgnoreGenericError);
+  }
+  LibraryErrorsCaptured(const LibraryErrorsCaptured&) = delete;
+  LibraryErrorsCaptured& operator=(const LibraryErrorsCaptured&) = delete;
+  ~LibraryErrorsCaptured() {
+    xmlSetStructuredErrorFunc(structuredContext_, structured_);
+    xmlSetGenericErrorFunc(genericContext_, generic_);
+  }
+
+ private:
+  xmlStructuredErrorFunc structured_;
+  void* structuredContext_;
+  xmlGenericErrorFunc generic_;
+  void* genericContext_;
+};
+
+// An external entity loader that refuses everything: a SAGA document is read
+// from its own bytes only, never from files or addresses it names.
+xmlParserInput* RefuseExternalEntity(const char*, const char*, xmlParserCtxt*) { return nullptr; }
+
+class ExternalEntitiesRefused {
+ public:
+  ExternalEntitiesRefused() : previous_(xmlGetExternalEntityLoader()) {
+    xmlSetExternalEntityLoader(RefuseExternalEntity);
+  }
+  ExternalEntitiesRefused(const ExternalEntitiesRefused&) = delete;
+  ExternalEntitiesRefused& operator=(const ExternalEntitiesRefused&) = delete;
+  ~ExternalEntitiesRefused() { xmlSetExternalEntityLoader(previous_); }
+
+ private:
+  xmlExternalEntityLoader previous_;
+};
+
+// --- Reading -------------------------------------------------------------------
+
+struct FileReader {
+  int fd = -1;
+  int error = 0;
+};
+
+int ReadChunk(void* context, char* buffer, int length) {
+  auto* reader = static_cast<FileReader*>(context);
+  for (;;) {
+    const ssize_t got = ::read(reader->fd, buffer, static_cast<std::size_t>(length));
+    if (got >= 0) return static_cast<int>(got);
+    if (errno == EINTR) continue;
+    reader->error = errno;
+    return -1;
+  }
+}
+
+int CloseNothing(void*) { return 0; }
+
+// What the first bytes say: a byte order mark and whether an XML declaration
+// opens the document (libxml2 does not record the latter).
+struct Prologue {
+  bool utf16Mark = false;
+  bool hasDeclaration = false;
+};
+
+Prologue ReadPrologue(const unsigned char* bytes, std::size_t size) {
+  Prologue prologue;
+  std::size_t at = 0;
+  int step = 1;       // bytes per character
+  int lowOffset = 0;  // where the ASCII byte sits within a character
+  if (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
+    at = 3;
+  } else if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+    prologue.utf16Mark = true;
+    at = 2;
+    step = 2;
+  } else if (size >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
+    prologue.utf16Mark = true;
+    at = 2;
+    step = 2;
+    lowOffset = 1;
+  } else if (size >= 2 && bytes[0] == '<' && bytes[1] == 0) {
+    step = 2;
+  } else if (size >= 2 && bytes[0] == 0 && bytes[1] == '<') {
+    step = 2;
+    lowOffset = 1;
+  }
+  static constexpr char kDeclaration[] = "<?xml";
+  const std::size_t needed = 6;  // "<?xml" and one white-space character
+  if (size < at + needed * static_cast<std::size_t>(step)) return prologue;
+  for (std::size_t i = 0; i < needed; ++i) {
+    const std::size_t base = at + i * static_cast<std::size_t>(step);
+    const unsigned char c = bytes[base + static_cast<std::size_t>(lowOffset)];
+    if (step == 2 && bytes[base + static_cast<std::size_t>(1 - lowOffset)] != 0) return prologue;
+    if (i < 5 ? c != static_cast<unsigned char>(kDeclaration[i])
+              : !(c == ' ' || c == '\t' || c == '\r' || c == '\n')) {
+      return prologue;
+    }
+  }
+  prologue.hasDeclaration = true;
+  return prologue;
+}
+
+bool IsWhiteSpaceOnly(const xmlChar* text) {
+  if (text == nullptr) return true;
+  for (; *text != 0; ++text) {
+    if (*text != ' ' && *text != '\t' && *text != '\r' && *text != '\n') return false;
+  }
+  return true;
+}
+
+// The next node of a document-order walk that does not enter `node`.
+xmlNode* NextOutside(xmlNode* node, const xmlDoc* doc) {
+  while (node != nullptr && node != reinterpret_cast<const xmlNode*>(doc)) {
+    if (node->next != nullptr) return node->next;
+    node = node->parent;
+  }
+  return nullptr;
+}
+
+// Removes every text node that holds only white space (space, tab, CR, LF)
+// from the element tree; CDATA sections and entity contents stay.
+void DropBlankTextNodes(xmlDoc* doc) {
+  xmlNode* node = doc->children;
+  while (node != nullptr) {
+    if (node->type == XML_TEXT_NODE && IsWhiteSpaceOnly(node->content)) {
+      xmlNode* const next = NextOutside(node, doc);
+      xmlUnlinkNode(node);
+      xmlFreeNode(node);
+      node = next;
+    } else if (node->type == XML_ELEMENT_NODE && node->children != nullptr) {
+      node = node->children;
+    } else {
+      node = NextOutside(node, doc);
+    }
+  }
+}
+
+// --- Writing -------------------------------------------------------------------
+
+struct FileWriter {
+  int fd = -1;
+  int error = 0;
+};
+
+int WriteChunk(void* context, const char* buffer, int length) {
+  auto* writer = static_cast<FileWriter*>(context);
+  std::size_t done = 0;
+  const auto wanted = static_cast<std::size_t>(length);
+  while (done < wanted) {
+    const ssize_t put = ::write(writer->fd, buffer + done, wanted - done);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      writer->error = errno;
+      return -1;
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  return length;
+}
+
+mode_t CurrentUmask() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
+// --- Node helpers ------------------------------------------------------------
+
+xmlNode* AsNode(const void* handle) { return static_cast<xmlNode*>(const_cast<void*>(handle)); }
+
+// Whether the node's qualified name (prefix:local, or local) is `name`.
+bool HasName(const xmlNode* node, std::string_view name) {
+  const auto* local = reinterpret_cast<const char*>(node->name);
+  if (local == nullptr) return false;
+  if (node->ns != nullptr && node->ns->prefix != nullptr) {
+    const std::string_view prefix(reinterpret_cast<const char*>(node->ns->prefix));
+    if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix ||
+        name[prefix.size()] != ':') {
+      return false;
+    }
+    name.remove_prefix(prefix.size() + 1);
+  }
+  return name == local;
+}
+
+std::string QualifiedName(const xmlNode* node) {
+  std::string name;
+  if (node->ns != nullptr && node->ns->prefix != nullptr) {
+    name = reinterpret_cast<const char*>(node->ns->prefix);
+    name += ':';
+  }
+  if (node->name != nullptr) name += reinterpret_cast<const char*>(node->name);
+  return name;
+}
+
+std::u16string ContentOf(const xmlNode* node) {
+  XmlCharPtr content(xmlNodeGetContent(node));
+  if (content == nullptr) return {};
+  return FromUtf8(reinterpret_cast<const char*>(content.get()));
+}
+
+// The steps of a path, without its leading "/". An empty step ("a//b", a
+// trailing "/") is not a path this module knows.
+std::vector<std::string_view> PathSteps(std::string_view path) {
+  std::vector<std::string_view> steps;
+  std::string_view rest = path;
+  if (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+  for (;;) {
+    const auto slash = rest.find('/');
+    const std::string_view step = rest.substr(0, slash);
+    if (step.empty()) {
+      throw TransferError("Ruta de elementos XML no admitida: \"" + std::string(path) + "\"");
+    }
+    steps.push_back(step);
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  return steps;
+}
+
+// All elements reached from `start` (an element or the document node) by the
+// child steps, in document order. Each step visits the children of the
+// previous matches once, so the walk is linear in the nodes it passes.
+std::vector<xmlNode*> WalkSteps(xmlNode* start, const std::vector<std::string_view>& steps) {
+  std::vector<xmlNode*> current{start};
+  std::vector<xmlNode*> next;
+  for (const std::string_view step : steps) {
+    next.clear();
+    for (xmlNode* parent : current) {
+      for (xmlNode* child = parent->children; child != nullptr; child = child->next) {
+        if (child->type == XML_ELEMENT_NODE && HasName(child, step)) next.push_back(child);
+      }
+    }
+    current.swap(next);
+    if (current.empty()) break;
+  }
+  return current;
+}
+
+// Elements made by CreateElement that have no parent yet; the document frees
+// them if they are never appended. The xmlDoc's _private points here.
+struct DetachedNodes {
+  std::unordered_set<xmlNode*> nodes;
+  DetachedNodes() = default;
+  DetachedNodes(const DetachedNodes&) = delete;
+  DetachedNodes& operator=(const DetachedNodes&) = delete;
+  ~DetachedNodes() {
+    for (xmlNode* node : nodes) xmlFreeNode(node);
+  }
+};
+
+bool IsXmlChar(char32_t c) {
+  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+         (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+void RequireXmlName(std::string_view name, const char* what) {
+  const std::string text(name);
+  if (text.empty() || text.size() != std::strlen(text.c_str()) ||
+      xmlValidateName(reinterpret_cast<const xmlChar*>(text.c_str()), 0) != 0) {
+    throw TransferError(std::string("Nombre de ") + what + " XML no válido: \"" + text + "\"");
+  }
+}
+
+}  // namespace
+
+// --- SagaDocument ------------------------------------------------------------------
+
+struct SagaDocument::Impl {
+  XmlDocPtr doc;
+  std::string encoding;
+  bool hasDeclaration = true;
+  // Declared after `doc`, so its nodes go before the document they use.
+  DetachedNodes detached;
+};
+
+SagaDocument::SagaDocument(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+SagaDocument::SagaDocument(SagaDocument&&) noexcept = default;
+SagaDocument& SagaDocument::operator=(SagaDocument&&) noexcept = default;
+SagaDocument::~SagaDocument() = default;
+
+SagaDocument SagaDocument::Load(const fs::path& file) {
+  const std::string name = file.string();
+  FileDescriptor fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    throw TransferError("No se puede abrir el archivo " + name + ": " + ErrnoText(errno));
+  }
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0) {
+    throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(errno));
+  }
+  if (S_ISDIR(status.st_mode)) {
+    throw TransferError("No se puede abrir el archivo " + name + ": " + ErrnoText(EISDIR));
+  }
+
+  unsigned char head[16] = {};
+  std::size_t headSize = 0;
+  while (headSize < sizeof head) {
+    const ssize_t got = ::read(fd.get(), head + headSize, sizeof head - headSize);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(errno));
+    }
+    if (got == 0) break;
+    headSize += static_cast<std::size_t>(got);
+  }
+  if (::lseek(fd.get(), 0, SEEK_SET) != 0) {
+    throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(errno));
+  }
+  const Prologue prologue = ReadPrologue(head, headSize);
+
+  CapturedErrors errors;
+  FileReader reader{fd.get(), 0};
+  XmlDocPtr doc;
+  {
+    LibraryErrorsCaptured libraryErrors(errors);
+    ExternalEntitiesRefused refused;
+    XmlParserCtxtPtr context(xmlNewParserCtxt());
+    if (context == nullptr) throw std::bad_alloc();
+    context->_private = &errors;
+    context->sax->serror = OnParserError;
+    // No entity substitution, no DTD loading or validation, no network;
+    // libxml2's default limits against entity expansion stay in force.
+    doc.reset(xmlCtxtReadIO(context.get(), ReadChunk, CloseNothing, &reader, name.c_str(), nullptr,
+                            XML_PARSE_NONET));
+    if (doc != nullptr && context->wellFormed == 0) doc.reset();
+    if (doc == nullptr && !errors.haveError) errors.Take(&context->lastError);
+  }
+  if (reader.error != 0) {
+    throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(reader.error));
+  }
+  if (doc == nullptr || xmlDocGetRootElement(doc.get()) == nullptr) {
+    throw TransferError("El archivo " + name + " no es un documento XML válido (línea " +
+                        std::to_string(errors.line) + ", columna " + std::to_string(errors.column) +
+                        "): " + errors.message);
+  }
+
+  DropBlankTextNodes(doc.get());
+
+  auto impl = std::make_unique<Impl>();
+  if (doc->encoding != nullptr) {
+    impl->encoding = reinterpret_cast<const char*>(doc->encoding);
+  } else {
+    impl->encoding = prologue.utf16Mark ? "UTF-16" : "UTF-8";
+  }
+  impl->hasDeclaration = prologue.hasDeclaration;
+  impl->doc = std::move(doc);
+  impl->doc->_private = &impl->detached;
+  return SagaDocument(std::move(impl));
+}
+
+XmlNode SagaDocument::Root() const { return XmlNode(xmlDocGetRootElement(impl_->doc.get())); }
+
+std::vector<XmlNode> SagaDocument::SelectNodes(std::string_view path) const {
+  if (!path.empty() && path.front() == '/') {
+    const auto steps = PathSteps(path);
+    std::vector<XmlNode> nodes;
+    for (xmlNode* node : WalkSteps(reinterpret_cast<xmlNode*>(impl_->doc.get()), steps)) {
+      nodes.push_back(XmlNode(node));
+    }
+    return nodes;
+  }
+  return Root().SelectNodes(path);
+}
+
+XmlNode SagaDocument::CreateElement(std::string_view name) {
+  RequireXmlName(name, "elemento");
+  const std::string text(name);
+  xmlNode* node = xmlNewDocNode(impl_->doc.get(), nullptr,
+                                reinterpret_cast<const xmlChar*>(text.c_str()), nullptr);
+  if (node == nullptr) throw std::bad_alloc();
+  impl_->detached.nodes.insert(node);
+  return XmlNode(node);
+}
+
+std::string SagaDocument::Encoding() const { return impl_->encoding; }
+
+void SagaDocument::Save(const fs::path& file) const {
+  // Replace the file a link points at, not the link.
+  fs::path target = file;
+  std::error_code ignored;
+  if (fs::is_symlink(file, ignored)) {
+    std::error_code failed;
+    const fs::path resolved = fs::canonical(file, failed);
+    if (!failed) target = resolved;
+  }
+  const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
+
+  std::string pattern = (directory / ("." + target.filename().string() + ".XXXXXX")).string();
+  FileDescriptor fd(::mkstemp(pattern.data()));
+  if (!fd.valid()) {
+    ThrowSaveError(file, "no se puede crear un archivo temporal en " + directory.string() + ": " +
+                             ErrnoText(errno));
+  }
+  const std::string temporary = pattern;
+  // Removes the temporary file unless it has become the target.
+  struct TemporaryFile {
+    const std::string& path;
+    bool renamed = false;
+    ~TemporaryFile() {
+      if (!renamed) ::unlink(path.c_str());
+    }
+  } guard{temporary};
+
+  struct stat original {};
+  if (::stat(target.c_str(), &original) == 0) {
+    if (::fchmod(fd.get(), original.st_mode & 07777) != 0) {
+      ThrowSaveError(file, "no se pueden copiar los permisos: " + ErrnoText(errno));
+    }
+    // Keeping the owner needs privileges; without them the file becomes ours.
+    if (::fchown(fd.get(), original.st_uid, original.st_gid) != 0) {
+      [[maybe_unused]] const int unused =
+          ::fchown(fd.get(), static_cast<uid_t>(-1), original.st_gid);
+    }
+  } else if (::fchmod(fd.get(), 0666 & ~CurrentUmask()) != 0) {
+    ThrowSaveError(file, "no se pueden fijar los permisos: " + ErrnoText(errno));
+  }
+
+  CapturedErrors errors;
+  FileWriter writer{fd.get(), 0};
+  {
+    LibraryErrorsCaptured libraryErrors(errors);
+    int options = XML_SAVE_FORMAT;
+    if (!impl_->hasDeclaration) options |= XML_SAVE_NO_DECL;
+    XmlSaveContext context(
+        xmlSaveToIO(WriteChunk, CloseNothing, &writer, impl_->encoding.c_str(), options));
+    if (context.get() == nullptr) {
+      ThrowSaveError(file, "codificación no admitida: " + impl_->encoding);
+    }
+    const long saved = xmlSaveDoc(context.get(), impl_->doc.get());
+    const int closed = context.Close();
+    if (writer.error != 0) ThrowSaveError(file, ErrnoText(writer.error));
+    if (saved < 0 || closed < 0 || errors.haveError) {
+      ThrowSaveError(file, errors.haveError ? errors.message : "error al escribir el documento");
+    }
+  }
+  if (::fsync(fd.get()) != 0) ThrowSaveError(file, ErrnoText(errno));
+  if (const int closeError = fd.Close(); closeError != 0) {
+    ThrowSaveError(file, ErrnoText(closeError));
+  }
+  if (::rename(temporary.c_str(), target.c_str()) != 0) {
+    ThrowSaveError(file, ErrnoText(errno));
+  }
+  guard.renamed = true;
+  // Make the rename itself durable.
+  FileDescriptor directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directoryFd.valid() && ::fsync(directoryFd.get()) != 0 && errno == EIO) {
+    ThrowSaveError(file, ErrnoText(EIO));
+  }
+}
+
+// --- XmlNode ---------------------------------------------------------------------
+
+std::vector<XmlNode> XmlNode::SelectNodes(std::string_view path) const {
+  std::vector<XmlNode> nodes;
+  xmlNode* node = AsNode(node_);
+  if (node == nullptr) return nodes;
+  const auto steps = PathSteps(path);
+  xmlNode* start = node;
+  if (path.front() == '/') {
+    if (node->doc == nullptr) return nodes;
+    start = reinterpret_cast<xmlNode*>(node->doc);
+  } else if (node->type != XML_ELEMENT_NODE) {
+    return nodes;
+  }
+  for (xmlNode* match : WalkSteps(start, steps)) nodes.push_back(XmlNode(match));
+  return nodes;
+}
+
+XmlNode XmlNode::SelectSingleNode(std::string_view path) const {
+  // The walk stops at no match early enough; the first of all matches is the
+  // first in document order.
+  const auto nodes = SelectNodes(path);
+  return nodes.empty() ? XmlNode() : nodes.front();
+}
+
+std::string XmlNode::Name() const {
+  const xmlNode* node = AsNode(node_);
+  if (node == nullptr) return {};
+  switch (node->type) {
+    case XML_TEXT_NODE:
+      return "#text";
+    case XML_CDATA_SECTION_NODE:
+      return "#cdata-section";
+    case XML_COMMENT_NODE:
+      return "#comment";
+    default:
+      return QualifiedName(node);
+  }
+}
+
+std::optional<std::u16string> XmlNode::Attribute(std::string_view name) const {
+  const xmlNode* node = AsNode(node_);
+  if (node == nullptr || node->type != XML_ELEMENT_NODE) return std::nullopt;
+  for (const xmlAttr* attribute = node->properties; attribute != nullptr;
+       attribute = attribute->next) {
+    if (!HasName(reinterpret_cast<const xmlNode*>(attribute), name)) continue;
+    const xmlNode* value = attribute->children;
+    if (value == nullptr) return std::u16string();
+    if (value->next == nullptr && value->type == XML_TEXT_NODE) {
+      return FromUtf8(value->content == nullptr ? ""
+                                                : reinterpret_cast<const char*>(value->content));
+    }
+    return ContentOf(reinterpret_cast<const xmlNode*>(attribute));
+  }
+  return std::nullopt;
+}
+
+std::size_t XmlNode::AttributeCount() const {
+  const xmlNode* node = AsNode(node_);
+  if (node == nullptr || node->type != XML_ELEMENT_NODE) return 0;
+  std::size_t count = 0;
+  for (const xmlAttr* attribute = node->properties; attribute != nullptr;
+       attribute = attribute->next) {
+    ++count;
+  }
+  return count;
+}
+
+std::vector<XmlNode> XmlNode::ChildNodes() const {
+  std::vector<XmlNode> children;
+  const xmlNode* node = AsNode(node_);
+  // An entity reference's children are the entity's own, shared content.
+  if (node == nullptr || node->type != XML_ELEMENT_NODE) return children;
+  for (xmlNode* child = node->children; child != nullptr; child = child->next) {
+    children.push_back(XmlNode(child));
+  }
+  return children;
+}
+
+XmlNode XmlNode::FirstChild() const {
+  const xmlNode* node = AsNode(node_);
+  if (node == nullptr || node->type != XML_ELEMENT_NODE) return XmlNode();
+  return XmlNode(node->children);
+}
+
+std::u16string XmlNode::Text() const {
+  const xmlNode* node = AsNode(node_);
+  if (node == nullptr) return {};
+  if ((node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE)) {
+    return FromUtf8(node->content == nullptr ? "" : reinterpret_cast<const char*>(node->content));
+  }
+  return ContentOf(node);
+}
+
+void XmlNode::SetAttribute(std::string_view name, std::u16string_view value) {
+  xmlNode* node = AsNode(node_);
+  if (node == nullptr || node->type != XML_ELEMENT_NODE) {
+    throw TransferError("No se puede poner el atributo \"" + std::string(name) +
+                        "\": el nodo no es un elemento");
+  }
+  RequireXmlName(name, "atributo");
+  const std::string utf8 = ToUtf8(value);
+  // A character XML cannot hold would make the saved file unreadable.
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    char32_t c = value[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < value.size() && value[i + 1] >= 0xDC00 &&
+        value[i + 1] <= 0xDFFF) {
+      ++i;
+      continue;
+    }
+    if (c >= 0xD800 && c <= 0xDFFF) continue;  // a lone surrogate becomes U+FFFD
+    if (!IsXmlChar(c)) {
+      char code[16];
+      std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+      throw TransferError("El valor del atributo \"" + std::string(name) + "\" del elemento \"" +
+                          QualifiedName(node) + "\" contiene un carácter no admitido en XML (" +
+                          code + ")");
+    }
+  }
+  const std::string attributeName(name);
+  if (xmlSetProp(node, reinterpret_cast<const xmlChar*>(attributeName.c_str()),
+                 reinterpret_cast<const xmlChar*>(utf8.c_str())) == nullptr) {
+    throw std::bad_alloc();
+  }
+}
+
+void XmlNode::AppendChild(XmlNode child) {
+  xmlNode* node = AsNode(node_);
+  xmlNode* added = AsNode(child.node_);
+  if (node == nullptr || added == nullptr || node->type != XML_ELEMENT_NODE ||
+      added->doc != node->doc) {
+    throw TransferError("No se puede añadir el nodo XML: no es un hijo posible de este elemento");
+  }
+  for (const xmlNode* up = node; up != nullptr; up = up->parent) {
+    if (up == added) {
+      throw TransferError("No se puede añadir el nodo XML dentro de sí mismo");
+    }
+  }
+  if (added->parent != nullptr) {
+    xmlUnlinkNode(added);
+  } else if (node->doc != nullptr && node->doc->_private != nullptr) {
+    static_cast<DetachedNodes*>(node->doc->_private)->nodes.erase(added);
+  }
+  // Linked by hand: xmlAddChild would merge a text node into its neighbour
+  // and free it.
+  added->parent = node;
+  added->next = nullptr;
+  added->prev = node->last;
+  if (node->last != nullptr) {
+    node->last->next = added;
+  } else {
+    node->children = added;
+  }
+  node->last = added;
+}
+
+void XmlNode::RemoveChild(XmlNode child) {
+  xmlNode* node = AsNode(node_);
+  xmlNode* removed = AsNode(child.node_);
+  if (node == nullptr || removed == nullptr || removed->parent != node) {
+    throw TransferError("No se puede quitar el nodo XML: no es hijo de este elemento");
+  }
+  xmlUnlinkNode(removed);
+  xmlFreeNode(removed);
+}
+
+}  // namespace brivasto

@@ -1,0 +1,113 @@
+#include "tables/code_page.h"
+
+#include <unicode/ucnv.h>
+#include <unicode/utf16.h>
+
+#include <string>
+
+#include "text/text.h"
+
+namespace brivasto::code_page {
+namespace {
+
+const char* IcuName(int codePage) {
+  switch (codePage) {
+    case 437:
+      return "ibm-437";
+    case 850:
+      return "ibm-850";
+    case 852:
+      return "ibm-852";
+    case 866:
+      return "ibm-866";
+    case 1250:
+      return "windows-1250";
+    case 1251:
+      return "windows-1251";
+    case 1252:
+      return "windows-1252";
+    default:
+      return nullptr;
+  }
+}
+
+[[noreturn]] void MissingCodePage(int codePage, UErrorCode status) {
+  throw TransferError("No se puede usar la página de códigos " + std::to_string(codePage) +
+                      " para las tablas: " + u_errorName(status) + ".");
+}
+
+}  // namespace
+
+void Encoder1252::Close::operator()(UConverter* converter) const { ucnv_close(converter); }
+
+std::array<char16_t, 256> DecodingTable(int codePage) {
+  const char* name = IcuName(codePage);
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<UConverter, decltype(&ucnv_close)> converter(
+      name != nullptr ? ucnv_open(name, &status) : nullptr, &ucnv_close);
+  if (name == nullptr) status = U_UNSUPPORTED_ERROR;
+  if (U_FAILURE(status) || !converter) MissingCodePage(codePage, status);
+  // Undefined bytes come back as U+FFFD rather than as a control character.
+  const UChar replacement[] = {0xFFFD};
+  ucnv_setSubstString(converter.get(), replacement, 1, &status);
+  std::array<char16_t, 256> table{};
+  for (int byte = 0; byte < 256; ++byte) {
+    const char in = static_cast<char>(byte);
+    UChar out[4];
+    status = U_ZERO_ERROR;
+    const int32_t length = ucnv_toUChars(converter.get(), out, 4, &in, 1, &status);
+    table[static_cast<std::size_t>(byte)] =
+        U_SUCCESS(status) && length == 1 ? static_cast<char16_t>(out[0]) : u'\uFFFD';
+  }
+  return table;
+}
+
+Encoder1252::Encoder1252() {
+  UErrorCode status = U_ZERO_ERROR;
+  converter_.reset(ucnv_open(IcuName(1252), &status));
+  if (U_FAILURE(status) || !converter_) MissingCodePage(1252, status);
+  ucnv_setSubstChars(converter_.get(), "?", 1, &status);
+  if (U_FAILURE(status)) MissingCodePage(1252, status);
+}
+
+Encoder1252::Encoder1252(Encoder1252&&) noexcept = default;
+Encoder1252& Encoder1252::operator=(Encoder1252&&) noexcept = default;
+Encoder1252::~Encoder1252() = default;
+
+std::string Encoder1252::Encode(std::u16string_view text, std::size_t width) {
+  // The first `width` characters, an unpaired surrogate made U+FFFD so that
+  // every character becomes exactly one byte.
+  std::u16string kept;
+  kept.reserve(std::min(text.size(), 2 * width));
+  std::size_t characters = 0;
+  std::size_t i = 0;
+  while (i < text.size() && characters < width) {
+    UChar32 c;
+    U16_NEXT(text.data(), i, text.size(), c);
+    if (U_IS_SURROGATE(c)) c = 0xFFFD;
+    if (U_IS_BMP(c)) {
+      kept.push_back(static_cast<char16_t>(c));
+    } else {
+      kept.push_back(static_cast<char16_t>(U16_LEAD(c)));
+      kept.push_back(static_cast<char16_t>(U16_TRAIL(c)));
+    }
+    ++characters;
+  }
+  std::string bytes(width + 1, ' ');
+  UErrorCode status = U_ZERO_ERROR;
+  ucnv_resetFromUnicode(converter_.get());
+  const int32_t length =
+      ucnv_fromUChars(converter_.get(), bytes.data(), static_cast<int32_t>(bytes.size()),
+                      kept.data(), static_cast<int32_t>(kept.size()), &status);
+  if (U_FAILURE(status) || static_cast<std::size_t>(length) != characters) {
+    throw TransferError(
+        std::string("No se puede convertir un texto a la página de códigos 1252: ") +
+        u_errorName(status) + ".");
+  }
+  // ucnv_fromUChars ends the text with a NUL when there is room: pad instead.
+  bytes.resize(width);
+  for (std::size_t k = characters; k < width; ++k) bytes[k] = ' ';
+  return bytes;
+}
+
+}  // namespace brivasto::code_page

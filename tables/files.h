@@ -1,0 +1,55 @@
+// tables/files.h (private): the file system services of the table engine.
+// Files found by name without regard to letter case, file descriptors owned
+// by RAII, exclusive holds on files, and errno turned into Spanish text.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brivasto::files {
+
+// Owns a file descriptor; closes it quietly when destroyed.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  ~UniqueFd();
+
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  int Release();
+  // Closes the descriptor; returns the errno of a failed close, else 0.
+  int Close();
+
+ private:
+  int fd_ = -1;
+};
+
+// What went wrong, in Spanish, for an errno value ("el disco está lleno").
+std::string ErrnoText(int error);
+
+// The entries of `directory` whose names equal `fileName` ignoring letter
+// case, sorted by name. Empty when there are none or the directory cannot be
+// listed.
+std::vector<std::filesystem::path> FindIgnoringCase(const std::filesystem::path& directory,
+                                                    std::string_view fileName);
+
+// Takes an exclusive hold (flock) on the open file `fd` without waiting.
+// Returns false when another open file (another process) holds it; throws
+// nothing, errno is set for other failures (and true is returned for them,
+// since a file system without locks cannot be held by anyone).
+bool TryHoldExclusively(int fd);
+
+// Flushes the directory entry changes of `directory` to disk. Returns the
+// errno of a failure, else 0 (file systems that cannot sync directories are
+// no failure).
+int SyncDirectory(const std::filesystem::path& directory);
+
+// The path as UTF-8 text for messages.
+std::string PathText(const std::filesystem::path& path);
+
+}  // namespace brivasto::files

@@ -1,0 +1,264 @@
+// Reading a table: the file is found without regard to letter case, held
+// exclusively, read whole, and its fields decoded on demand.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tables/code_page.h"
+#include "tables/dbf_format.h"
+#include "tables/files.h"
+#include "tables/numbers.h"
+#include "tables/tables.h"
+
+namespace brivasto {
+namespace {
+
+bool EqualAsciiIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// The table's name without a ".DBF" ending.
+std::string_view BaseName(std::string_view name) {
+  constexpr std::string_view kExtension = ".DBF";
+  if (name.size() > kExtension.size() &&
+      EqualAsciiIgnoringCase(name.substr(name.size() - kExtension.size()), kExtension)) {
+    name.remove_suffix(kExtension.size());
+  }
+  return name;
+}
+
+bool IsPad(std::uint8_t byte) { return byte == ' ' || byte == 0; }
+
+}  // namespace
+
+struct Table::Impl {
+  std::string name;       // as asked for
+  std::string tableName;  // without ".DBF", for messages
+  std::filesystem::path path;
+  files::UniqueFd hold;  // open while the handle lives: the exclusive hold
+  std::vector<std::uint8_t> data;
+  dbf::Header header;
+  std::vector<std::uint32_t> live;  // file positions (0-based) of the live records
+  std::array<char16_t, 256> characters{};
+  char16_t decimalSeparator = u'.';
+
+  const std::uint8_t* FieldBytes(std::size_t record, std::size_t field) const {
+    if (record >= live.size()) {
+      throw TransferError("La tabla " + tableName + " no tiene el registro " +
+                          std::to_string(record + 1) + " (tiene " + std::to_string(live.size()) +
+                          ").");
+    }
+    if (field >= header.fields.size()) {
+      throw TransferError("La tabla " + tableName + " no tiene el campo número " +
+                          std::to_string(field + 1) + ".");
+    }
+    return data.data() + header.headerLength + live[record] * header.recordLength +
+           header.fields[field].offset;
+  }
+
+  std::u16string Decode(const std::uint8_t* begin, const std::uint8_t* end) const {
+    std::u16string text;
+    text.reserve(static_cast<std::size_t>(end - begin));
+    for (const std::uint8_t* p = begin; p != end; ++p) text.push_back(characters[*p]);
+    return text;
+  }
+
+  std::u16string Text(std::size_t record, std::size_t field) const;
+  double Number(std::size_t record, std::size_t field) const;
+
+  [[noreturn]] void NotANumber(std::size_t record, std::size_t field, const std::u16string& text,
+                               const std::string& problem) const {
+    throw TransferError("La tabla " + tableName + ", registro " + std::to_string(live[record] + 1) +
+                        ", campo " + header.fields[field].name + ": \"" + ToUtf8(text) + "\" " +
+                        problem + ".");
+  }
+};
+
+std::u16string Table::Impl::Text(std::size_t record, std::size_t field) const {
+  const std::uint8_t* begin = FieldBytes(record, field);
+  const dbf::Field& f = header.fields[field];
+  const std::uint8_t* end = begin + f.width;
+  switch (f.type) {
+    case 'C':
+      // Only the blanks that pad the text to the width go.
+      while (end != begin && IsPad(end[-1])) --end;
+      return Decode(begin, end);
+    case 'L':
+      switch (*begin) {
+        case 'T':
+        case 't':
+        case 'Y':
+        case 'y':
+          return u"T";
+        case 'F':
+        case 'f':
+        case 'N':
+        case 'n':
+          return u"F";
+        default:
+          return u"";
+      }
+    case 'I':
+    case '+':
+      return DecimalText(dbf::DecodeLong(begin));
+    case 'O':
+      return numbers::ShortestText(dbf::DecodeDouble(begin));
+    default:  // N, F, D: digits, blank-padded on either side
+      while (begin != end && IsPad(*begin)) ++begin;
+      while (end != begin && IsPad(end[-1])) --end;
+      return Decode(begin, end);
+  }
+}
+
+double Table::Impl::Number(std::size_t record, std::size_t field) const {
+  const std::uint8_t* bytes = FieldBytes(record, field);
+  const dbf::Field& f = header.fields[field];
+  switch (f.type) {
+    case 'I':
+    case '+':
+      return dbf::DecodeLong(bytes);
+    case 'O':
+      return dbf::DecodeDouble(bytes);
+    case 'N':
+    case 'F': {
+      const std::u16string text = Text(record, field);
+      if (text.empty()) return 0;  // an empty numeric field is 0
+      const std::optional<double> value = numbers::Parse(text, u'.');
+      if (!value) NotANumber(record, field, text, "no es un número");
+      return *value;
+    }
+    default: {
+      const std::u16string text = Text(record, field);
+      const std::optional<double> value = numbers::Parse(text, decimalSeparator);
+      if (!value) NotANumber(record, field, text, "no es un número");
+      return *value;
+    }
+  }
+}
+
+Table Table::Open(const std::filesystem::path& directory, std::string_view name,
+                  char16_t decimalSeparator) {
+  auto impl = std::make_unique<Impl>();
+  impl->name = std::string(name);
+  impl->tableName = std::string(BaseName(name));
+  impl->decimalSeparator = decimalSeparator;
+  const std::string fileName = impl->tableName + ".DBF";
+  const std::string missing = "No existe la tabla " + impl->tableName + " (" + fileName + ") en " +
+                              files::PathText(directory);
+
+  std::error_code error;
+  if (!std::filesystem::is_directory(directory, error)) {
+    throw TransferError(missing + ": no existe el directorio.");
+  }
+  const std::vector<std::filesystem::path> found = files::FindIgnoringCase(directory, fileName);
+  if (found.empty()) throw TransferError(missing + ".");
+  // The name in the catalogue's letter case wins over other spellings.
+  const auto exact = std::find_if(found.begin(), found.end(),
+                                  [&](const auto& p) { return p.filename() == fileName; });
+  impl->path = exact != found.end() ? *exact : found.front();
+  const std::string where =
+      "La tabla " + impl->tableName + " (" + files::PathText(impl->path) + ")";
+
+  impl->hold = files::UniqueFd(::open(impl->path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!impl->hold.Valid()) {
+    throw TransferError("No se puede abrir la tabla " + impl->tableName + " (" +
+                        files::PathText(impl->path) + "): " + files::ErrnoText(errno) + ".");
+  }
+  if (!files::TryHoldExclusively(impl->hold.Get())) {
+    throw TransferError("La tabla " + impl->tableName +
+                        " está en uso por otro programa: " + files::PathText(impl->path) + ".");
+  }
+  struct stat status {};
+  if (::fstat(impl->hold.Get(), &status) != 0) {
+    throw TransferError("No se puede leer la tabla " + impl->tableName + " (" +
+                        files::PathText(impl->path) + "): " + files::ErrnoText(errno) + ".");
+  }
+  // The file is read in one go; its size, not the header, sets what is read.
+  impl->data.resize(static_cast<std::size_t>(status.st_size));
+  std::size_t got = 0;
+  while (got < impl->data.size()) {
+    const ssize_t n = ::pread(impl->hold.Get(), impl->data.data() + got, impl->data.size() - got,
+                              static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      throw TransferError("No se puede leer la tabla " + impl->tableName + " (" +
+                          files::PathText(impl->path) + "): " + files::ErrnoText(errno) + ".");
+    }
+    if (n == 0) break;  // shorter than it was a moment ago
+    got += static_cast<std::size_t>(n);
+  }
+  impl->data.resize(got);
+
+  impl->header = dbf::ParseHeader(impl->data, where);
+  const dbf::Header& header = impl->header;
+  // Whole records only: the header's count, unless the file ends before.
+  const std::size_t physical = (impl->data.size() - header.headerLength) / header.recordLength;
+  const std::size_t count = std::min<std::size_t>(header.recordCount, physical);
+  impl->live.reserve(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::uint8_t flag = impl->data[header.headerLength + k * header.recordLength];
+    if (flag == dbf::kFileEnd) break;
+    if (flag == dbf::kDeletedRecord) continue;
+    impl->live.push_back(static_cast<std::uint32_t>(k));
+  }
+  impl->characters = code_page::DecodingTable(header.codePage);
+  return Table(std::move(impl));
+}
+
+Table::Table(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Table::Table(Table&&) noexcept = default;
+Table& Table::operator=(Table&&) noexcept = default;
+Table::~Table() = default;
+
+const std::string& Table::Name() const { return impl_->name; }
+std::size_t Table::RecordCount() const { return impl_->live.size(); }
+
+bool Table::HasField(std::string_view field) const {
+  return std::any_of(impl_->header.fields.begin(), impl_->header.fields.end(),
+                     [&](const dbf::Field& f) { return EqualAsciiIgnoringCase(f.name, field); });
+}
+
+std::size_t Table::FieldIndex(std::string_view field) const {
+  const auto& fields = impl_->header.fields;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (EqualAsciiIgnoringCase(fields[i].name, field)) return i;
+  }
+  throw TransferError("La tabla " + impl_->tableName + " (" + files::PathText(impl_->path) +
+                      ") no tiene el campo " + std::string(field) + ".");
+}
+
+std::u16string Table::Text(std::size_t record, std::size_t field) const {
+  return impl_->Text(record, field);
+}
+
+double Table::Real(std::size_t record, std::size_t field) const {
+  return impl_->Number(record, field);
+}
+
+std::int32_t Table::Integer(std::size_t record, std::size_t field) const {
+  const double value = impl_->Number(record, field);
+  const std::optional<std::int32_t> integer = numbers::RoundToInt32(value);
+  if (!integer) {
+    impl_->NotANumber(record, field, Text(record, field), "no cabe en un entero de 32 bits");
+  }
+  return *integer;
+}
+
+std::size_t Table::RecordNumber(std::size_t record) const {
+  impl_->FieldBytes(record, 0);  // checks the record
+  return impl_->live[record] + std::size_t{1};
+}
+
+}  // namespace brivasto

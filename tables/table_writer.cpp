@@ -1,0 +1,311 @@
+// Writing a table: records stream into a temporary file beside the table,
+// and Commit() puts the complete file in place of the old one.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tables/code_page.h"
+#include "tables/dbf_format.h"
+#include "tables/files.h"
+#include "tables/numbers.h"
+#include "tables/tables.h"
+
+namespace brivasto {
+namespace {
+
+// Records are gathered in memory and written in blocks of about this size.
+constexpr std::size_t kWriteBlock = 1 << 18;
+// The widest text field of the 32-byte layout (dBase's own limit).
+constexpr int kMaxTextWidth = 254;
+
+std::string Upper(std::string_view name) {
+  std::string upper(name);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return upper;
+}
+
+}  // namespace
+
+struct TableWriter::Impl {
+  std::string name;  // "ASIGNOMT"
+  std::filesystem::path directory;
+  std::filesystem::path target;    // directory/ASIGNOMT.DBF
+  std::filesystem::path tempPath;  // directory/.ASIGNOMT.DBF.tmp-XXXXXX
+  files::UniqueFd file;
+  std::vector<dbf::Field> fields;
+  std::vector<FieldKind> kinds;
+  std::string record;    // the appended record, not yet posted
+  bool pending = false;  // a record was appended and not posted
+  std::string buffer;    // posted records not yet written
+  std::size_t posted = 0;
+  bool finished = false;  // committed, or given up after a failure
+  code_page::Encoder1252 encoder;
+
+  Impl(std::filesystem::path dir, const ExchangeTable& table);
+  ~Impl() { Discard(); }
+
+  // The temporary file is closed and removed; the writer is unusable.
+  void Discard() noexcept {
+    if (!tempPath.empty()) {
+      file.Close();
+      ::unlink(tempPath.c_str());
+      tempPath.clear();
+    }
+    finished = true;
+  }
+
+  [[noreturn]] void Fail(const std::string& what, int error) {
+    Discard();
+    throw TransferError("No se puede " + what + " la tabla " + name + " (" +
+                        files::PathText(target) + "): " + files::ErrnoText(error) + ".");
+  }
+  [[noreturn]] void Misuse(const std::string& what) const {
+    throw TransferError("La tabla " + name + " (" + files::PathText(target) + "): " + what + ".");
+  }
+
+  void CheckOpen() const {
+    if (finished) Misuse("ya se terminó de escribir o falló antes");
+  }
+  std::size_t FieldIndex(std::string_view fieldName) const;
+  void WriteAll(const char* data, std::size_t size);
+  void PutText(std::size_t field, std::u16string_view value);
+  void PutNumber(std::size_t field, double value);
+  void Post();
+  void Commit();
+};
+
+TableWriter::Impl::Impl(std::filesystem::path dir, const ExchangeTable& table)
+    : name(Upper(table.name)), directory(std::move(dir)) {
+  target = directory / (name + ".DBF");
+  std::size_t recordLength = 1;
+  for (const FieldDef& def : table.fields) {
+    dbf::Field field;
+    field.name = Upper(def.name);
+    field.offset = recordLength;
+    switch (def.kind) {
+      case FieldKind::kText:
+        if (def.width < 1 || def.width > kMaxTextWidth) {
+          Misuse("el campo " + field.name + " tiene una anchura imposible (" +
+                 std::to_string(def.width) + ")");
+        }
+        field.type = 'C';
+        field.width = static_cast<std::size_t>(def.width);
+        break;
+      case FieldKind::kInteger:
+        field.type = 'N';
+        field.width = dbf::kIntegerWidth;
+        break;
+      case FieldKind::kReal:
+        field.type = 'N';
+        field.width = dbf::kRealWidth;
+        field.decimals = dbf::kRealDecimals;
+        break;
+    }
+    if (field.name.empty() || field.name.size() > dbf::kMaxFieldNameLength) {
+      Misuse("el nombre del campo \"" + field.name + "\" no cabe en una tabla dBase");
+    }
+    recordLength += field.width;
+    fields.push_back(std::move(field));
+    kinds.push_back(def.kind);
+  }
+  if (fields.empty()) Misuse("una tabla necesita al menos un campo");
+  record.assign(recordLength, ' ');
+
+  std::string pattern = files::PathText(directory / ("." + name + ".DBF.tmp-XXXXXX"));
+  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    throw TransferError("No se puede crear la tabla " + name + " (" + files::PathText(target) +
+                        "): " + files::ErrnoText(error) + ".");
+  }
+  file = files::UniqueFd(fd);
+  tempPath = pattern;
+  // mkstemp makes the file private to its owner; a table is as readable as
+  // any new file.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  if (::fchmod(fd, 0666 & ~mask) != 0) Fail("crear", errno);
+
+  const std::time_t now = std::time(nullptr);
+  std::tm today{};
+  ::localtime_r(&now, &today);
+  const std::vector<std::uint8_t> header =
+      dbf::BuildHeader(fields, today.tm_year + 1900, today.tm_mon + 1, today.tm_mday);
+  buffer.assign(header.begin(), header.end());
+}
+
+std::size_t TableWriter::Impl::FieldIndex(std::string_view fieldName) const {
+  const std::string wanted = Upper(fieldName);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (fields[i].name == wanted) return i;
+  }
+  Misuse("no tiene el campo " + std::string(fieldName));
+}
+
+void TableWriter::Impl::WriteAll(const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(file.Get(), data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      Fail("escribir", errno);
+    }
+    if (written == 0) Fail("escribir", ENOSPC);
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+}
+
+void TableWriter::Impl::PutText(std::size_t field, std::u16string_view value) {
+  const dbf::Field& f = fields[field];
+  if (kinds[field] == FieldKind::kText) {
+    record.replace(f.offset, f.width, encoder.Encode(value, f.width));
+    return;
+  }
+  // A number given as text, written the way numbers are kept in numeric fields.
+  if (value.find_first_not_of(u' ') == std::u16string_view::npos) {
+    record.replace(f.offset, f.width, f.width, ' ');
+    return;
+  }
+  const std::optional<double> number = numbers::Parse(value, u'.');
+  if (!number) {
+    Misuse("el campo " + f.name + " es numérico y \"" + ToUtf8(value) + "\" no es un número");
+  }
+  PutNumber(field, *number);
+}
+
+void TableWriter::Impl::PutNumber(std::size_t field, double value) {
+  const dbf::Field& f = fields[field];
+  std::optional<std::string> text;
+  switch (kinds[field]) {
+    case FieldKind::kText:
+      PutText(field, numbers::ShortestText(value));
+      return;
+    case FieldKind::kInteger:
+      if (const auto integer = numbers::RoundToInt32(value)) {
+        text = numbers::FixedText(*integer, static_cast<int>(f.width), 0);
+      }
+      break;
+    case FieldKind::kReal:
+      text = numbers::FixedText(value, static_cast<int>(f.width), f.decimals);
+      break;
+  }
+  if (!text) {
+    Misuse("el valor " + ToUtf8(numbers::ShortestText(value)) + " no cabe en el campo " + f.name);
+  }
+  record.replace(f.offset, f.width, *text);
+}
+
+void TableWriter::Impl::Post() {
+  buffer += record;
+  ++posted;
+  pending = false;
+  if (buffer.size() >= kWriteBlock) {
+    WriteAll(buffer.data(), buffer.size());
+    buffer.clear();
+  }
+}
+
+void TableWriter::Impl::Commit() {
+  if (pending) Post();
+  buffer.push_back(static_cast<char>(dbf::kFileEnd));
+  WriteAll(buffer.data(), buffer.size());
+  buffer.clear();
+  buffer.shrink_to_fit();
+
+  const auto count = dbf::U32Bytes(static_cast<std::uint32_t>(posted));
+  if (::pwrite(file.Get(), count.data(), count.size(), dbf::kRecordCountOffset) !=
+      static_cast<ssize_t>(count.size())) {
+    Fail("escribir", errno);
+  }
+  if (::fsync(file.Get()) != 0) Fail("escribir", errno);
+  if (const int error = file.Close(); error != 0) Fail("escribir", error);
+
+  // The old table in any letter case must not be in use; the holds stay
+  // until it has been replaced.
+  const std::vector<std::filesystem::path> oldTables =
+      files::FindIgnoringCase(directory, name + ".DBF");
+  std::vector<files::UniqueFd> holds;
+  for (const auto& old : oldTables) {
+    files::UniqueFd hold(::open(old.c_str(), O_RDONLY | O_CLOEXEC));
+    if (hold.Valid() && !files::TryHoldExclusively(hold.Get())) {
+      Discard();
+      throw TransferError("La tabla " + name +
+                          " está en uso por otro programa: " + files::PathText(old) + ".");
+    }
+    holds.push_back(std::move(hold));
+  }
+  // The old table under another letter case and its index files go first, so
+  // that only T.DBF remains, also where the file system ignores letter case.
+  std::vector<std::filesystem::path> obsolete = files::FindIgnoringCase(directory, name + ".MDX");
+  for (const auto& old : oldTables) {
+    if (old.filename() != target.filename()) obsolete.push_back(old);
+  }
+  for (const auto& old : obsolete) {
+    if (::unlink(old.c_str()) != 0 && errno != ENOENT) {
+      const int error = errno;
+      Discard();
+      throw TransferError("No se puede borrar " + files::PathText(old) + " para crear la tabla " +
+                          name + ": " + files::ErrnoText(error) + ".");
+    }
+  }
+  if (::rename(tempPath.c_str(), target.c_str()) != 0) Fail("reemplazar", errno);
+  tempPath.clear();
+  finished = true;
+  if (const int error = files::SyncDirectory(directory); error != 0) Fail("guardar", error);
+}
+
+TableWriter::TableWriter(std::filesystem::path directory, const ExchangeTable& table)
+    : impl_(std::make_unique<Impl>(std::move(directory), table)) {}
+TableWriter::TableWriter(TableWriter&&) noexcept = default;
+TableWriter& TableWriter::operator=(TableWriter&&) noexcept = default;
+TableWriter::~TableWriter() = default;
+
+void TableWriter::Append() {
+  impl_->CheckOpen();
+  if (impl_->pending) impl_->Post();
+  impl_->record.assign(impl_->record.size(), ' ');
+  impl_->pending = true;
+}
+
+void TableWriter::SetText(std::string_view field, std::u16string_view value) {
+  impl_->CheckOpen();
+  const std::size_t index = impl_->FieldIndex(field);
+  if (!impl_->pending)
+    impl_->Misuse("no hay un registro nuevo para el campo " + std::string(field));
+  impl_->PutText(index, value);
+}
+
+void TableWriter::SetReal(std::string_view field, double value) {
+  impl_->CheckOpen();
+  const std::size_t index = impl_->FieldIndex(field);
+  if (!impl_->pending)
+    impl_->Misuse("no hay un registro nuevo para el campo " + std::string(field));
+  impl_->PutNumber(index, value);
+}
+
+void TableWriter::SetInteger(std::string_view field, std::int32_t value) {
+  SetReal(field, static_cast<double>(value));
+}
+
+void TableWriter::Post() {
+  impl_->CheckOpen();
+  if (!impl_->pending) impl_->Misuse("no hay un registro nuevo que guardar");
+  impl_->Post();
+}
+
+void TableWriter::Commit() {
+  impl_->CheckOpen();
+  impl_->Commit();
+}
+
+std::size_t TableWriter::RecordCount() const { return impl_->posted; }
+
+}  // namespace brivasto
