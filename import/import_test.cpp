@@ -2,7 +2,9 @@
 #include "import/import.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <fstream>
 #include <iterator>
@@ -483,6 +485,46 @@ TEST(SaveSagaDocument, BackupThatCannotBeWrittenStopsTheSave) {
     EXPECT_NE(std::string(error.what()).find("centro.xml.bak"), std::string::npos) << error.what();
   }
   EXPECT_EQ(ReadBytes(sagaFile), "<document/>");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 2);
+}
+
+// Limits the size of the files this process writes while it lives; writing
+// beyond it fails (EFBIG) instead of raising SIGXFSZ.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    savedHandler_ = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved_;
+    limited.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    ::signal(SIGXFSZ, savedHandler_);
+  }
+
+ private:
+  rlimit saved_{};
+  sighandler_t savedHandler_{};
+};
+
+TEST(SaveSagaDocument, SaveThatFailsAfterTheBackupLeavesTheFileAsItWas) {
+  TempDir dir;
+  const fs::path sagaFile = dir.Path() / "centro.xml";
+  const std::string original = "<document><a/></document>";
+  WriteBytes(sagaFile, original);
+  SagaDocument document = SagaDocument::Load(sagaFile);
+  for (int i = 0; i < 1000; ++i) document.Root().AppendChild(document.CreateElement("lesson"));
+
+  {
+    const FileSizeLimit limit(4096);  // the new document is larger
+    EXPECT_THROW(SaveSagaDocument(document, sagaFile), TransferError);
+  }
+  EXPECT_EQ(ReadBytes(sagaFile), original);
+  EXPECT_EQ(ReadBytes(BackupPath(sagaFile)), original);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 2);
 }
 

@@ -14,6 +14,20 @@ namespace fs = std::filesystem;
 
 std::string Quoted(const fs::path& path) { return "\"" + path.string() + "\""; }
 
+// What went wrong with a file, in the user's words.
+std::string Reason(const std::error_code& error) {
+  if (error == std::errc::permission_denied || error == std::errc::operation_not_permitted) {
+    return "permiso denegado";
+  }
+  if (error == std::errc::no_space_on_device) return "no queda espacio en el disco";
+  if (error == std::errc::read_only_file_system) return "el disco es de solo lectura";
+  if (error == std::errc::is_a_directory || error == std::errc::directory_not_empty) {
+    return "hay una carpeta con ese nombre";
+  }
+  if (error == std::errc::no_such_file_or_directory) return "no existe";
+  return "error del sistema " + std::to_string(error.value()) + " (" + error.message() + ")";
+}
+
 // A file beside the backup that is removed unless it was renamed into place.
 class TemporaryBackup {
  public:
@@ -65,7 +79,7 @@ fs::path LinkOrCopyToTemporary(const fs::path& file, const fs::path& backup) {
     TemporaryBackup leftover(temporary);
     throw TransferError("No se pudo guardar la copia de seguridad " + Quoted(backup) +
                         " del documento SAGA " + Quoted(file) + ": " +
-                        (error ? error.message() : std::string("error al escribir")) + ".");
+                        (error ? Reason(error) : std::string("error al escribir")) + ".");
   }
   throw TransferError("No se pudo crear un archivo temporal para la copia de seguridad " +
                       Quoted(backup) + ".");
@@ -80,7 +94,7 @@ void KeepBackup(const fs::path& file, const fs::path& backup) {
   fs::rename(temporary.Path(), backup, error);
   if (error) {
     throw TransferError("No se pudo guardar la copia de seguridad " + Quoted(backup) +
-                        " del documento SAGA " + Quoted(file) + ": " + error.message() + ".");
+                        " del documento SAGA " + Quoted(file) + ": " + Reason(error) + ".");
   }
   temporary.Release();
 }
