@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 
+#include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -94,8 +96,14 @@ struct SolutionRow {
   std::u16string dia, hora, sesiones, asig, grupo, prof, aula;
 };
 
-// Talvenor decides SOLUC's field types; both layouts must read alike.
-enum class SolucLayout { kText, kNumbers };
+// Talvenor decides SOLUC's field types; every layout must read alike.
+enum class SolucLayout {
+  kText,         // every field a text
+  kNumbers,      // DIA, HORA and SESIONES numeric (N)
+  kLevel7,       // dBase level 7: DIA a long integer (I), HORA and SESIONES doubles (O)
+  kWithoutRoom,  // texts, without AULA
+  kAbsent,       // no SOLUC yet
+};
 
 constexpr FieldDef kSolucTextFields[] = {
     {field::kCodGrupo, FieldKind::kText, 10}, {field::kProf, FieldKind::kText, 10},
@@ -117,12 +125,79 @@ const ExchangeTable kSolucText{kSolucName, kSolucTextFields};
 const ExchangeTable kSolucNumbers{kSolucName, kSolucNumberFields};
 const ExchangeTable kSolucWithoutRoom{kSolucName, kSolucWithoutRoomFields};
 
+// A level-7 table as a Talvenor built on that level writes it: 68-byte
+// header, 48-byte field descriptors, integers and doubles in their
+// order-preserving big-endian forms.
+void WriteLevel7Soluc(const fs::path& dir, const std::vector<SolutionRow>& rows) {
+  struct Level7Field {
+    const char* name;
+    char type;
+    std::uint8_t width;
+  };
+  const Level7Field fields[] = {{"CODGRUPO", 'C', 10}, {"PROF", 'C', 10}, {"ASIG", 'C', 10},
+                                {"AULA", 'C', 10},     {"DIA", 'I', 4},   {"HORA", 'O', 8},
+                                {"SESIONES", 'O', 8}};
+  const std::size_t fieldCount = std::size(fields);
+  std::size_t recordLength = 1;
+  for (const auto& f : fields) recordLength += f.width;
+  const std::size_t headerLength = 68 + 48 * fieldCount + 1;
+  std::string bytes(headerLength, '\0');
+  auto put16 = [&](std::size_t at, std::size_t v) {
+    bytes[at] = static_cast<char>(v & 0xFF);
+    bytes[at + 1] = static_cast<char>(v >> 8);
+  };
+  bytes[0] = 0x04;
+  bytes[1] = 126;  // 2026-09-01
+  bytes[2] = 9;
+  bytes[3] = 1;
+  bytes[4] = static_cast<char>(rows.size());
+  put16(8, headerLength);
+  put16(10, recordLength);
+  bytes.replace(32, 8, "DBWINUS0");
+  for (std::size_t i = 0; i < fieldCount; ++i) {
+    const std::size_t at = 68 + 48 * i;
+    bytes.replace(at, std::strlen(fields[i].name), fields[i].name);
+    bytes[at + 32] = fields[i].type;
+    bytes[at + 33] = static_cast<char>(fields[i].width);
+  }
+  bytes[headerLength - 1] = 0x0D;
+  auto bigEndian = [&](std::uint64_t v, int size) {
+    for (int shift = 8 * (size - 1); shift >= 0; shift -= 8) {
+      bytes += static_cast<char>((v >> shift) & 0xFF);
+    }
+  };
+  auto text = [&](std::u16string_view value, std::size_t width) {
+    std::string field = ToUtf8(value);  // the rows use ASCII only
+    field.resize(width, ' ');
+    bytes += field;
+  };
+  auto real = [&](std::u16string_view value) {
+    const double number = std::stod(ToUtf8(value));
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &number, sizeof bits);
+    bits = (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+    bigEndian(bits, 8);
+  };
+  for (const auto& row : rows) {
+    bytes += ' ';
+    text(row.grupo, 10);
+    text(row.prof, 10);
+    text(row.asig, 10);
+    text(row.aula, 10);
+    const auto day = static_cast<std::uint32_t>(std::stoi(ToUtf8(row.dia)));
+    bigEndian(day ^ 0x80000000U, 4);
+    real(row.hora);
+    real(row.sesiones);
+  }
+  bytes += '\x1A';
+  WriteBytes(dir / "soluc.dbf", bytes);
+}
+
 struct Tables {
   std::vector<FrameRow> frame;
   std::vector<CatalogueRow> groups, teachers, rooms, subjects;
   std::vector<SolutionRow> solution;
-  const ExchangeTable* solucLayout = &kSolucText;
-  bool writeSoluc = true;
+  SolucLayout soluc = SolucLayout::kText;
   bool writeRooms = true;
 };
 
@@ -157,9 +232,18 @@ void WriteTables(const fs::path& dir, const Tables& tables) {
   WriteCatalogue(dir, kProft, field::kAbrev, tables.teachers);
   if (tables.writeRooms) WriteCatalogue(dir, kAulat, field::kAbrev, tables.rooms);
   WriteCatalogue(dir, kAsignomt, field::kCod, tables.subjects);
-  if (!tables.writeSoluc) return;
-  TableWriter writer(dir, *tables.solucLayout);
-  const bool numbers = tables.solucLayout == &kSolucNumbers;
+  switch (tables.soluc) {
+    case SolucLayout::kAbsent:
+      return;
+    case SolucLayout::kLevel7:
+      WriteLevel7Soluc(dir, tables.solution);
+      return;
+    default:
+      break;
+  }
+  const bool numbers = tables.soluc == SolucLayout::kNumbers;
+  const bool withRoom = tables.soluc != SolucLayout::kWithoutRoom;
+  TableWriter writer(dir, numbers ? kSolucNumbers : withRoom ? kSolucText : kSolucWithoutRoom);
   for (const auto& row : tables.solution) {
     writer.Append();
     if (numbers) {
@@ -174,7 +258,7 @@ void WriteTables(const fs::path& dir, const Tables& tables) {
     writer.SetText(field::kAsig, row.asig);
     writer.SetText(field::kCodGrupo, row.grupo);
     writer.SetText(field::kProf, row.prof);
-    if (tables.solucLayout->fields.size() == 7) writer.SetText(field::kAula, row.aula);
+    if (withRoom) writer.SetText(field::kAula, row.aula);
     writer.Post();
   }
   writer.Commit();
@@ -260,7 +344,7 @@ class ImportExample : public ::testing::TestWithParam<SolucLayout> {};
 TEST_P(ImportExample, WritesTheSectionAndKeepsTheRestOfTheDocument) {
   TempDir dir;
   Tables tables = ExampleTables();
-  tables.solucLayout = GetParam() == SolucLayout::kText ? &kSolucText : &kSolucNumbers;
+  tables.soluc = GetParam();
   WriteTables(dir.Path(), tables);
   const std::string original = DocumentWithEarlierSections();
   const fs::path sagaFile = RunImport(dir.Path(), original);
@@ -281,10 +365,17 @@ TEST_P(ImportExample, WritesTheSectionAndKeepsTheRestOfTheDocument) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SolucFieldTypes, ImportExample,
-                         ::testing::Values(SolucLayout::kText, SolucLayout::kNumbers),
+                         ::testing::Values(SolucLayout::kText, SolucLayout::kNumbers,
+                                           SolucLayout::kLevel7),
                          [](const ::testing::TestParamInfo<SolucLayout>& layout) {
-                           return layout.param == SolucLayout::kText ? "TextFields"
-                                                                     : "NumberFields";
+                           switch (layout.param) {
+                             case SolucLayout::kText:
+                               return "TextFields";
+                             case SolucLayout::kNumbers:
+                               return "NumericFields";
+                             default:
+                               return "Level7IntegerAndDouble";
+                           }
                          });
 
 TEST(ImportDaysAndIntervals, OrdersByDayAndHourAndSkipsOtherNumbers) {
@@ -395,9 +486,11 @@ const FailureCase kFailureCases[] = {
     {"empty hour",
      [](Tables& t) { t.solution[0].hora = u""; },
      {"La tabla SOLUC, registro 1, campo HORA: \"\" no es un número."}},
-    {"no solution yet", [](Tables& t) { t.writeSoluc = false; }, {"No existe la tabla SOLUC"}},
+    {"no solution yet",
+     [](Tables& t) { t.soluc = SolucLayout::kAbsent; },
+     {"No existe la tabla SOLUC"}},
     {"solution without room field",
-     [](Tables& t) { t.solucLayout = &kSolucWithoutRoom; },
+     [](Tables& t) { t.soluc = SolucLayout::kWithoutRoom; },
      {"La tabla SOLUC", "no tiene el campo AULA."}},
     {"no room table, the last one opened",
      [](Tables& t) { t.writeRooms = false; },
