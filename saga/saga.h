@@ -44,9 +44,15 @@ class XmlNode {
   // text it contains, in document order.
   std::u16string Text() const;
 
+  // Throws TransferError for a name that is not an XML name, or a value
+  // holding a character XML cannot carry (a control character other than
+  // tab, line feed and carriage return; U+FFFE, U+FFFF).
   void SetAttribute(std::string_view name, std::u16string_view value);
-  void AppendChild(XmlNode child);  // the child becomes the last child
-  void RemoveChild(XmlNode child);  // takes it out of the tree and frees it
+  // The child becomes the last child (moved if it was elsewhere in the tree).
+  void AppendChild(XmlNode child);
+  // Takes the child out of the tree and frees it; throws TransferError when
+  // it is not a child of this node.
+  void RemoveChild(XmlNode child);
 
   const void* Handle() const { return node_; }
 
@@ -60,7 +66,8 @@ class SagaDocument {
  public:
   // Parses the whole file. Throws TransferError for a missing or unreadable
   // file, or one that is not well-formed XML (an empty file included), naming
-  // the file, line and column.
+  // the file, line and column; also for a document whose internal entity
+  // references would expand to far more text than the file holds.
   static SagaDocument Load(const std::filesystem::path& file);
   SagaDocument(SagaDocument&&) noexcept;
   SagaDocument& operator=(SagaDocument&&) noexcept;

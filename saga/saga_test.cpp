@@ -5,12 +5,15 @@
 #include <libxml/tree.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -401,18 +404,48 @@ TEST(Load, NeverFetchesExternalEntities) {
   }
 }
 
-TEST(Load, EntityExpansionBombFailsCleanly) {
-  std::string xml = "<?xml version='1.0'?>\n<!DOCTYPE document [\n<!ENTITY lol0 'lol'>\n";
+TEST(Load, EntityExpansionIsBounded) {
+  std::string laughs = "<?xml version='1.0'?>\n<!DOCTYPE document [\n<!ENTITY lol0 'lol'>\n";
   for (int i = 1; i <= 9; ++i) {
-    xml += "<!ENTITY lol" + std::to_string(i) + " '";
-    for (int j = 0; j < 10; ++j) xml += "&lol" + std::to_string(i - 1) + ";";
-    xml += "'>\n";
+    laughs += "<!ENTITY lol" + std::to_string(i) + " '";
+    for (int j = 0; j < 10; ++j) laughs += "&lol" + std::to_string(i - 1) + ";";
+    laughs += "'>\n";
   }
-  xml += "]>\n<document>&lol9;</document>\n";
+  laughs += "]>\n<document>&lol9;</document>\n";
+  // 100 kB of text referred to 3000 times: a 110 kB file standing for 300 MB.
+  const std::string big = "<!DOCTYPE document [<!ENTITY a '" + std::string(100000, 'a') + "'>]>";
+  std::string manyRefs;
+  for (int i = 0; i < 3000; ++i) manyRefs += "&a;";
+  struct Case {
+    const char* what;
+    std::string xml;
+    const char* error;  // the start of the message after the file name; null: loads
+  };
+  const Case kCases[] = {
+      {"billion laughs", laughs, " no es un documento XML válido (línea 14, columna 17): "},
+      {"large entity in text", big + "<document>" + manyRefs + "</document>",
+       " no se admite: sus entidades internas se expanden"},
+      {"large entity in an attribute", big + "<document at='" + manyRefs + "'/>",
+       " no se admite: sus entidades internas se expanden"},
+      {"small entity",
+       "<!DOCTYPE document [<!ENTITY e 'x&#x20;y'>]><document at='&e;&e;'>&e;</document>", nullptr},
+  };
   TempDir dir;
-  StderrCapture stderrText;
-  EXPECT_THROW(LoadText(dir, xml), TransferError);
-  EXPECT_EQ(stderrText.Text(), "");
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    StderrCapture stderrText;
+    try {
+      const SagaDocument document = LoadText(dir, c.xml);
+      EXPECT_EQ(c.error, nullptr) << "loaded";
+      EXPECT_EQ(document.Root().Text(), u"x y");
+      EXPECT_EQ(document.Root().Attribute("at"), u"x yx y");
+    } catch (const TransferError& e) {
+      ASSERT_NE(c.error, nullptr) << e.what();
+      const std::string start = "El archivo " + (dir / "doc.xml").string() + c.error;
+      EXPECT_EQ(std::string(e.what()).substr(0, start.size()), start) << e.what();
+    }
+    EXPECT_EQ(stderrText.Text(), "");
+  }
 }
 
 // --- Save ------------------------------------------------------------------------
@@ -430,6 +463,9 @@ TEST(Save, KeepsEncodingAndWritesWhatItCannotHoldAsReferences) {
       {"UTF-8 declared", "<?xml version='1.0' encoding='UTF-8'?>" + body, "UTF-8",
        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<document>", "Begoña Núñez Güell €"},
       {"UTF-8 without declaration", "\n" + body, "UTF-8", "<document>", "Begoña Núñez Güell €"},
+      {"UTF-8 with mark", "\xEF\xBB\xBF<?xml version='1.0' standalone='yes'?>" + body, "UTF-8",
+       "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<document>",
+       "Begoña Núñez Güell €"},
       {"UTF-16 with mark", Utf16LeWithMark(body), "UTF-16", std::string("\xFF\xFE<\0d\0", 6),
        std::string("\xF1\0", 2)},
       {"UTF-16 declared", Utf16LeWithMark("<?xml version='1.0' encoding='UTF-16'?>" + body),
@@ -511,6 +547,7 @@ TEST(Save, ChangedTreeRoundTrips) {
   document.CreateElement("never-appended");  // freed with the document
   EXPECT_THROW(day.SetAttribute("bad", u"a\u0001b"), TransferError);
   EXPECT_THROW(day.AppendChild(tables), TransferError);
+  EXPECT_THROW(root.RemoveChild(day), TransferError);  // a grandchild
   document.Save(file);
   const SagaDocument reloaded = SagaDocument::Load(file);
   EXPECT_EQ(Dump(reloaded), Dump(document));
@@ -544,10 +581,11 @@ TEST(Save, ReplacesAtomicallyKeepingPermissions) {
   EXPECT_EQ(left, (std::vector<std::string>{"link.xml", "saga.xml"}));
 }
 
-// In a child process, makes `dir` read-only for that process alone: a
-// read-only bind mount in a private mount namespace or, failing that, an
-// unprivileged user. Returns false when neither is possible.
-bool MakeReadOnlyForThisProcess(const fs::path& dir) {
+// Ways to make a save fail, applied in a child process only. Each returns
+// false when this machine offers no way to do it.
+bool MakeDirectoryReadOnly(const fs::path& dir) {
+  // A read-only bind mount in a private mount namespace or, failing that,
+  // an unprivileged user (root ignores permission bits).
   if (::unshare(CLONE_NEWNS) == 0 &&
       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
       ::mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
@@ -557,34 +595,56 @@ bool MakeReadOnlyForThisProcess(const fs::path& dir) {
   return ::setresgid(65534, 65534, 65534) == 0 && ::setresuid(65534, 65534, 65534) == 0;
 }
 
-TEST(Save, FailureInReadOnlyDirectoryLeavesFileUnchanged) {
-  TempDir dir;
-  const fs::path file = dir / "saga.xml";
-  const std::string original = "<document>\n<a/>\n</document>\n";
-  WriteBytes(file, original);
-  ::chmod(dir.path().c_str(), 0755);
-  SagaDocument document = SagaDocument::Load(file);
-  document.Root().SetAttribute("changed", u"1");
-  std::fflush(nullptr);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (!MakeReadOnlyForThisProcess(dir.path())) ::_exit(77);
-    try {
-      document.Save(file);
-    } catch (const TransferError& e) {
-      const std::string message = e.what();
-      ::_exit(message.find(file.string()) != std::string::npos ? 0 : 2);
+bool LimitFileSizeTo10Bytes(const fs::path&) {
+  // Writing past the limit then fails with EFBIG in the middle of the save.
+  ::signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit{10, 10};
+  return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+TEST(Save, FailureLeavesFileUnchangedAndNoTemporaryFile) {
+  struct Case {
+    const char* what;
+    bool (*setUp)(const fs::path& dir);
+  };
+  const Case kCases[] = {
+      {"read-only directory", MakeDirectoryReadOnly},
+      {"write fails half way", LimitFileSizeTo10Bytes},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const fs::path file = dir / "saga.xml";
+    const std::string original = "<document>\n<a/>\n</document>\n";
+    WriteBytes(file, original);
+    ::chmod(dir.path().c_str(), 0755);
+    SagaDocument document = SagaDocument::Load(file);
+    document.Root().SetAttribute("changed", u"1");
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (!c.setUp(dir.path())) ::_exit(77);
+      try {
+        document.Save(file);
+      } catch (const TransferError& e) {
+        const std::string message = e.what();
+        ::_exit(message.find("No se puede guardar el archivo " + file.string() + ": ") == 0 ? 0
+                                                                                            : 2);
+      }
+      ::_exit(1);
     }
-    ::_exit(1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) {
+      std::cout << "skipped: " << c.what << " cannot be arranged here\n";
+      continue;
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: saved anyway, 2: message without the file";
+    EXPECT_EQ(ReadBytes(file), original);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no way to make a directory read-only here";
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: saved anyway, 2: message without the file";
-  EXPECT_EQ(ReadBytes(file), original);
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
 }  // namespace

@@ -2,18 +2,20 @@
 // entities, node access by child-step paths, and the atomic save in the
 // document's own encoding.
 #include <fcntl.h>
+#include <libxml/entities.h>
 #include <libxml/parser.h>
-#include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 #include <libxml/xmlsave.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -126,6 +128,9 @@ struct CapturedErrors {
   bool haveError = false;
   int line = 0;
   int column = 0;
+  // False when the place is inside an entity's replacement text, which
+  // libxml2 parses on its own and counts from line 1.
+  bool placeInFile = false;
   std::string message;
 
   void Take(const xmlError* error) {
@@ -134,6 +139,7 @@ struct CapturedErrors {
     if (haveFatal || (haveError && !fatal)) return;
     haveFatal = fatal;
     haveError = true;
+    placeInFile = error->file != nullptr;
     line = error->line;
     column = error->int2;  // libxml2 keeps the column of parser errors here
     message = TrimmedMessage(error->message);
@@ -185,6 +191,8 @@ class LibraryErrorsCaptured {
 // from its own bytes only, never from files or addresses it names.
 xmlParserInput* RefuseExternalEntity(const char*, const char*, xmlParserCtxt*) { return nullptr; }
 
+// The loader is process-wide in this libxml2 version, so it is swapped only
+// for the duration of a parse; documents are loaded on one thread.
 class ExternalEntitiesRefused {
  public:
   ExternalEntitiesRefused() : previous_(xmlGetExternalEntityLoader()) {
@@ -221,6 +229,7 @@ int CloseNothing(void*) { return 0; }
 // What the first bytes say: a byte order mark and whether an XML declaration
 // opens the document (libxml2 does not record the latter).
 struct Prologue {
+  bool utf8Mark = false;
   bool utf16Mark = false;
   bool hasDeclaration = false;
 };
@@ -231,6 +240,7 @@ Prologue ReadPrologue(const unsigned char* bytes, std::size_t size) {
   int step = 1;       // bytes per character
   int lowOffset = 0;  // where the ASCII byte sits within a character
   if (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
+    prologue.utf8Mark = true;
     at = 3;
   } else if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
     prologue.utf16Mark = true;
@@ -296,6 +306,76 @@ void DropBlankTextNodes(xmlDoc* doc) {
       node = NextOutside(node, doc);
     }
   }
+}
+
+// The text that entity references stand for is never copied into the tree:
+// Text() and Attribute() expand it when read. libxml2 limits what one entity
+// may expand to, not how often the document refers to it, so a small file
+// can refer to a large entity thousands of times. The load measures the
+// whole expansion once (each entity's size computed once) and refuses a
+// document whose references would add more text than this.
+constexpr std::uint64_t kExpansionFloor = 8u * 1024 * 1024;
+constexpr std::uint64_t kExpansionFactor = 4;
+
+class EntityExpansion {
+ public:
+  EntityExpansion(const xmlDoc* doc, std::uint64_t limit) : doc_(doc), limit_(limit) {}
+
+  // The bytes of text the references in the node list `first` and in
+  // everything inside it stand for, up to just over the limit.
+  std::uint64_t OfReferencesIn(const xmlNode* first) { return Walk(first, false); }
+
+ private:
+  std::uint64_t Add(std::uint64_t a, std::uint64_t b) const { return std::min(a + b, limit_ + 1); }
+
+  // Text held by the node list `first` and its descendants; with
+  // `countText` false, only what its entity references add.
+  std::uint64_t Walk(const xmlNode* first, bool countText) {
+    std::uint64_t total = 0;
+    std::vector<const xmlNode*> pending{first};
+    while (!pending.empty() && total <= limit_) {
+      const xmlNode* node = pending.back();
+      pending.pop_back();
+      for (; node != nullptr && total <= limit_; node = node->next) {
+        if (node->type == XML_ENTITY_REF_NODE) {
+          total = Add(total, OfEntity(node));
+        } else if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
+          if (countText && node->content != nullptr) {
+            total = Add(total, std::strlen(reinterpret_cast<const char*>(node->content)));
+          }
+        } else if (node->type == XML_ELEMENT_NODE) {
+          if (!countText) {  // attribute values read from the document's own elements
+            for (const xmlAttr* a = node->properties; a != nullptr; a = a->next) {
+              pending.push_back(a->children);
+            }
+          }
+          pending.push_back(node->children);
+        }
+      }
+    }
+    return total;
+  }
+
+  std::uint64_t OfEntity(const xmlNode* reference) {
+    const xmlEntity* entity = xmlGetDocEntity(doc_, reference->name);
+    if (entity == nullptr) return 0;
+    if (const auto known = sizes_.find(entity); known != sizes_.end()) return known->second;
+    if (!open_.insert(entity).second) return limit_ + 1;  // a loop
+    const std::uint64_t size = Walk(entity->children, true);
+    open_.erase(entity);
+    sizes_.emplace(entity, size);
+    return size;
+  }
+
+  const xmlDoc* doc_;
+  std::uint64_t limit_;
+  std::unordered_map<const xmlEntity*, std::uint64_t> sizes_;
+  std::unordered_set<const xmlEntity*> open_;
+};
+
+bool EntityExpansionOverLimit(const xmlDoc* doc, std::uint64_t limit) {
+  if (doc->intSubset == nullptr && doc->extSubset == nullptr) return false;  // no entities
+  return EntityExpansion(doc, limit).OfReferencesIn(doc->children) > limit;
 }
 
 // --- Writing -------------------------------------------------------------------
@@ -433,6 +513,7 @@ struct SagaDocument::Impl {
   XmlDocPtr doc;
   std::string encoding;
   bool hasDeclaration = true;
+  bool utf8Mark = false;  // libxml2 writes no UTF-8 byte order mark itself
   // Declared after `doc`, so its nodes go before the document they use.
   DetachedNodes detached;
 };
@@ -488,6 +569,11 @@ SagaDocument SagaDocument::Load(const fs::path& file) {
                             XML_PARSE_NONET));
     if (doc != nullptr && context->wellFormed == 0) doc.reset();
     if (doc == nullptr && !errors.haveError) errors.Take(&context->lastError);
+    if (doc == nullptr && !errors.placeInFile && context->input != nullptr) {
+      // The document's parse stopped at the reference whose text failed.
+      errors.line = context->input->line;
+      errors.column = context->input->col;
+    }
   }
   if (reader.error != 0) {
     throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(reader.error));
@@ -499,6 +585,13 @@ SagaDocument SagaDocument::Load(const fs::path& file) {
   }
 
   DropBlankTextNodes(doc.get());
+  const std::uint64_t allowed =
+      kExpansionFloor + kExpansionFactor * static_cast<std::uint64_t>(status.st_size);
+  if (EntityExpansionOverLimit(doc.get(), allowed)) {
+    throw TransferError("El archivo " + name +
+                        " no se admite: sus entidades internas se expanden a un texto de más de " +
+                        std::to_string(allowed / (1024 * 1024)) + " MB");
+  }
 
   auto impl = std::make_unique<Impl>();
   if (doc->encoding != nullptr) {
@@ -507,6 +600,8 @@ SagaDocument SagaDocument::Load(const fs::path& file) {
     impl->encoding = prologue.utf16Mark ? "UTF-16" : "UTF-8";
   }
   impl->hasDeclaration = prologue.hasDeclaration;
+  impl->utf8Mark =
+      prologue.utf8Mark && xmlParseCharEncoding(impl->encoding.c_str()) == XML_CHAR_ENCODING_UTF8;
   impl->doc = std::move(doc);
   impl->doc->_private = &impl->detached;
   return SagaDocument(std::move(impl));
@@ -585,6 +680,7 @@ void SagaDocument::Save(const fs::path& file) const {
     LibraryErrorsCaptured libraryErrors(errors);
     int options = XML_SAVE_FORMAT;
     if (!impl_->hasDeclaration) options |= XML_SAVE_NO_DECL;
+    if (impl_->utf8Mark) WriteChunk(&writer, "\xEF\xBB\xBF", 3);
     XmlSaveContext context(
         xmlSaveToIO(WriteChunk, CloseNothing, &writer, impl_->encoding.c_str(), options));
     if (context.get() == nullptr) {
@@ -631,8 +727,6 @@ std::vector<XmlNode> XmlNode::SelectNodes(std::string_view path) const {
 }
 
 XmlNode XmlNode::SelectSingleNode(std::string_view path) const {
-  // The walk stops at no match early enough; the first of all matches is the
-  // first in document order.
   const auto nodes = SelectNodes(path);
   return nodes.empty() ? XmlNode() : nodes.front();
 }
