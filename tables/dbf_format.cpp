@@ -9,7 +9,9 @@
 namespace brivasto::dbf {
 namespace {
 
-constexpr std::string_view kKnownTypes = "CNFLDIO+";
+// Memo fields (M, B, G) hold only a block number in the table itself: they
+// are read as that text, so a table with a memo column we never use still opens.
+constexpr std::string_view kKnownTypes = "CNFLDIO+MBG";
 
 [[noreturn]] void Damaged(std::string_view where, const std::string& detail) {
   throw TransferError(std::string(where) + " está dañada: " + detail + ".");

@@ -77,9 +77,9 @@ std::vector<std::filesystem::path> FindIgnoringCase(const std::filesystem::path&
   std::error_code error;
   std::filesystem::directory_iterator entries(directory, error);
   if (error) return found;
-  for (const auto& entry : entries) {
-    const std::string name = entry.path().filename().string();
-    if (EqualIgnoringCase(FromUtf8(name), wanted)) found.push_back(entry.path());
+  for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+    const std::filesystem::path& path = entries->path();
+    if (EqualIgnoringCase(FromUtf8(path.filename().string()), wanted)) found.push_back(path);
   }
   std::sort(found.begin(), found.end());
   return found;

@@ -39,9 +39,9 @@ std::vector<std::filesystem::path> FindIgnoringCase(const std::filesystem::path&
                                                     std::string_view fileName);
 
 // Takes an exclusive hold (flock) on the open file `fd` without waiting.
-// Returns false when another open file (another process) holds it; throws
-// nothing, errno is set for other failures (and true is returned for them,
-// since a file system without locks cannot be held by anyone).
+// False when another open file holds it (another program, or another handle
+// of ours); true when the hold is taken, and on a file system without locks,
+// where nobody can hold a file.
 bool TryHoldExclusively(int fd);
 
 // Flushes the directory entry changes of `directory` to disk. Returns the

@@ -115,7 +115,7 @@ std::u16string Table::Impl::Text(std::size_t record, std::size_t field) const {
       return DecimalText(dbf::DecodeLong(begin));
     case 'O':
       return numbers::ShortestText(dbf::DecodeDouble(begin));
-    default:  // N, F, D: digits, blank-padded on either side
+    default:  // N, F, D, and memo block numbers: digits, blank-padded on either side
       while (begin != end && IsPad(*begin)) ++begin;
       while (end != begin && IsPad(end[-1])) --end;
       return Decode(begin, end);
@@ -153,13 +153,16 @@ Table Table::Open(const std::filesystem::path& directory, std::string_view name,
   auto impl = std::make_unique<Impl>();
   impl->name = std::string(name);
   impl->tableName = std::string(BaseName(name));
+  for (char& c : impl->tableName) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
   impl->decimalSeparator = decimalSeparator;
   const std::string fileName = impl->tableName + ".DBF";
   const std::string missing = "No existe la tabla " + impl->tableName + " (" + fileName + ") en " +
                               files::PathText(directory);
 
-  std::error_code error;
-  if (!std::filesystem::is_directory(directory, error)) {
+  std::error_code ignored;
+  if (!std::filesystem::is_directory(directory, ignored)) {
     throw TransferError(missing + ": no existe el directorio.");
   }
   const std::vector<std::filesystem::path> found = files::FindIgnoringCase(directory, fileName);
@@ -171,20 +174,18 @@ Table Table::Open(const std::filesystem::path& directory, std::string_view name,
   const std::string where =
       "La tabla " + impl->tableName + " (" + files::PathText(impl->path) + ")";
 
+  const auto fail = [&](const char* what, int error) {
+    throw TransferError("No se puede " + std::string(what) + " la tabla " + impl->tableName + " (" +
+                        files::PathText(impl->path) + "): " + files::ErrnoText(error) + ".");
+  };
   impl->hold = files::UniqueFd(::open(impl->path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!impl->hold.Valid()) {
-    throw TransferError("No se puede abrir la tabla " + impl->tableName + " (" +
-                        files::PathText(impl->path) + "): " + files::ErrnoText(errno) + ".");
-  }
+  if (!impl->hold.Valid()) fail("abrir", errno);
   if (!files::TryHoldExclusively(impl->hold.Get())) {
     throw TransferError("La tabla " + impl->tableName +
                         " está en uso por otro programa: " + files::PathText(impl->path) + ".");
   }
   struct stat status {};
-  if (::fstat(impl->hold.Get(), &status) != 0) {
-    throw TransferError("No se puede leer la tabla " + impl->tableName + " (" +
-                        files::PathText(impl->path) + "): " + files::ErrnoText(errno) + ".");
-  }
+  if (::fstat(impl->hold.Get(), &status) != 0) fail("leer", errno);
   // The file is read in one go; its size, not the header, sets what is read.
   impl->data.resize(static_cast<std::size_t>(status.st_size));
   std::size_t got = 0;
@@ -192,10 +193,7 @@ Table Table::Open(const std::filesystem::path& directory, std::string_view name,
     const ssize_t n = ::pread(impl->hold.Get(), impl->data.data() + got, impl->data.size() - got,
                               static_cast<off_t>(got));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      throw TransferError("No se puede leer la tabla " + impl->tableName + " (" +
-                          files::PathText(impl->path) + "): " + files::ErrnoText(errno) + ".");
-    }
+    if (n < 0) fail("leer", errno);
     if (n == 0) break;  // shorter than it was a moment ago
     got += static_cast<std::size_t>(n);
   }

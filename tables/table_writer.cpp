@@ -221,10 +221,8 @@ void TableWriter::Impl::Commit() {
   buffer.shrink_to_fit();
 
   const auto count = dbf::U32Bytes(static_cast<std::uint32_t>(posted));
-  if (::pwrite(file.Get(), count.data(), count.size(), dbf::kRecordCountOffset) !=
-      static_cast<ssize_t>(count.size())) {
-    Fail("escribir", errno);
-  }
+  const ssize_t patched = ::pwrite(file.Get(), count.data(), count.size(), dbf::kRecordCountOffset);
+  if (patched != static_cast<ssize_t>(count.size())) Fail("escribir", patched < 0 ? errno : EIO);
   if (::fsync(file.Get()) != 0) Fail("escribir", errno);
   if (const int error = file.Close(); error != 0) Fail("escribir", error);
 

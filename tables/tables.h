@@ -125,15 +125,22 @@ class TableWriter {
   TableWriter& operator=(TableWriter&&) noexcept;
   ~TableWriter();
 
-  // Starts a new record with every field empty; the previous one must be posted.
+  // Starts a new record with every field empty; the previous one must be
+  // posted (one left unposted is posted first, so nothing set is lost).
   void Append();
   // Sets a field of the appended record; a text longer than the field is cut.
+  // A number for a text field is stored as its decimal text; a text for a
+  // numeric field must hold a number written with '.'. A number that does
+  // not fit its field throws (an integer field takes 32-bit integers, reals
+  // rounded half to even; a real field 20 characters with 4 decimals).
   void SetText(std::string_view field, std::u16string_view value);
   void SetReal(std::string_view field, double value);
   void SetInteger(std::string_view field, std::int32_t value);
   // Stores the appended record at the end of the table.
   void Post();
-  // Completes the table on disk (see above). Throws on failure.
+  // Completes the table on disk (see above); a record left unposted is
+  // posted first. Throws on failure; until the new file is in place the old
+  // table stays as it was.
   void Commit();
 
   std::size_t RecordCount() const;

@@ -1,0 +1,138 @@
+// The headless command line: the run frame answered by the arguments, its
+// messages on the standard streams.
+#include "app/cli.h"
+
+#include <exception>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "app/run.h"
+
+#ifndef BRIVASTO_VERSION
+#error "BRIVASTO_VERSION must come from the build"
+#endif
+
+namespace brivasto {
+namespace {
+
+constexpr std::string_view kUsage =
+    "Uso: brivasto-cli [--zwork DIR] export ARCHIVO.xml\n"
+    "     brivasto-cli [--zwork DIR] import ARCHIVO.xml\n"
+    "     brivasto-cli --help | --version\n";
+
+constexpr std::string_view kHelp =
+    "Lleva los datos de planificación entre SAGA y Talvenor, sin ventana.\n"
+    "\n"
+    "  export ARCHIVO.xml   de SAGA a Talvenor: crea las tablas ASIGNOMT, PROFT,\n"
+    "                       AULAT, GRUPOST, ASIGT y DIASHORAST (vacía) en el\n"
+    "                       directorio de intercambio\n"
+    "  import ARCHIVO.xml   de Talvenor a SAGA: escribe el horario de Talvenor\n"
+    "                       (SOLUC) en el documento y lo guarda\n"
+    "  --zwork DIR          directorio de intercambio; si no se da, el de la\n"
+    "                       variable BRIVASTO_ZWORK, y si no, /ZWORK\n"
+    "  --help               esta ayuda\n"
+    "  --version            la versión\n"
+    "\n"
+    "Resultado: 0 si la transferencia termina, 1 si falla (el motivo sale por la\n"
+    "salida de errores), 2 si la orden está mal escrita.\n";
+
+// Answers the file question with the argument; keeps the messages so that
+// the caller can send them to the right stream.
+class CliPrompter final : public Prompter {
+ public:
+  explicit CliPrompter(std::filesystem::path file) : file_(std::move(file)) {}
+
+  std::optional<std::filesystem::path> ChooseSagaFile() override { return file_; }
+  void ShowMessage(std::u16string_view text) override { messages_.push_back(ToUtf8(text)); }
+  void ShowError(std::u16string_view text) override { messages_.push_back(ToUtf8(text)); }
+  void SetBusy(bool) override {}
+
+  const std::vector<std::string>& Messages() const { return messages_; }
+
+ private:
+  std::filesystem::path file_;
+  std::vector<std::string> messages_;
+};
+
+int UsageError(std::ostream& err, std::string_view problem) {
+  err << "brivasto-cli: " << problem << '\n' << kUsage;
+  return 2;
+}
+
+}  // namespace
+
+int RunFromCommandLine(std::span<const std::string> arguments, std::ostream& out,
+                       std::ostream& err) {
+  std::optional<std::filesystem::path> zwork;
+  std::vector<std::string> words;
+  bool optionsEnded = false;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (optionsEnded || argument.empty() || argument[0] != '-' || argument == "-") {
+      words.push_back(argument);
+    } else if (argument == "--") {
+      optionsEnded = true;
+    } else if (argument == "--help" || argument == "-h") {
+      out << kUsage << '\n' << kHelp;
+      return 0;
+    } else if (argument == "--version") {
+      out << "brivasto-cli " << BRIVASTO_VERSION << '\n';
+      return 0;
+    } else if (argument == "--zwork") {
+      if (i + 1 == arguments.size()) return UsageError(err, "falta el directorio tras --zwork");
+      zwork = arguments[++i];
+    } else if (argument.starts_with("--zwork=")) {
+      zwork = argument.substr(std::string_view("--zwork=").size());
+    } else {
+      return UsageError(err, "opción desconocida: " + argument);
+    }
+  }
+  if (words.size() != 2) return UsageError(err, "hacen falta una orden y un archivo");
+  if (zwork && zwork->empty()) return UsageError(err, "el directorio de --zwork está vacío");
+
+  Direction direction;
+  if (words[0] == "export") {
+    direction = Direction::kExport;
+  } else if (words[0] == "import") {
+    direction = Direction::kImport;
+  } else {
+    return UsageError(err, "orden desconocida: " + words[0] + " (export o import)");
+  }
+
+  RunContext context = DefaultRunContext();
+  if (zwork) context.exchangeDirectory = *zwork;
+
+  CliPrompter prompter(words[1]);
+  RunFrame frame(prompter, context, /*batchMode=*/0);
+  try {
+    const RunOutcome outcome = frame.Run(direction);
+    if (!outcome.completed) {
+      for (const std::string& message : prompter.Messages()) {
+        err << message << ": " << frame.SagaFileName().string() << '\n';
+      }
+      return 1;
+    }
+  } catch (const std::exception& error) {
+    err << error.what() << '\n';
+    return 1;
+  }
+
+  const std::string file = frame.SagaFileName().string();
+  const std::string directory = context.exchangeDirectory.string();
+  if (direction == Direction::kExport) {
+    const ExchangeTable* const written[] = {&kAsignomt, &kProft, &kAulat,
+                                            &kGrupost,  &kAsigt, &kDiashorast};
+    out << "Exportado " << file << " a las tablas";
+    for (const ExchangeTable* table : written) {
+      out << (table == written[0] ? " " : table == &kDiashorast ? " y " : ", ") << table->name;
+    }
+    out << " de " << directory << ".\n";
+  } else {
+    out << "Importado el horario de " << directory << " en " << file << ".\n";
+  }
+  for (const std::string& message : prompter.Messages()) out << message << '\n';
+  return 0;
+}
+
+}  // namespace brivasto

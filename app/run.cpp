@@ -1,0 +1,104 @@
+// The run frame shared by the window and the command line.
+#include "app/run.h"
+
+#include <system_error>
+#include <utility>
+
+namespace brivasto {
+namespace {
+
+constexpr std::u16string_view kNoFile = u"No existe archivo";
+constexpr std::u16string_view kFinished = u"Proceso finalizado";
+
+// The batch words are plain ASCII, so lowering ASCII letters is all the
+// comparison needs; any other character simply makes the word differ.
+std::string AsciiLower(std::string_view text) {
+  std::string lowered(text);
+  for (char& c : lowered) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lowered;
+}
+
+// A SAGA file is there when the path names a regular file, links followed.
+// A folder, a dangling link or a path we may not look at count as missing.
+bool SagaFileExists(const std::filesystem::path& file) {
+  if (file.empty()) return false;
+  std::error_code error;
+  return std::filesystem::is_regular_file(file, error);
+}
+
+// Puts the default cursor back however the steps end.
+class BusyCursor {
+ public:
+  explicit BusyCursor(Prompter& prompter) : prompter_(prompter) { prompter_.SetBusy(true); }
+  ~BusyCursor() { prompter_.SetBusy(false); }
+  BusyCursor(const BusyCursor&) = delete;
+  BusyCursor& operator=(const BusyCursor&) = delete;
+
+ private:
+  Prompter& prompter_;
+};
+
+}  // namespace
+
+std::int32_t BatchModeFor(std::span<const std::string> parameters) {
+  return parameters.size() == 2 ? 2 : 0;
+}
+
+std::optional<Direction> BatchDirectionFor(std::span<const std::string> parameters) {
+  if (BatchModeFor(parameters) != 2) return std::nullopt;
+  const std::string word = AsciiLower(parameters[0]);
+  if (word == "importar") return Direction::kImport;
+  if (word == "exportar") return Direction::kExport;
+  return std::nullopt;
+}
+
+RunFrame::RunFrame(Prompter& prompter, RunContext context, std::int32_t batchMode,
+                   TransferSteps steps)
+    : prompter_(prompter),
+      context_(std::move(context)),
+      steps_(std::move(steps)),
+      batchMode_(batchMode) {}
+
+RunOutcome RunFrame::RunExport() { return Run(Direction::kExport); }
+RunOutcome RunFrame::RunImport() { return Run(Direction::kImport); }
+
+RunOutcome RunFrame::Run(Direction direction) {
+  const bool batch = batchMode_ == 2;
+
+  if (std::optional<std::filesystem::path> chosen = prompter_.ChooseSagaFile()) {
+    std::error_code error;
+    std::filesystem::path full = std::filesystem::absolute(*chosen, error);
+    sagaFileName_ = error ? *chosen : std::move(full);
+  }
+
+  if (!SagaFileExists(sagaFileName_)) {
+    prompter_.ShowMessage(kNoFile);
+    // Talvenor tells a missing document of the export apart from the rest.
+    if (batch) transferStatus_ = direction == Direction::kExport ? -1 : 0;
+    return {.completed = false, .disableRunButtons = false, .closeWindow = batch};
+  }
+
+  // The previous run's document goes first, so a failed load holds nothing.
+  sagaDocument_.reset();
+  sagaDocument_.emplace(SagaDocument::Load(sagaFileName_));
+
+  if (direction == Direction::kExport) {
+    BusyCursor busy(prompter_);
+    steps_.exportSteps(*sagaDocument_, context_);
+  } else {
+    steps_.importTimetable(*sagaDocument_, sagaFileName_, context_);
+  }
+
+  transferStatus_ = 1;
+  prompter_.ShowMessage(kFinished);
+  return {.completed = true, .disableRunButtons = true, .closeWindow = batch};
+}
+
+void RunFrame::WriteStatusOnClose(const std::filesystem::path& statusFile) const {
+  if (batchMode_ != 2) return;
+  WriteTransferStatus(statusFile, transferStatus_);
+}
+
+}  // namespace brivasto

@@ -1,0 +1,125 @@
+// app/run.h: the run frame that the window and the command line share, and
+// the status file Talvenor reads after a batch run. Nothing here knows about
+// widgets: the frame reaches the user only through a Prompter.
+//
+// A run of either direction: ask for the SAGA document (a cancel keeps the
+// previous choice), stop with "No existe archivo" when no file is there, load
+// the document afresh, run the direction's steps, set TransferStatus to 1 and
+// say "Proceso finalizado". The export shows the wait cursor while its steps
+// run and puts it back also when a step fails. Errors are not caught here:
+// a TransferError (or any other std::exception) leaves the run where it
+// happened, with TransferStatus unchanged, for the front end to show.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "export/export.h"
+#include "import/import.h"
+#include "saga/saga.h"
+#include "tables/tables.h"
+
+namespace brivasto {
+
+// How a run reaches the user: the window answers with its dialogs, the
+// command line with its arguments and standard streams, tests with a script.
+class Prompter {
+ public:
+  virtual ~Prompter() = default;
+  // The SAGA document chosen by the user; std::nullopt means Cancel.
+  virtual std::optional<std::filesystem::path> ChooseSagaFile() = 0;
+  // A message the user acknowledges ("No existe archivo", "Proceso finalizado").
+  virtual void ShowMessage(std::u16string_view text) = 0;
+  // The text of an error that ended a run or a close; shown by the front end.
+  virtual void ShowError(std::u16string_view text) = 0;
+  // The wait cursor during the export's steps (true), the default one after.
+  virtual void SetBusy(bool busy) = 0;
+};
+
+enum class Direction { kExport, kImport };
+
+// The work of each direction once its document is loaded. Defaults to the
+// real export and import; tests put other steps in.
+struct TransferSteps {
+  std::function<void(const SagaDocument&, const RunContext&)> exportSteps = RunExportSteps;
+  std::function<void(SagaDocument&, const std::filesystem::path&, const RunContext&)>
+      importTimetable = ImportTimetable;
+};
+
+// How a run ended, and what the window does next.
+struct RunOutcome {
+  bool completed = false;          // false: "No existe archivo"
+  bool disableRunButtons = false;  // after a completed run
+  bool closeWindow = false;        // batch mode closes after either ending
+};
+
+// Command-line parameters (the program's name excluded).
+// 2 when there are exactly two parameters, else 0.
+std::int32_t BatchModeFor(std::span<const std::string> parameters);
+// The direction the first of exactly two parameters names: "importar" or
+// "exportar" in any letter case. std::nullopt for any other word or count.
+std::optional<Direction> BatchDirectionFor(std::span<const std::string> parameters);
+
+// The run state of one process: SagaFileName, TransferStatus and BatchMode
+// live as long as the frame; a new SagaDocument is loaded for every run that
+// finds its file.
+class RunFrame {
+ public:
+  // `prompter` must outlive the frame.
+  RunFrame(Prompter& prompter, RunContext context, std::int32_t batchMode,
+           TransferSteps steps = {});
+
+  RunOutcome RunExport();
+  RunOutcome RunImport();
+  RunOutcome Run(Direction direction);
+
+  // In batch mode, writes TransferStatus to `statusFile` (see
+  // WriteTransferStatus); in interactive mode writes nothing.
+  void WriteStatusOnClose(const std::filesystem::path& statusFile) const;
+
+  const std::filesystem::path& SagaFileName() const { return sagaFileName_; }
+  std::int32_t TransferStatus() const { return transferStatus_; }
+  std::int32_t BatchMode() const { return batchMode_; }
+  const RunContext& Context() const { return context_; }
+
+ private:
+  Prompter& prompter_;
+  RunContext context_;
+  TransferSteps steps_;
+  std::filesystem::path sagaFileName_;  // empty until the first choice
+  std::optional<SagaDocument> sagaDocument_;
+  std::int32_t transferStatus_ = 0;
+  std::int32_t batchMode_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The status file.
+
+// "Talvenor.ini" in `programDirectory`.
+std::filesystem::path StatusFilePath(const std::filesystem::path& programDirectory);
+
+// Sets `key` of `section` in the INI file `file` to `value`, as the Windows
+// private-profile functions do: the first section and key of those names (in
+// any letter case) are used; the key's value is replaced within its line, or
+// the key is added after the last entry of the section, or the section is
+// appended at the end. Every other byte of the file stays as it was; added
+// lines use the file's own line ending (CRLF for a new file). A missing file
+// is created. A link is followed to the file it names. The new content goes
+// to a temporary file beside it, renamed over it when complete. Any failure
+// throws TransferError "Unable to write to <file>".
+void WriteProfileString(const std::filesystem::path& file, std::string_view section,
+                        std::string_view key, std::string_view value);
+
+// Key "Transformado" of section "Transformadores" = `status` as decimal text.
+void WriteTransferStatus(const std::filesystem::path& statusFile, std::int32_t status);
+
+// The INI text after setting the key; the pure middle of WriteProfileString.
+std::string WithProfileString(std::string_view content, std::string_view section,
+                              std::string_view key, std::string_view value);
+
+}  // namespace brivasto

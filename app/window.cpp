@@ -1,0 +1,352 @@
+// The main window: its components, the dialogs, help, and the handlers that
+// hand each run to the run frame.
+#include "app/window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
+#include <QShowEvent>
+#include <QStyle>
+#include <QTextBrowser>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <exception>
+
+#include "app/help_text.h"
+
+namespace brivasto {
+namespace {
+
+const QString kTitle = QStringLiteral("Brivasto");
+const QString kHelpFile = QStringLiteral("SAGA.chm");
+constexpr int kHelpContext = 1;
+
+QString ToQString(std::u16string_view text) {
+  return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::filesystem::path ToPath(const QString& text) {
+  return std::filesystem::path(QFile::encodeName(text).toStdString());
+}
+
+QString FromPath(const std::filesystem::path& path) {
+  return QFile::decodeName(QByteArray::fromStdString(path.string()));
+}
+
+// The window's fonts, with look-alikes for systems that lack the originals.
+QFont WindowFont() {
+  QFont font;
+  font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"),
+                    QStringLiteral("DejaVu Sans")});
+  font.setStyleHint(QFont::SansSerif);
+  font.setPointSize(8);
+  return font;
+}
+
+QFont HeadingFont() {
+  QFont font;
+  font.setFamilies(
+      {QStringLiteral("Arial"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
+  font.setStyleHint(QFont::SansSerif);
+  font.setPointSize(12);
+  font.setBold(true);
+  return font;
+}
+
+// The real modal dialogs, captioned with the application's title.
+class WindowDialogs final : public FormDialogs {
+ public:
+  std::optional<QString> ChooseFile(QFileDialog& dialog) override {
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+      return std::nullopt;
+    }
+    return dialog.selectedFiles().constFirst();
+  }
+  void Message(QWidget& parent, const QString& text) override {
+    QMessageBox box(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, &parent);
+    box.exec();
+  }
+  void Error(QWidget& parent, const QString& text) override {
+    QMessageBox box(QMessageBox::Critical, kTitle, text, QMessageBox::Ok, &parent);
+    box.exec();
+  }
+};
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(QString::fromLatin1(name));
+  label->setGeometry(geometry);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  return label;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text, QRect geometry) {
+  auto* button = new QPushButton(text, parent);
+  button->setObjectName(QString::fromLatin1(name));
+  button->setGeometry(geometry);
+  button->setAutoDefault(false);
+  return button;
+}
+
+}  // namespace
+
+// The frame's view of the window: the dialogs, and the wait cursor.
+class TMForm::FormPrompter final : public Prompter {
+ public:
+  explicit FormPrompter(TMForm& form) : form_(form) {}
+  ~FormPrompter() override { SetBusy(false); }
+  FormPrompter(const FormPrompter&) = delete;
+  FormPrompter& operator=(const FormPrompter&) = delete;
+
+  std::optional<std::filesystem::path> ChooseSagaFile() override {
+    std::optional<QString> chosen = form_.dialogs_->ChooseFile(form_.OpenDialogXML());
+    if (!chosen) return std::nullopt;
+    return ToPath(*chosen);
+  }
+  void ShowMessage(std::u16string_view text) override {
+    form_.dialogs_->Message(form_, ToQString(text));
+  }
+  void ShowError(std::u16string_view text) override {
+    form_.dialogs_->Error(form_, ToQString(text));
+  }
+  void SetBusy(bool busy) override {
+    if (busy == busy_) return;
+    busy_ = busy;
+    if (busy) {
+      QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+    } else {
+      QApplication::restoreOverrideCursor();
+    }
+  }
+
+ private:
+  TMForm& form_;
+  bool busy_ = false;
+};
+
+GradientPanel::GradientPanel(QWidget* parent, QColor start, QColor middle, QColor end)
+    : QWidget(parent), start_(start), middle_(middle), end_(end) {}
+
+void GradientPanel::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  QLinearGradient gradient(0, 0, 0, height());
+  gradient.setColorAt(0.0, start_);
+  gradient.setColorAt(0.5, middle_);
+  gradient.setColorAt(1.0, end_);
+  painter.fillRect(rect(), gradient);
+  // A raised edge: light on top and left, shadow on bottom and right.
+  const QRect edge = rect().adjusted(0, 0, -1, -1);
+  painter.setPen(QColor(255, 255, 255));
+  painter.drawLine(edge.topLeft(), edge.topRight());
+  painter.drawLine(edge.topLeft(), edge.bottomLeft());
+  painter.setPen(QColor(128, 128, 128));
+  painter.drawLine(edge.bottomLeft(), edge.bottomRight());
+  painter.drawLine(edge.topRight(), edge.bottomRight());
+}
+
+TMForm::TMForm(FormSetup setup) : QWidget(nullptr), setup_(std::move(setup)) {
+  if (setup_.dialogs == nullptr) ownDialogs_ = std::make_unique<WindowDialogs>();
+  dialogs_ = setup_.dialogs != nullptr ? setup_.dialogs : ownDialogs_.get();
+  prompter_ = std::make_unique<FormPrompter>(*this);
+
+  setObjectName(QStringLiteral("MForm"));
+  setWindowTitle(QStringLiteral("Exportar e importar datos entre Talvenor y SAGA"));
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                 Qt::MSWindowsFixedSizeDialogHint);
+  setFixedSize(632, 266);
+  setFont(WindowFont());
+
+  const QStyle* style = this->style();
+  const QColor warmStart(249, 211, 125), warmMiddle(255, 255, 255), warmEnd(255, 238, 221);
+
+  Draw3D1_ =
+      new GradientPanel(this, QColor(194, 205, 254), QColor(207, 242, 254), QColor(204, 216, 230));
+  Draw3D1_->setObjectName(QStringLiteral("Draw3D1"));
+  Draw3D1_->setGeometry(0, 168, 633, 97);
+
+  Draw3D2_ = new GradientPanel(this, warmStart, warmMiddle, warmEnd);
+  Draw3D2_->setObjectName(QStringLiteral("Draw3D2"));
+  Draw3D2_->setGeometry(0, -1, 315, 169);
+
+  BExportar_ = MakeButton(Draw3D2_, "BExportar", QStringLiteral("OK"), {96, 120, 89, 25});
+  BExportar_->setIcon(style->standardIcon(QStyle::SP_DialogOkButton));
+
+  BClose_ = MakeButton(Draw3D1_, "BClose", QStringLiteral("&Salir"), {256, 32, 89, 25});
+  BClose_->setIcon(style->standardIcon(QStyle::SP_DialogCloseButton));
+
+  Label3_ =
+      MakeLabel(Draw3D2_, "Label3", QStringLiteral("Transformar datos desde SAGA hacia Talvenor "),
+                {24, 24, 265, 57});
+
+  Draw3D3_ = new GradientPanel(this, warmStart, warmMiddle, warmEnd);
+  Draw3D3_->setObjectName(QStringLiteral("Draw3D3"));
+  Draw3D3_->setGeometry(316, 0, 317, 169);
+
+  Label4_ =
+      MakeLabel(Draw3D3_, "Label4", QStringLiteral("Transformar datos desde Talvenor hacia SAGA"),
+                {8, 24, 305, 57});
+
+  BImportar_ = MakeButton(Draw3D3_, "BImportar", QStringLiteral("OK"), {96, 120, 89, 25});
+  BImportar_->setIcon(style->standardIcon(QStyle::SP_DialogOkButton));
+
+  Label1_ =
+      MakeLabel(Draw3D1_, "Label1", QStringLiteral("Selvadin para VX19 V-1.0"), {8, 72, 213, 13});
+
+  Button1_ = MakeButton(Draw3D1_, "Button1", QStringLiteral("F1 AYUDA"), {265, 67, 75, 18});
+
+  for (QLabel* heading : {Label3_, Label4_}) {
+    heading->setFont(HeadingFont());
+    heading->setWordWrap(true);
+  }
+  QFont versionFont = WindowFont();
+  versionFont.setBold(true);
+  Label1_->setFont(versionFont);
+  QPalette versionPalette = Label1_->palette();
+  versionPalette.setColor(QPalette::WindowText, QColor(255, 0, 0));
+  Label1_->setPalette(versionPalette);
+
+  // Help context 1 on the window, the panels and the buttons; F1 opens it.
+  for (QWidget* widget : std::initializer_list<QWidget*>{
+           this, Draw3D1_, Draw3D2_, Draw3D3_, BExportar_, BImportar_, BClose_, Button1_}) {
+    widget->setProperty("helpContext", kHelpContext);
+  }
+  auto* helpKey = new QShortcut(QKeySequence(Qt::Key_F1), this);
+  helpKey->setContext(Qt::WindowShortcut);
+  QObject::connect(helpKey, &QShortcut::activated, this, [this] { ShowHelp(); });
+
+  // Tab order: the bottom strip first (BClose, then Button1), then the
+  // export side and the import side.
+  QWidget::setTabOrder(BClose_, Button1_);
+  QWidget::setTabOrder(Button1_, BExportar_);
+  QWidget::setTabOrder(BExportar_, BImportar_);
+  BClose_->setFocus();
+
+  QObject::connect(BExportar_, &QPushButton::clicked, this, [this] { BExportarClick(); });
+  QObject::connect(BImportar_, &QPushButton::clicked, this, [this] { BImportarClick(); });
+  QObject::connect(BClose_, &QPushButton::clicked, this, [this] { close(); });
+  QObject::connect(Button1_, &QPushButton::clicked, this, [this] { Button1Click(); });
+
+  FormCreate();
+}
+
+TMForm::~TMForm() = default;
+
+void TMForm::FormCreate() {
+  frame_.emplace(*prompter_, setup_.context, BatchModeFor(setup_.parameters), setup_.steps);
+}
+
+void TMForm::FormShow() {
+  // At most one direction runs: the first parameter names one word.
+  const std::optional<Direction> direction = BatchDirectionFor(setup_.parameters);
+  if (direction == Direction::kImport) BImportarClick();
+  if (direction == Direction::kExport) BExportarClick();
+}
+
+void TMForm::FormClose() {
+  try {
+    frame_->WriteStatusOnClose(StatusFilePath(setup_.programDirectory));
+  } catch (const std::exception& error) {
+    // The close goes on: Talvenor is better served by a closed window than
+    // by one that cannot be closed.
+    prompter_->ShowError(FromUtf8(error.what()));
+  }
+}
+
+void TMForm::BExportarClick() { RunTransfer(Direction::kExport); }
+
+void TMForm::BImportarClick() { RunTransfer(Direction::kImport); }
+
+void TMForm::Button1Click() { ShowHelp(); }
+
+void TMForm::RunTransfer(Direction direction) {
+  try {
+    const RunOutcome outcome = frame_->Run(direction);
+    if (outcome.disableRunButtons) {
+      BExportar_->setEnabled(false);
+      BImportar_->setEnabled(false);
+    }
+    if (outcome.closeWindow) close();
+  } catch (const std::exception& error) {
+    prompter_->ShowError(FromUtf8(error.what()));
+  }
+}
+
+QFileDialog& TMForm::OpenDialogXML() {
+  if (OpenDialogXML_ == nullptr) {
+    OpenDialogXML_ = new QFileDialog(this);
+    OpenDialogXML_->setObjectName(QStringLiteral("OpenDialogXML"));
+    OpenDialogXML_->setWindowTitle(QStringLiteral("Seleccione Archivo XML obtenido de SAGA"));
+    OpenDialogXML_->setNameFilter(QStringLiteral("*.xml"));
+    OpenDialogXML_->setDefaultSuffix(QStringLiteral("xml"));
+    OpenDialogXML_->setAcceptMode(QFileDialog::AcceptOpen);
+    // The run itself tells a missing file, so any name may be typed.
+    OpenDialogXML_->setFileMode(QFileDialog::AnyFile);
+    const QString sagaFolder = FromPath(setup_.context.exchangeDirectory / "saga");
+    OpenDialogXML_->setDirectory(QFileInfo(sagaFolder).isDir() ? sagaFolder : QDir::homePath());
+  }
+  return *OpenDialogXML_;
+}
+
+void TMForm::ShowHelp() {
+  const QString helpFile = FromPath(setup_.programDirectory / kHelpFile.toStdString());
+  if (QFileInfo(helpFile).isFile() && QDesktopServices::openUrl(QUrl::fromLocalFile(helpFile))) {
+    return;
+  }
+  // Without the help file or a viewer for it, the window's own help.
+  if (helpWindow_ == nullptr) {
+    helpWindow_ = new QDialog(this);
+    helpWindow_->setObjectName(QStringLiteral("HelpWindow"));
+    helpWindow_->setWindowTitle(QStringLiteral("Ayuda de Brivasto"));
+    helpWindow_->resize(600, 520);
+    auto* layout = new QVBoxLayout(helpWindow_);
+    auto* text = new QTextBrowser(helpWindow_);
+    text->setObjectName(QStringLiteral("HelpText"));
+    const std::string_view html = HelpHtml();
+    text->setHtml(QString::fromUtf8(html.data(), static_cast<qsizetype>(html.size())));
+    layout->addWidget(text);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, helpWindow_);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, helpWindow_, &QDialog::close);
+    layout->addWidget(buttons);
+  }
+  helpWindow_->show();
+  helpWindow_->raise();
+  helpWindow_->activateWindow();
+}
+
+void TMForm::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (event->spontaneous() || shown_) return;
+  shown_ = true;
+  if (const QScreen* screen = this->screen()) {
+    QRect placed = frameGeometry();
+    placed.moveCenter(screen->availableGeometry().center());
+    move(placed.topLeft());
+  }
+  // The batch run starts once the window is up, so that its dialogs have
+  // the window beneath them.
+  QMetaObject::invokeMethod(
+      this, [this] { FormShow(); }, Qt::QueuedConnection);
+}
+
+void TMForm::closeEvent(QCloseEvent* event) {
+  FormClose();
+  if (helpWindow_ != nullptr) helpWindow_->close();
+  event->accept();
+}
+
+}  // namespace brivasto
