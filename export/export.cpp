@@ -1,16 +1,210 @@
+// The six steps of the export. Each reads its section of the SAGA document,
+// derives the values with the pure functions of codes.h and hours.h, and
+// writes its table whole through a TableWriter, which also removes the
+// table's old .DBF and .MDX files.
 #include "export/export.h"
 
-namespace brivasto {
+#include <optional>
+#include <string>
+#include <unordered_map>
 
-void CheckExportable(const SagaDocument&) {}
-void ExportSubjects(const SagaDocument&, const RunContext&) {}
-void ExportTeachers(const SagaDocument&, const RunContext&) {}
-void ExportRooms(const SagaDocument&, const RunContext&) {}
-void ExportGroups(const SagaDocument&, const RunContext&) {}
-void ExportAssignments(const SagaDocument&, const RunContext&) {}
-void ExportDayHourFrame(const RunContext&) {}
+#include "export/codes.h"
+#include "export/hours.h"
+
+namespace brivasto {
+namespace {
+
+// The first record of a catalogue table holding each IDSAGA, so that a
+// lookup gives what a scan from the first record would: the first match in
+// record order. Identifiers are compared with the text the table holds, so
+// one longer than IDSAGA (stored cut) never matches.
+class IdIndex {
+ public:
+  explicit IdIndex(const Table& table) {
+    const std::size_t idField = table.FieldIndex(field::kIdSaga);
+    for (std::size_t record = 0; record < table.RecordCount(); ++record) {
+      firstRecord_.emplace(table.Text(record, idField), record);  // keeps the first
+    }
+  }
+
+  std::optional<std::size_t> Find(const std::optional<std::u16string>& id) const {
+    if (!id) return std::nullopt;
+    const auto found = firstRecord_.find(*id);
+    if (found == firstRecord_.end()) return std::nullopt;
+    return found->second;
+  }
+
+ private:
+  std::unordered_map<std::u16string, std::size_t> firstRecord_;
+};
+
+// The teachers' and the rooms' steps differ only in these.
+struct NamedCatalogue {
+  const ExchangeTable& table;
+  std::u16string (*abbreviation)(std::u16string_view name);
+  std::u16string (*base)(std::u16string_view abbreviation);
+};
+
+std::u16string Itself(std::u16string_view abbreviation) { return std::u16string(abbreviation); }
+
+void ExportNamedItems(const std::vector<SagaNamedItem>& items, const NamedCatalogue& catalogue,
+                      const RunContext& context) {
+  TableWriter table(context.exchangeDirectory, catalogue.table);
+  codes::CodesGiven given(codes::LetterCase::kIgnored);
+  for (const SagaNamedItem& item : items) {
+    const std::u16string name = item.name.value_or(u"");
+    const std::u16string derived = catalogue.abbreviation(name);
+    const std::u16string abbreviation = given.Give(derived, catalogue.base(derived));
+    table.Append();
+    table.SetText(field::kAbrev, abbreviation);
+    table.SetText(field::kNombre, name);
+    table.SetText(field::kIdSaga, item.id.value_or(u""));
+    table.Post();
+  }
+  table.Commit();
+}
+
+// What ASIGT copies from a group's GRUPOST record.
+struct GroupValues {
+  std::u16string cgrup, turno, nivel, curso, grupo;
+};
+
+GroupValues LookUpGroup(const Table& groups, const IdIndex& index,
+                        const std::optional<std::u16string>& id) {
+  GroupValues values;
+  if (const auto record = index.Find(id)) {
+    values.cgrup = groups.Text(*record, groups.FieldIndex(field::kAbrev));
+    values.turno = groups.Text(*record, groups.FieldIndex(field::kTurno));
+    values.nivel = groups.Text(*record, groups.FieldIndex(field::kNivel));
+    values.curso = groups.Text(*record, groups.FieldIndex(field::kCurso));
+    values.grupo = groups.Text(*record, groups.FieldIndex(field::kGrupo));
+  }
+  return values;
+}
+
+[[noreturn]] void HoursOutOfRange(const Table& subjects, std::size_t record,
+                                  const std::u16string& hoursText) {
+  throw TransferError(
+      "Tabla " + subjects.Name() + ", registro " + std::to_string(subjects.RecordNumber(record)) +
+      ": las horas \"" + ToUtf8(hoursText) + "\" de la asignatura \"" +
+      ToUtf8(subjects.Text(record, subjects.FieldIndex(field::kNombre))) + "\" (id \"" +
+      ToUtf8(subjects.Text(record, subjects.FieldIndex(field::kIdSaga))) +
+      "\") dan más sesiones de las que caben en un entero de 32 bits.");
+}
+
+}  // namespace
+
+void ExportSubjects(const SagaDocument& document, const RunContext& context) {
+  TableWriter table(context.exchangeDirectory, kAsignomt);
+  codes::CodesGiven given(codes::LetterCase::kRespected);
+  for (const SagaSubject& subject : ReadSubjects(document)) {
+    const std::u16string name = subject.name.value_or(u"");
+    const std::u16string derived = codes::SubjectCode(name);
+    const std::u16string code = given.Give(derived, codes::SubjectBase(derived));
+    const std::u16string hours = subject.hours.value_or(u"");
+    table.Append();
+    table.SetText(field::kCod, code);
+    table.SetText(field::kCodLargo, name);  // the field keeps the first 10 characters
+    table.SetText(field::kNombre, name);
+    table.SetText(field::kIdSaga, subject.id.value_or(u""));
+    table.SetText(field::kHoras, hours.empty() ? hours::kDefaultHours : hours);
+    table.Post();
+  }
+  table.Commit();
+}
+
+void ExportTeachers(const SagaDocument& document, const RunContext& context) {
+  ExportNamedItems(ReadTeachers(document), {kProft, codes::TeacherAbbreviation, Itself}, context);
+}
+
+void ExportRooms(const SagaDocument& document, const RunContext& context) {
+  ExportNamedItems(ReadLocations(document), {kAulat, codes::RoomAbbreviation, codes::RoomBase},
+                   context);
+}
+
+void ExportGroups(const SagaDocument& document, const RunContext& context) {
+  TableWriter table(context.exchangeDirectory, kGrupost);
+  codes::CodesGiven given(codes::LetterCase::kIgnored);
+  for (const SagaGroup& group : ReadGroups(document)) {
+    const std::u16string name = group.name.value_or(u"");
+    const codes::GroupParts parts = codes::GroupPartsOf(name);
+    const std::u16string code = given.Give(parts.base, parts.base);
+    table.Append();
+    table.SetText(field::kAbrev, code);
+    table.SetText(field::kTurno, RightmostChars(group.regim.value_or(u""), 1));
+    table.SetText(field::kNivel, parts.nivel);
+    table.SetText(field::kCurso, parts.curso);
+    table.SetText(field::kGrupo, parts.grupo);
+    table.SetText(field::kDescrip, name + u" (" + group.description.value_or(u"") + u")");
+    table.SetText(field::kMarco, u"0");
+    table.SetText(field::kIdSaga, group.id.value_or(u""));
+    table.Post();
+  }
+  table.Commit();
+}
+
+void ExportAssignments(const SagaDocument& document, const RunContext& context) {
+  const std::filesystem::path& directory = context.exchangeDirectory;
+  TableWriter table(directory, kAsigt);
+  // The catalogues are held exclusively while the assignments are written.
+  // AULAT is not read, but it is opened like the others, so a missing or
+  // busy rooms table stops the step as well.
+  const Table groups = Table::Open(directory, kGrupost.name, context.decimalSeparator);
+  const Table teachers = Table::Open(directory, kProft.name, context.decimalSeparator);
+  const Table rooms = Table::Open(directory, kAulat.name, context.decimalSeparator);
+  const Table subjects = Table::Open(directory, kAsignomt.name, context.decimalSeparator);
+  const IdIndex groupIndex(groups);
+  const IdIndex teacherIndex(teachers);
+  const IdIndex subjectIndex(subjects);
+
+  for (const SagaGroup& group : ReadGroups(document)) {
+    const GroupValues groupValues = LookUpGroup(groups, groupIndex, group.id);
+    for (const SagaAssignedSubject& assigned : group.subjects) {
+      std::u16string casig;
+      std::u16string hoursText;
+      const std::optional<std::size_t> subject = subjectIndex.Find(assigned.id);
+      if (subject) {
+        casig = subjects.Text(*subject, subjects.FieldIndex(field::kCod));
+        hoursText = subjects.Text(*subject, subjects.FieldIndex(field::kHoras));
+      }
+      // Only the last listed teacher decides; a subject without teachers
+      // gets none.
+      std::u16string cprof;
+      for (const SagaAssignedTeacher& teacher : assigned.teachers) {
+        const std::optional<std::size_t> record = teacherIndex.Find(teacher.id);
+        cprof = record ? teachers.Text(*record, teachers.FieldIndex(field::kAbrev)) : u"";
+      }
+
+      table.Append();
+      table.SetText(field::kCAsig, casig);
+      table.SetText(field::kCProf, cprof);
+      table.SetText(field::kCGrup, groupValues.cgrup);
+      table.SetText(field::kCAula, u"");
+      table.SetText(field::kTurno, groupValues.turno);
+      table.SetText(field::kNivel, groupValues.nivel);
+      table.SetText(field::kCurso, groupValues.curso);
+      table.SetText(field::kGrupo, groupValues.grupo);
+      std::int32_t sessions = 0;  // a subject not found sets no hours
+      if (!hoursText.empty()) {
+        const double value = hours::HoursValue(hoursText);
+        const std::optional<std::int32_t> count = hours::SessionCount(value);
+        if (!count) HoursOutOfRange(subjects, *subject, hoursText);
+        table.SetReal(field::kHoras, hours::StoredHours(value));
+        sessions = *count;
+      }
+      table.SetText(field::kSesiones, hours::SessionsPattern(sessions));
+      table.Post();
+    }
+  }
+  table.Commit();
+}
+
+void ExportDayHourFrame(const RunContext& context) {
+  TableWriter(context.exchangeDirectory, kDiashorast).Commit();
+}
 
 void RunExportSteps(const SagaDocument& document, const RunContext& context) {
+  // Nothing is written before the whole document is known to be exportable.
   CheckExportable(document);
   ExportSubjects(document, context);
   ExportTeachers(document, context);

@@ -13,8 +13,10 @@
 namespace brivasto {
 
 // Throws TransferError listing every element the export cannot carry (a
-// missing id, a blank subject name, a teacher or location without content,
-// ...), each with its section, position and what identifies it.
+// missing id, a missing or blank subject name, a teacher or location without
+// content, hours too large for a session count), each with its section,
+// position and what identifies it. Missing hours, regim or group content
+// are no problem: their values are empty.
 void CheckExportable(const SagaDocument& document);
 
 // The six steps, in the order RunExportSteps runs them. ExportAssignments

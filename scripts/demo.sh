@@ -9,44 +9,71 @@ cmake -S . -B build
 cmake --build build -j "$(nproc)"
 echo "Brivasto construido en build/."
 
-sample=samples/instituto.xml
-solution=samples/talvenor
-cli=build/brivasto-cli
+# --- Export: a copy of the sample SAGA document into a fresh exchange directory. ---
+sample=samples/saga-ejemplo.xml
 demo=build/demo
 zwork=build/demo-zwork
 rm -rf "$demo" "$zwork"
 mkdir -p "$demo" "$zwork"
 document="$demo/$(basename "$sample")"
 cp "$sample" "$document"
-
 echo
-echo "== Exportación: $document -> $zwork"
-"$cli" export "$document" --zwork "$zwork"
-ls "$zwork"
+echo "== brivasto-cli export $document --zwork $zwork"
+build/brivasto-cli export "$document" --zwork "$zwork"
 
+# Each table as an independent dBase reader sees it: its fields (name, type,
+# width, decimals), then its first records.
+echo
+if /usr/bin/python3 -c 'import dbfread' 2>/dev/null; then
+  /usr/bin/python3 - "$zwork" <<'PY'
+import sys, dbfread
+zwork = sys.argv[1]
+for name in ["ASIGNOMT", "PROFT", "AULAT", "GRUPOST", "ASIGT", "DIASHORAST"]:
+    table = dbfread.DBF(f"{zwork}/{name}.DBF", encoding="cp1252", char_decode_errors="strict")
+    records = list(table)
+    print(f"== {name}.DBF: {len(records)} registros")
+    print("   campos: " + ", ".join(
+        f"{f.name} {f.type}{f.length}" + (f".{f.decimal_count}" if f.decimal_count else "")
+        for f in table.fields))
+    widths = {f.name: max([len(f.name)] + [len(str(r[f.name] if r[f.name] is not None else ""))
+                                            for r in records]) for f in table.fields}
+    shown = [f.name for f in table.fields]
+    print("   " + " | ".join(n.ljust(widths[n]) for n in shown))
+    for r in records[:40]:
+        print("   " + " | ".join(str(r[n] if r[n] is not None else "").ljust(widths[n])
+                                 for n in shown))
+    if len(records) > 40:
+        print(f"   ... ({len(records) - 40} registros más)")
+    print()
+PY
+else
+  echo "(python3-dbfread no está instalado: bash scripts/install-deps.sh)"
+  ls -l "$zwork"
+fi
+
+# --- Talvenor builds its timetable: the sample solution for this school. ---
+solution=samples/talvenor
 echo
 echo "== Talvenor deja su horario: DIASHORAST y SOLUC de $solution"
 cp "$solution/DIASHORAST.DBF" "$solution/SOLUC.DBF" "$zwork/"
 
+# --- Import: the timetable back into the copy of the document. ---
 echo
-echo "== Importación: $zwork -> $document"
-"$cli" import "$document" --zwork "$zwork"
+echo "== brivasto-cli import $document --zwork $zwork"
+build/brivasto-cli import "$document" --zwork "$zwork"
 
 echo
-echo "== Sección time-tables de $document (las primeras 60 líneas)"
+echo "== La sección time-tables de $document (sus primeras 60 líneas)"
 xmllint --xpath '/*/time-tables' "$document" | xmllint --format - | sed -n '2,61p'
-count() { xmllint --xpath "count($1)" "$document"; }
-echo "..."
-echo "días: $(count '/*/time-tables/time-table/days/day')," \
-  "intervalos: $(count '/*/time-tables/time-table/days/day/interval')," \
-  "grupos: $(count '/*/time-tables/time-table/groups/group')," \
-  "profesores: $(count '/*/time-tables/time-table/members/member')," \
-  "actividades: $(count '/*/time-tables/time-table/activities/activity')," \
-  "sesiones: $(count '/*/time-tables/time-table/inputs/input')"
+count() { xmllint --xpath "count(/*/time-tables/time-table/$1)" "$document"; }
+echo "   ..."
+echo "días: $(count days/day), intervalos: $(count days/day/interval)," \
+  "grupos: $(count groups/group), profesores: $(count members/member)," \
+  "actividades: $(count activities/activity), sesiones: $(count inputs/input)"
 
 # Everything outside the section is as it was: the two documents compared
 # without their top-level time-tables sections and the layout white space.
-python3 - "$sample" "$document" <<'EOF'
+/usr/bin/python3 - "$sample" "$document" <<'PY'
 import sys
 import xml.etree.ElementTree as ET
 
@@ -65,4 +92,4 @@ if content(sys.argv[1]) != content(sys.argv[2]):
     sys.exit("El documento ha cambiado fuera de la sección time-tables.")
 print("Fuera de la sección time-tables el documento no ha cambiado;",
       "la versión anterior queda en", sys.argv[2] + ".bak.")
-EOF
+PY

@@ -1,0 +1,121 @@
+// The document check that runs before any table is touched: every element
+// the steps cannot carry is listed in one message.
+#include <string>
+#include <vector>
+
+#include "export/codes.h"
+#include "export/export.h"
+#include "export/fields.h"
+#include "export/hours.h"
+
+namespace brivasto {
+namespace {
+
+// At most this many problems are spelled out; the rest are counted.
+constexpr std::size_t kListedProblems = 40;
+
+std::string Quoted(const std::u16string& text) { return "\"" + ToUtf8(text) + "\""; }
+
+// "subject nº 3 (id="11", name="Música")": the element, its position within
+// its selection and what identifies it, as far as it has it.
+std::string Element(std::string_view name, std::size_t position,
+                    const std::optional<std::u16string>& id,
+                    const std::optional<std::u16string>& label, std::string_view labelName) {
+  std::string text = std::string(name) + " nº " + std::to_string(position);
+  std::vector<std::string> identity;
+  if (id) identity.push_back("id=" + Quoted(*id));
+  if (label && !label->empty()) identity.push_back(std::string(labelName) + "=" + Quoted(*label));
+  if (!identity.empty()) {
+    text += " (";
+    for (std::size_t i = 0; i < identity.size(); ++i) text += (i ? ", " : "") + identity[i];
+    text += ")";
+  }
+  return text;
+}
+
+class Problems {
+ public:
+  void Add(std::string_view section, const std::string& element, std::string_view what) {
+    lines_.push_back("- " + std::string(section) + ", " + element + ": " + std::string(what));
+  }
+  bool Empty() const { return lines_.empty(); }
+  std::string Message() const {
+    std::string message =
+        "El documento SAGA no se puede exportar; no se ha cambiado ninguna tabla de "
+        "intercambio. Elementos con problemas:";
+    for (std::size_t i = 0; i < lines_.size() && i < kListedProblems; ++i) {
+      message += "\n" + lines_[i];
+    }
+    if (lines_.size() > kListedProblems) {
+      message += "\n... y " + std::to_string(lines_.size() - kListedProblems) + " más.";
+    }
+    return message;
+  }
+
+ private:
+  std::vector<std::string> lines_;
+};
+
+constexpr std::string_view kNoId = "falta el atributo \"id\"";
+
+void CheckSubjects(const std::vector<SagaSubject>& subjects, Problems& problems) {
+  for (const SagaSubject& subject : subjects) {
+    const std::string element =
+        Element("subject", subject.position, subject.id, subject.name, "name");
+    if (!subject.id) problems.Add("subjects", element, kNoId);
+    if (!subject.name) {
+      problems.Add("subjects", element, "falta el atributo \"name\"");
+    } else if (subject.name->empty()) {
+      problems.Add("subjects", element, "el atributo \"name\" está en blanco");
+    }
+    // The hours as ASIGNOMT keeps them, as the assignments will read them.
+    const std::u16string kept = codes::StoredText(
+        subject.hours && !subject.hours->empty() ? *subject.hours : hours::kDefaultHours,
+        FieldWidth(kAsignomt, field::kHoras));
+    if (!hours::SessionCount(hours::HoursValue(kept))) {
+      problems.Add("subjects", element,
+                   "las horas " + Quoted(kept) +
+                       " dan más sesiones de las que caben en un entero de 32 bits");
+    }
+  }
+}
+
+void CheckNamedItems(std::string_view section, std::string_view elementName,
+                     const std::vector<SagaNamedItem>& items, Problems& problems) {
+  for (const SagaNamedItem& item : items) {
+    const std::string element = Element(elementName, item.position, item.id, item.name, "nombre");
+    if (!item.id) problems.Add(section, element, kNoId);
+    if (!item.name) problems.Add(section, element, "no tiene contenido (falta el nombre)");
+  }
+}
+
+void CheckGroups(const std::vector<SagaGroup>& groups, Problems& problems) {
+  for (const SagaGroup& group : groups) {
+    const std::string element = Element("group", group.position, group.id, group.name, "name");
+    if (!group.id) problems.Add("groups", element, kNoId);
+    for (const SagaAssignedSubject& subject : group.subjects) {
+      const std::string assigned =
+          element + " > " + Element("assigned-subject", subject.position, subject.id, {}, "");
+      if (!subject.id) problems.Add("groups", assigned, kNoId);
+      for (const SagaAssignedTeacher& teacher : subject.teachers) {
+        if (teacher.id) continue;
+        problems.Add("groups",
+                     assigned + " > " + Element("assigned-teacher", teacher.position, {}, {}, ""),
+                     kNoId);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void CheckExportable(const SagaDocument& document) {
+  Problems problems;
+  CheckSubjects(ReadSubjects(document), problems);
+  CheckNamedItems("teachers", "teacher", ReadTeachers(document), problems);
+  CheckNamedItems("locations", "location", ReadLocations(document), problems);
+  CheckGroups(ReadGroups(document), problems);
+  if (!problems.Empty()) throw TransferError(problems.Message());
+}
+
+}  // namespace brivasto
