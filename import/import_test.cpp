@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "export/export.h"
 #include "import/steps.h"
 
 namespace brivasto {
@@ -455,6 +456,28 @@ TEST(ImportInputs, NumberingReferencesAndActivityLookup) {
             R"(<input id="input4" day="3" interval="i4" activity="a2"><groups><group id="301"/>)"
             R"(</groups><members><member/></members><locations><location id="940"/></locations>)"
             R"(</input></inputs></time-table></time-tables>)");
+}
+
+// The sample school's round trip: the export of the sample document, the
+// sample solution put beside its tables as Talvenor leaves it, the import.
+TEST(ImportTimetable, SampleSchoolRoundTripGivesTheExpectedSection) {
+  const char* source = std::getenv("BRIVASTO_SOURCE_DIR");
+  const fs::path root = source != nullptr ? fs::path(source) : fs::current_path();
+  TempDir dir;
+  const fs::path sagaFile = dir.Path() / "saga-ejemplo.xml";
+  fs::copy_file(root / "samples" / "saga-ejemplo.xml", sagaFile);
+  const RunContext context{dir.Path(), u'.'};
+  RunExportSteps(SagaDocument::Load(sagaFile), context);
+  for (const char* table : {"DIASHORAST.DBF", "SOLUC.DBF"}) {
+    fs::copy_file(root / "samples" / "talvenor" / table, dir.Path() / table,
+                  fs::copy_options::overwrite_existing);
+  }
+  SagaDocument document = SagaDocument::Load(sagaFile);
+  ImportTimetable(document, sagaFile, context);
+
+  EXPECT_EQ(SavedSection(sagaFile),
+            SavedSection(root / "samples" / "talvenor" / "expected-time-tables.xml"));
+  EXPECT_EQ(ReadBytes(BackupPath(sagaFile)), ReadBytes(root / "samples" / "saga-ejemplo.xml"));
 }
 
 // ---------------------------------------------------------------------------

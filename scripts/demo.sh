@@ -63,24 +63,38 @@ echo "== brivasto-cli import $document --zwork $zwork"
 build/brivasto-cli import "$document" --zwork "$zwork"
 
 echo
-echo "== La sección time-tables de $document (sus primeras 60 líneas)"
-xmllint --xpath '/*/time-tables' "$document" | xmllint --format - | sed -n '2,61p'
-count() { xmllint --xpath "count(/*/time-tables/time-table/$1)" "$document"; }
-echo "   ..."
-echo "días: $(count days/day), intervalos: $(count days/day/interval)," \
-  "grupos: $(count groups/group), profesores: $(count members/member)," \
-  "actividades: $(count activities/activity), sesiones: $(count inputs/input)"
+echo "== La sección time-tables escrita en $document"
+echo "   (la sección entera: xmllint --xpath '/*/time-tables' $document | xmllint --format -)"
+xmllint --xpath '/*/time-tables/time-table/days/day[1]' "$document" | xmllint --encode UTF-8 --format - | sed 1d
 
-# Everything outside the section is as it was: the two documents compared
+# The first lessons one to a line, the size of each list, and a check that
+# everything outside the section is as it was: the two documents compared
 # without their top-level time-tables sections and the layout white space.
 /usr/bin/python3 - "$sample" "$document" <<'PY'
 import sys
 import xml.etree.ElementTree as ET
 
+section = ET.parse(sys.argv[2]).getroot().find("time-tables/time-table")
+print("   las primeras actividades:")
+for activity in section.findall("activities/activity")[:3]:
+    print(f"   {activity.get('id'):4} {activity.get('subject')} {activity.get('name')}")
+print("   las primeras sesiones (una fila de SOLUC con día 0 no da sesión; la ubicación")
+print("   sin registro en AULAT lleva el código del aula, y la que no tiene aula, ningún id):")
+for entry in section.findall("inputs/input")[:8]:
+    references = "  ".join(
+        f"{kind}={entry.find(f'{kinds}/{kind}').get('id', '(sin id)')}"
+        for kinds, kind in (("groups", "group"), ("members", "member"), ("locations", "location")))
+    print(f"   {entry.get('id'):8} día {entry.get('day')} {entry.get('interval'):4} "
+          f"{entry.get('activity'):4} {references}")
+print("   días: %d, intervalos: %d, grupos: %d, profesores: %d, actividades: %d, sesiones: %d" % (
+    len(section.findall("days/day")), len(section.findall("days/day/interval")),
+    len(section.findall("groups/group")), len(section.findall("members/member")),
+    len(section.findall("activities/activity")), len(section.findall("inputs/input"))))
+
 def content(path):
     root = ET.parse(path).getroot()
-    for section in root.findall("time-tables"):
-        root.remove(section)
+    for old in root.findall("time-tables"):
+        root.remove(old)
     for element in root.iter():
         if element.text is not None and not element.text.strip():
             element.text = None
@@ -90,6 +104,7 @@ def content(path):
 
 if content(sys.argv[1]) != content(sys.argv[2]):
     sys.exit("El documento ha cambiado fuera de la sección time-tables.")
+print()
 print("Fuera de la sección time-tables el documento no ha cambiado;",
       "la versión anterior queda en", sys.argv[2] + ".bak.")
 PY

@@ -205,7 +205,7 @@ def solution_records(assignments, rooms):
         raise SystemExit("El ejemplo necesita al menos tres asignaciones en ASIGT")
     if ROOM_WITHOUT_RECORD in rooms:
         raise SystemExit(f"AULAT ya tiene el aula {ROOM_WITHOUT_RECORD}")
-    groups = sorted({a["CGRUP"] for a in assignments})
+    groups = list(dict.fromkeys(a["CGRUP"] for a in assignments))  # in order of appearance
     home_room = {g: rooms[i % len(rooms)] if rooms else "" for i, g in enumerate(groups)}
 
     lessons = lessons_of(assignments)
