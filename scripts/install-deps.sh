@@ -8,6 +8,7 @@ packages=(
   python3 python3-dbfread libxml2-utils
   clang libclang-rt-14-dev
   xvfb xauth
+  time
   fonts-liberation2
 )
 missing=()
