@@ -10,6 +10,7 @@
 
 #include "export/codes.h"
 #include "export/hours.h"
+#include "export/sections.h"
 
 namespace brivasto {
 namespace {
@@ -82,6 +83,18 @@ GroupValues LookUpGroup(const Table& groups, const IdIndex& index,
   return values;
 }
 
+// One field of every record of a table, read once: the lookups of a large
+// document hit the same records hundreds of thousands of times.
+std::vector<std::u16string> Column(const Table& table, std::string_view name) {
+  const std::size_t index = table.FieldIndex(name);
+  std::vector<std::u16string> column;
+  column.reserve(table.RecordCount());
+  for (std::size_t record = 0; record < table.RecordCount(); ++record) {
+    column.push_back(table.Text(record, index));
+  }
+  return column;
+}
+
 [[noreturn]] void HoursOutOfRange(const Table& subjects, std::size_t record,
                                   const std::u16string& hoursText) {
   throw TransferError(
@@ -92,12 +105,10 @@ GroupValues LookUpGroup(const Table& groups, const IdIndex& index,
       "\") dan más sesiones de las que caben en un entero de 32 bits.");
 }
 
-}  // namespace
-
-void ExportSubjects(const SagaDocument& document, const RunContext& context) {
+void WriteSubjects(const std::vector<SagaSubject>& subjects, const RunContext& context) {
   TableWriter table(context.exchangeDirectory, kAsignomt);
   codes::CodesGiven given(codes::LetterCase::kRespected);
-  for (const SagaSubject& subject : ReadSubjects(document)) {
+  for (const SagaSubject& subject : subjects) {
     const std::u16string name = subject.name.value_or(u"");
     const std::u16string derived = codes::SubjectCode(name);
     const std::u16string code = given.Give(derived, codes::SubjectBase(derived));
@@ -113,19 +124,18 @@ void ExportSubjects(const SagaDocument& document, const RunContext& context) {
   table.Commit();
 }
 
-void ExportTeachers(const SagaDocument& document, const RunContext& context) {
-  ExportNamedItems(ReadTeachers(document), {kProft, codes::TeacherAbbreviation, Itself}, context);
+void WriteTeachers(const std::vector<SagaNamedItem>& teachers, const RunContext& context) {
+  ExportNamedItems(teachers, {kProft, codes::TeacherAbbreviation, Itself}, context);
 }
 
-void ExportRooms(const SagaDocument& document, const RunContext& context) {
-  ExportNamedItems(ReadLocations(document), {kAulat, codes::RoomAbbreviation, codes::RoomBase},
-                   context);
+void WriteRooms(const std::vector<SagaNamedItem>& locations, const RunContext& context) {
+  ExportNamedItems(locations, {kAulat, codes::RoomAbbreviation, codes::RoomBase}, context);
 }
 
-void ExportGroups(const SagaDocument& document, const RunContext& context) {
+void WriteGroups(const std::vector<SagaGroup>& groups, const RunContext& context) {
   TableWriter table(context.exchangeDirectory, kGrupost);
   codes::CodesGiven given(codes::LetterCase::kIgnored);
-  for (const SagaGroup& group : ReadGroups(document)) {
+  for (const SagaGroup& group : groups) {
     const std::u16string name = group.name.value_or(u"");
     const codes::GroupParts parts = codes::GroupPartsOf(name);
     const std::u16string code = given.Give(parts.base, parts.base);
@@ -143,36 +153,39 @@ void ExportGroups(const SagaDocument& document, const RunContext& context) {
   table.Commit();
 }
 
-void ExportAssignments(const SagaDocument& document, const RunContext& context) {
+void WriteAssignments(const std::vector<SagaGroup>& groups, const RunContext& context) {
   const std::filesystem::path& directory = context.exchangeDirectory;
   TableWriter table(directory, kAsigt);
   // The catalogues are held exclusively while the assignments are written.
   // AULAT is not read, but it is opened like the others, so a missing or
   // busy rooms table stops the step as well.
-  const Table groups = Table::Open(directory, kGrupost.name, context.decimalSeparator);
+  const Table groupTable = Table::Open(directory, kGrupost.name, context.decimalSeparator);
   const Table teachers = Table::Open(directory, kProft.name, context.decimalSeparator);
   const Table rooms = Table::Open(directory, kAulat.name, context.decimalSeparator);
   const Table subjects = Table::Open(directory, kAsignomt.name, context.decimalSeparator);
-  const IdIndex groupIndex(groups);
+  const IdIndex groupIndex(groupTable);
   const IdIndex teacherIndex(teachers);
   const IdIndex subjectIndex(subjects);
+  const std::vector<std::u16string> subjectCodes = Column(subjects, field::kCod);
+  const std::vector<std::u16string> subjectHours = Column(subjects, field::kHoras);
+  const std::vector<std::u16string> teacherCodes = Column(teachers, field::kAbrev);
 
-  for (const SagaGroup& group : ReadGroups(document)) {
-    const GroupValues groupValues = LookUpGroup(groups, groupIndex, group.id);
+  for (const SagaGroup& group : groups) {
+    const GroupValues groupValues = LookUpGroup(groupTable, groupIndex, group.id);
     for (const SagaAssignedSubject& assigned : group.subjects) {
       std::u16string casig;
       std::u16string hoursText;
       const std::optional<std::size_t> subject = subjectIndex.Find(assigned.id);
       if (subject) {
-        casig = subjects.Text(*subject, subjects.FieldIndex(field::kCod));
-        hoursText = subjects.Text(*subject, subjects.FieldIndex(field::kHoras));
+        casig = subjectCodes[*subject];
+        hoursText = subjectHours[*subject];
       }
       // Only the last listed teacher decides; a subject without teachers
       // gets none.
       std::u16string cprof;
       for (const SagaAssignedTeacher& teacher : assigned.teachers) {
         const std::optional<std::size_t> record = teacherIndex.Find(teacher.id);
-        cprof = record ? teachers.Text(*record, teachers.FieldIndex(field::kAbrev)) : u"";
+        cprof = record ? teacherCodes[*record] : u"";
       }
 
       table.Append();
@@ -199,18 +212,42 @@ void ExportAssignments(const SagaDocument& document, const RunContext& context) 
   table.Commit();
 }
 
+}  // namespace
+
+void ExportSubjects(const SagaDocument& document, const RunContext& context) {
+  WriteSubjects(ReadSubjects(document), context);
+}
+
+void ExportTeachers(const SagaDocument& document, const RunContext& context) {
+  WriteTeachers(ReadTeachers(document), context);
+}
+
+void ExportRooms(const SagaDocument& document, const RunContext& context) {
+  WriteRooms(ReadLocations(document), context);
+}
+
+void ExportGroups(const SagaDocument& document, const RunContext& context) {
+  WriteGroups(ReadGroups(document), context);
+}
+
+void ExportAssignments(const SagaDocument& document, const RunContext& context) {
+  WriteAssignments(ReadGroups(document), context);
+}
+
 void ExportDayHourFrame(const RunContext& context) {
   TableWriter(context.exchangeDirectory, kDiashorast).Commit();
 }
 
 void RunExportSteps(const SagaDocument& document, const RunContext& context) {
-  // Nothing is written before the whole document is known to be exportable.
-  CheckExportable(document);
-  ExportSubjects(document, context);
-  ExportTeachers(document, context);
-  ExportRooms(document, context);
-  ExportGroups(document, context);
-  ExportAssignments(document, context);
+  // The sections are read once for the whole run. Nothing is written before
+  // the whole document is known to be exportable.
+  const DocumentSections sections = ReadDocumentSections(document);
+  CheckSections(sections);
+  WriteSubjects(sections.subjects, context);
+  WriteTeachers(sections.teachers, context);
+  WriteRooms(sections.locations, context);
+  WriteGroups(sections.groups, context);
+  WriteAssignments(sections.groups, context);
   ExportDayHourFrame(context);
 }
 
