@@ -7,17 +7,16 @@
 #include <sstream>
 #include <vector>
 
-#include "tables/tables.h"
-
 #include "app/test_support.h"
+#include "tables/tables.h"
 
 namespace brivasto {
 namespace {
 
 using testing::kEmptySagaDocument;
+using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
-using testing::ReadFile;
 
 struct CliResult {
   int code;
@@ -117,9 +116,15 @@ std::string FieldsOfCatalogue(const ExchangeTable& table) {
   for (const FieldDef& f : table.fields) {
     listed += std::string(f.name);
     switch (f.kind) {
-      case FieldKind::kText: listed += " C " + std::to_string(f.width) + " 0\n"; break;
-      case FieldKind::kInteger: listed += " N 11 0\n"; break;
-      case FieldKind::kReal: listed += " N 20 4\n"; break;
+      case FieldKind::kText:
+        listed += " C " + std::to_string(f.width) + " 0\n";
+        break;
+      case FieldKind::kInteger:
+        listed += " N 11 0\n";
+        break;
+      case FieldKind::kReal:
+        listed += " N 20 4\n";
+        break;
     }
   }
   return listed;
@@ -138,8 +143,8 @@ TEST(RunFromCommandLine, ExportsTheSampleAsTablesAnotherReaderOpens) {
   const CliResult exported =
       RunCli({"export", std::string(source) + "/samples/saga-ejemplo.xml", "--zwork", zwork});
   ASSERT_EQ(exported.code, 0) << exported.err;
-  for (const ExchangeTable* table : {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt,
-                                     &kDiashorast}) {
+  for (const ExchangeTable* table :
+       {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt, &kDiashorast}) {
     const auto file = std::filesystem::path(zwork) / (std::string(table->name) + ".DBF");
     EXPECT_EQ(FieldsSeenByDbfread(file), FieldsOfCatalogue(*table)) << table->name;
   }
