@@ -134,14 +134,12 @@ TEST(RunFromCommandLine, ExportsTheSampleAsTablesAnotherReaderOpens) {
   if (std::system("/usr/bin/python3 -c 'import dbfread' >/dev/null 2>&1") != 0) {
     GTEST_SKIP() << "python3-dbfread is not installed for /usr/bin/python3";
   }
-  const char* source = std::getenv("BRIVASTO_SOURCE_DIR");
-  ASSERT_NE(source, nullptr);
   TempDir folder;
   const std::string zwork = (folder / "zwork").string();
   std::filesystem::create_directory(zwork);
 
-  const CliResult exported =
-      RunCli({"export", std::string(source) + "/samples/saga-ejemplo.xml", "--zwork", zwork});
+  const CliResult exported = RunCli(
+      {"export", (testing::SourceDir() / "samples/saga-ejemplo.xml").string(), "--zwork", zwork});
   ASSERT_EQ(exported.code, 0) << exported.err;
   for (const ExchangeTable* table :
        {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt, &kDiashorast}) {

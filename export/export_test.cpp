@@ -17,6 +17,7 @@ namespace brivasto {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ErrorOf;
 using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
@@ -77,16 +78,6 @@ std::vector<std::string> Rows(const fs::path& zwork, std::string_view table,
     rows.push_back(row);
   }
   return rows;
-}
-
-template <typename Action>
-std::string ErrorOf(Action action) {
-  try {
-    action();
-  } catch (const TransferError& e) {
-    return e.what();
-  }
-  return "";
 }
 
 // The small example document of a SAGA catalogue.
@@ -382,9 +373,7 @@ TEST(RunExportSteps, OptionalValuesAreEmpty) {
 // The bundled sample: every identifier it assigns is found, only the subject
 // taught without a teacher has an empty CPROF, and no table stores a code twice.
 TEST(RunExportSteps, SampleDocument) {
-  const char* source = std::getenv("BRIVASTO_SOURCE_DIR");
-  const fs::path sample =
-      fs::path(source != nullptr ? source : ".") / "samples" / "saga-ejemplo.xml";
+  const fs::path sample = testing::SourceDir() / "samples" / "saga-ejemplo.xml";
   TempDir zwork;
   RunExportSteps(SagaDocument::Load(sample), {zwork.Path(), u'.'});
 

@@ -435,8 +435,7 @@ TEST(ImportInputs, NumberingReferencesAndActivityLookup) {
 // The sample school's round trip: the export of the sample document, the
 // sample solution put beside its tables as Talvenor leaves it, the import.
 TEST(ImportTimetable, SampleSchoolRoundTripGivesTheExpectedSection) {
-  const char* source = std::getenv("BRIVASTO_SOURCE_DIR");
-  const fs::path root = source != nullptr ? fs::path(source) : fs::current_path();
+  const fs::path root = testing::SourceDir();
   TempDir dir;
   const fs::path sagaFile = dir.Path() / "saga-ejemplo.xml";
   fs::copy_file(root / "samples" / "saga-ejemplo.xml", sagaFile);

@@ -32,8 +32,7 @@ using testing::WriteFile;
 // --- Helpers -------------------------------------------------------------------
 
 fs::path Testdata(const std::string& name) {
-  const char* source = std::getenv("BRIVASTO_SOURCE_DIR");
-  return fs::path(source != nullptr ? source : ".") / "saga" / "testdata" / name;
+  return testing::SourceDir() / "saga" / "testdata" / name;
 }
 
 std::string Utf16LeWithMark(const std::string& utf8) {

@@ -29,6 +29,8 @@ namespace brivasto {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ErrorOf;
+using testing::SourceDir;
 using testing::TempDir;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -50,22 +52,6 @@ std::vector<std::string> FileNames(const fs::path& directory) {
   }
   std::sort(names.begin(), names.end());
   return names;
-}
-
-fs::path SourceDir() {
-  const char* dir = std::getenv("BRIVASTO_SOURCE_DIR");
-  return dir != nullptr ? fs::path(dir) : fs::path(".");
-}
-
-// The message of the TransferError that `action` throws ("" when none).
-template <typename Action>
-std::string ErrorOf(Action action) {
-  try {
-    action();
-  } catch (const TransferError& e) {
-    return e.what();
-  }
-  return "";
 }
 
 const FieldDef kSmallFields[] = {{"NOMBRE", FieldKind::kText, 6},

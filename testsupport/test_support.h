@@ -5,6 +5,7 @@
 
 #include <stdlib.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,6 +13,8 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+
+#include "text/text.h"
 
 namespace brivasto::testing {
 
@@ -49,6 +52,24 @@ inline void WriteFile(const std::filesystem::path& file, std::string_view conten
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
   if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
+}
+
+// The source tree (the tests run with BRIVASTO_SOURCE_DIR set; else the
+// current folder).
+inline std::filesystem::path SourceDir() {
+  const char* dir = std::getenv("BRIVASTO_SOURCE_DIR");
+  return dir != nullptr ? std::filesystem::path(dir) : std::filesystem::path(".");
+}
+
+// The message of the TransferError that `action` throws ("" when none).
+template <typename Action>
+std::string ErrorOf(Action action) {
+  try {
+    action();
+  } catch (const TransferError& e) {
+    return e.what();
+  }
+  return "";
 }
 
 }  // namespace brivasto::testing
