@@ -7,17 +7,16 @@
 #include <sstream>
 #include <vector>
 
-#include "tables/tables.h"
-
 #include "app/test_support.h"
+#include "tables/tables.h"
 
 namespace brivasto {
 namespace {
 
 using testing::kEmptySagaDocument;
+using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
-using testing::ReadFile;
 
 struct CliResult {
   int code;
@@ -117,9 +116,15 @@ std::string FieldsOfCatalogue(const ExchangeTable& table) {
   for (const FieldDef& f : table.fields) {
     listed += std::string(f.name);
     switch (f.kind) {
-      case FieldKind::kText: listed += " C " + std::to_string(f.width) + " 0\n"; break;
-      case FieldKind::kInteger: listed += " N 11 0\n"; break;
-      case FieldKind::kReal: listed += " N 20 4\n"; break;
+      case FieldKind::kText:
+        listed += " C " + std::to_string(f.width) + " 0\n";
+        break;
+      case FieldKind::kInteger:
+        listed += " N 11 0\n";
+        break;
+      case FieldKind::kReal:
+        listed += " N 20 4\n";
+        break;
     }
   }
   return listed;
@@ -129,17 +134,15 @@ TEST(RunFromCommandLine, ExportsTheSampleAsTablesAnotherReaderOpens) {
   if (std::system("/usr/bin/python3 -c 'import dbfread' >/dev/null 2>&1") != 0) {
     GTEST_SKIP() << "python3-dbfread is not installed for /usr/bin/python3";
   }
-  const char* source = std::getenv("BRIVASTO_SOURCE_DIR");
-  ASSERT_NE(source, nullptr);
   TempDir folder;
   const std::string zwork = (folder / "zwork").string();
   std::filesystem::create_directory(zwork);
 
-  const CliResult exported =
-      RunCli({"export", std::string(source) + "/samples/saga-ejemplo.xml", "--zwork", zwork});
+  const CliResult exported = RunCli(
+      {"export", (testing::SourceDir() / "samples/saga-ejemplo.xml").string(), "--zwork", zwork});
   ASSERT_EQ(exported.code, 0) << exported.err;
-  for (const ExchangeTable* table : {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt,
-                                     &kDiashorast}) {
+  for (const ExchangeTable* table :
+       {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt, &kDiashorast}) {
     const auto file = std::filesystem::path(zwork) / (std::string(table->name) + ".DBF");
     EXPECT_EQ(FieldsSeenByDbfread(file), FieldsOfCatalogue(*table)) << table->name;
   }

@@ -3,12 +3,7 @@
 // (reference_scans.h), on the sample school, on generated schools and on
 // Talvenor tables full of awkward records.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,45 +12,21 @@
 #include "bench/reference_scans.h"
 #include "export/export.h"
 #include "import/import.h"
+#include "testsupport/test_support.h"
 
 namespace brivasto {
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "brivasto-reference-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-fs::path SourceRoot() {
-  const char* source = std::getenv("BRIVASTO_SOURCE_DIR");
-  return source != nullptr ? fs::path(source) : fs::current_path();
-}
-
-std::string ReadBytes(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testing::ReadFile;
+using testing::SourceDir;
+using testing::TempDir;
 
 // Equal bytes, or where they first differ (files are too large to print).
 ::testing::AssertionResult SameBytes(const fs::path& actual, const fs::path& expected) {
-  const std::string a = ReadBytes(actual);
-  const std::string b = ReadBytes(expected);
+  const std::string a = ReadFile(actual);
+  const std::string b = ReadFile(expected);
   if (a == b) return ::testing::AssertionSuccess();
   std::size_t at = 0;
   while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
@@ -97,11 +68,11 @@ void ExpectSameAsReference(const fs::path& sagaFile, const fs::path& zwork, cons
   expected.Save(expectedFile);
   EXPECT_TRUE(SameBytes(imported, expectedFile));
   // Not a comparison of two empty sections.
-  EXPECT_GT(Occurrences(ReadBytes(imported), "<input "), 0u);
+  EXPECT_GT(Occurrences(ReadFile(imported), "<input "), 0u);
 }
 
 TEST(ReferenceScans, SampleSchool) {
-  const fs::path samples = SourceRoot() / "samples";
+  const fs::path samples = SourceDir() / "samples";
   TempDir dir;
   const fs::path zwork = dir.Path() / "zwork";
   fs::create_directories(zwork);
@@ -252,7 +223,7 @@ TEST(ReferenceScans, AwkwardTables) {
        frame(u"4", u"Jueves", u"2", u"8:55", u"")});
 
   ExpectSameAsReference(dir.Path() / "saga.xml", zwork, dir.Path(), u',');
-  const std::string imported = ReadBytes(dir.Path() / "import" / "saga.xml");
+  const std::string imported = ReadFile(dir.Path() / "import" / "saga.xml");
   EXPECT_EQ(Occurrences(imported, "interval=\"i2,5\""), 1u);  // the awkward rows were read
 }
 

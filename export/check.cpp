@@ -41,10 +41,10 @@ class Problems {
     lines_.push_back("- " + std::string(section) + ", " + element + ": " + std::string(what));
   }
   bool Empty() const { return lines_.empty(); }
-  std::string Message() const {
-    std::string message =
-        "El documento SAGA no se puede exportar; no se ha cambiado ninguna tabla de "
-        "intercambio. Elementos con problemas:";
+  std::string Message(const std::filesystem::path& file) const {
+    std::string message = "El documento SAGA " + file.string() +
+                          " no se puede exportar; no se ha cambiado ninguna tabla de "
+                          "intercambio. Elementos con problemas:";
     for (std::size_t i = 0; i < lines_.size() && i < kListedProblems; ++i) {
       message += "\n" + lines_[i];
     }
@@ -117,17 +117,17 @@ void CheckGroups(const std::vector<SagaGroup>& groups, Problems& problems) {
 
 }  // namespace
 
-void CheckSections(const DocumentSections& sections) {
+void CheckSections(const SagaDocument& document, const DocumentSections& sections) {
   Problems problems;
   CheckSubjects(sections.subjects, problems);
   CheckNamedItems("teachers", "teacher", sections.teachers, problems);
   CheckNamedItems("locations", "location", sections.locations, problems);
   CheckGroups(sections.groups, problems);
-  if (!problems.Empty()) throw TransferError(problems.Message());
+  if (!problems.Empty()) throw TransferError(problems.Message(document.File()));
 }
 
 void CheckExportable(const SagaDocument& document) {
-  CheckSections(ReadDocumentSections(document));
+  CheckSections(document, ReadDocumentSections(document));
 }
 
 }  // namespace brivasto

@@ -242,7 +242,7 @@ void RunExportSteps(const SagaDocument& document, const RunContext& context) {
   // The sections are read once for the whole run. Nothing is written before
   // the whole document is known to be exportable.
   const DocumentSections sections = ReadDocumentSections(document);
-  CheckSections(sections);
+  CheckSections(document, sections);
   WriteSubjects(sections.subjects, context);
   WriteTeachers(sections.teachers, context);
   WriteRooms(sections.locations, context);

@@ -21,7 +21,7 @@ inline DocumentSections ReadDocumentSections(const SagaDocument& document) {
           ReadGroups(document)};
 }
 
-// CheckExportable on sections already read.
-void CheckSections(const DocumentSections& sections);
+// CheckExportable on the sections of `document`, already read.
+void CheckSections(const SagaDocument& document, const DocumentSections& sections);
 
 }  // namespace brivasto

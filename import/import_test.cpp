@@ -17,41 +17,15 @@
 
 #include "export/export.h"
 #include "import/steps.h"
+#include "testsupport/test_support.h"
 
 namespace brivasto {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A temporary directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "brivasto-import-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-std::string ReadBytes(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteBytes(const fs::path& file, std::string_view bytes) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
 
 // The saved text without the white space between tags, so that comparisons
 // do not depend on the layout of the saved file.
@@ -77,7 +51,7 @@ std::string WithoutLayout(std::string_view text) {
 
 // The last `time-tables` section of a saved file, as serialized.
 std::string SavedSection(const fs::path& file) {
-  const std::string text = WithoutLayout(ReadBytes(file));
+  const std::string text = WithoutLayout(ReadFile(file));
   const std::size_t begin = text.rfind("<time-tables>");
   const std::size_t end = text.rfind("</time-tables>");
   if (begin == std::string::npos || end == std::string::npos) return "(no section)";
@@ -191,7 +165,7 @@ void WriteLevel7Soluc(const fs::path& dir, const std::vector<SolutionRow>& rows)
     real(row.sesiones);
   }
   bytes += '\x1A';
-  WriteBytes(dir / "soluc.dbf", bytes);
+  WriteFile(dir / "soluc.dbf", bytes);
 }
 
 struct Tables {
@@ -321,7 +295,7 @@ std::string DocumentWithEarlierSections() {
 fs::path RunImport(const fs::path& dir, const std::string& documentBytes,
                    char16_t decimalSeparator = u'.') {
   const fs::path sagaFile = dir / "SAGA.xml";
-  WriteBytes(sagaFile, documentBytes);
+  WriteFile(sagaFile, documentBytes);
   SagaDocument document = SagaDocument::Load(sagaFile);
   ImportTimetable(document, sagaFile, RunContext{dir, decimalSeparator});
   return sagaFile;
@@ -331,9 +305,9 @@ fs::path RunImport(const fs::path& dir, const std::string& documentBytes,
 // holding exactly that content is saved in.
 std::string SavedForm(const fs::path& dir, const std::string& text) {
   const fs::path file = dir / "expected.xml";
-  WriteBytes(file, text);
+  WriteFile(file, text);
   SagaDocument::Load(file).Save(file);
-  std::string bytes = ReadBytes(file);
+  std::string bytes = ReadFile(file);
   fs::remove(file);
   return bytes;
 }
@@ -356,13 +330,13 @@ TEST_P(ImportExample, WritesTheSectionAndKeepsTheRestOfTheDocument) {
   const std::string expected =
       SavedForm(dir.Path(), std::string(kDocumentHead) + kDocumentMiddle + kDocumentTail +
                                 kExampleSection + "</document>\n");
-  EXPECT_EQ(ReadBytes(sagaFile), expected);
-  EXPECT_NE(ReadBytes(sagaFile).find("encoding=\"ISO-8859-1\""), std::string::npos);
-  EXPECT_NE(ReadBytes(sagaFile).find("Pe\xF1"
-                                     "a"),
+  EXPECT_EQ(ReadFile(sagaFile), expected);
+  EXPECT_NE(ReadFile(sagaFile).find("encoding=\"ISO-8859-1\""), std::string::npos);
+  EXPECT_NE(ReadFile(sagaFile).find("Pe\xF1"
+                                    "a"),
             std::string::npos);
   // The previous version is kept beside it.
-  EXPECT_EQ(ReadBytes(BackupPath(sagaFile)), original);
+  EXPECT_EQ(ReadFile(BackupPath(sagaFile)), original);
 }
 
 INSTANTIATE_TEST_SUITE_P(SolucFieldTypes, ImportExample,
@@ -461,8 +435,7 @@ TEST(ImportInputs, NumberingReferencesAndActivityLookup) {
 // The sample school's round trip: the export of the sample document, the
 // sample solution put beside its tables as Talvenor leaves it, the import.
 TEST(ImportTimetable, SampleSchoolRoundTripGivesTheExpectedSection) {
-  const char* source = std::getenv("BRIVASTO_SOURCE_DIR");
-  const fs::path root = source != nullptr ? fs::path(source) : fs::current_path();
+  const fs::path root = testing::SourceDir();
   TempDir dir;
   const fs::path sagaFile = dir.Path() / "saga-ejemplo.xml";
   fs::copy_file(root / "samples" / "saga-ejemplo.xml", sagaFile);
@@ -477,7 +450,7 @@ TEST(ImportTimetable, SampleSchoolRoundTripGivesTheExpectedSection) {
 
   EXPECT_EQ(SavedSection(sagaFile),
             SavedSection(root / "samples" / "talvenor" / "expected-time-tables.xml"));
-  EXPECT_EQ(ReadBytes(BackupPath(sagaFile)), ReadBytes(root / "samples" / "saga-ejemplo.xml"));
+  EXPECT_EQ(ReadFile(BackupPath(sagaFile)), ReadFile(root / "samples" / "saga-ejemplo.xml"));
 }
 
 // ---------------------------------------------------------------------------
@@ -529,7 +502,7 @@ TEST(ImportTimetable, FailuresStopTheRunAndLeaveTheFileAsItWas) {
     WriteTables(dir.Path(), tables);
     const std::string original = DocumentWithEarlierSections();
     const fs::path sagaFile = dir.Path() / "SAGA.xml";
-    WriteBytes(sagaFile, original);
+    WriteFile(sagaFile, original);
     SagaDocument document = SagaDocument::Load(sagaFile);
     try {
       ImportTimetable(document, sagaFile, RunContext{dir.Path(), u'.'});
@@ -540,7 +513,7 @@ TEST(ImportTimetable, FailuresStopTheRunAndLeaveTheFileAsItWas) {
         EXPECT_NE(message.find(part), std::string::npos) << message << " lacks " << part;
       }
     }
-    EXPECT_EQ(ReadBytes(sagaFile), original);
+    EXPECT_EQ(ReadFile(sagaFile), original);
     EXPECT_FALSE(fs::exists(BackupPath(sagaFile)));
     // Every table was closed: each can be opened again.
     for (const auto* name : {"DIASHORAST", "GRUPOST", "PROFT", "ASIGNOMT"}) {
@@ -553,14 +526,14 @@ TEST(ImportTimetable, DocumentThatIsNotWellFormedIsRefusedUntouched) {
   TempDir dir;
   for (const std::string& bytes : {std::string(), std::string("<document><groups></document>")}) {
     const fs::path sagaFile = dir.Path() / "roto.xml";
-    WriteBytes(sagaFile, bytes);
+    WriteFile(sagaFile, bytes);
     try {
       SagaDocument::Load(sagaFile);
       ADD_FAILURE() << "loaded '" << bytes << "'";
     } catch (const TransferError& error) {
       EXPECT_NE(std::string(error.what()).find("roto.xml"), std::string::npos) << error.what();
     }
-    EXPECT_EQ(ReadBytes(sagaFile), bytes);
+    EXPECT_EQ(ReadFile(sagaFile), bytes);
   }
 }
 
@@ -569,16 +542,16 @@ TEST(ImportTimetable, DocumentThatIsNotWellFormedIsRefusedUntouched) {
 TEST(SaveSagaDocument, ReplacesAnOlderBackupWithThePreviousVersion) {
   TempDir dir;
   const fs::path sagaFile = dir.Path() / "centro.xml";
-  WriteBytes(sagaFile, "<document><a/></document>");
-  WriteBytes(BackupPath(sagaFile), "older backup");
+  WriteFile(sagaFile, "<document><a/></document>");
+  WriteFile(BackupPath(sagaFile), "older backup");
   SagaDocument document = SagaDocument::Load(sagaFile);
   document.Root().AppendChild(document.CreateElement("b"));
 
   SaveSagaDocument(document, sagaFile);
 
   EXPECT_EQ(BackupPath(sagaFile), dir.Path() / "centro.xml.bak");
-  EXPECT_EQ(ReadBytes(BackupPath(sagaFile)), "<document><a/></document>");
-  EXPECT_NE(WithoutLayout(ReadBytes(sagaFile)).find("<document><a/><b/></document>"),
+  EXPECT_EQ(ReadFile(BackupPath(sagaFile)), "<document><a/></document>");
+  EXPECT_NE(WithoutLayout(ReadFile(sagaFile)).find("<document><a/><b/></document>"),
             std::string::npos);
   // Nothing else is left beside them.
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 2);
@@ -587,10 +560,10 @@ TEST(SaveSagaDocument, ReplacesAnOlderBackupWithThePreviousVersion) {
 TEST(SaveSagaDocument, BackupThatCannotBeWrittenStopsTheSave) {
   TempDir dir;
   const fs::path sagaFile = dir.Path() / "centro.xml";
-  WriteBytes(sagaFile, "<document/>");
+  WriteFile(sagaFile, "<document/>");
   // A folder in the backup's place cannot be replaced.
   fs::create_directory(BackupPath(sagaFile));
-  WriteBytes(BackupPath(sagaFile) / "keep", "x");
+  WriteFile(BackupPath(sagaFile) / "keep", "x");
   SagaDocument document = SagaDocument::Load(sagaFile);
   document.Root().AppendChild(document.CreateElement("b"));
 
@@ -600,7 +573,7 @@ TEST(SaveSagaDocument, BackupThatCannotBeWrittenStopsTheSave) {
   } catch (const TransferError& error) {
     EXPECT_NE(std::string(error.what()).find("centro.xml.bak"), std::string::npos) << error.what();
   }
-  EXPECT_EQ(ReadBytes(sagaFile), "<document/>");
+  EXPECT_EQ(ReadFile(sagaFile), "<document/>");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 2);
 }
 
@@ -631,7 +604,7 @@ TEST(SaveSagaDocument, SaveThatFailsAfterTheBackupLeavesTheFileAsItWas) {
   TempDir dir;
   const fs::path sagaFile = dir.Path() / "centro.xml";
   const std::string original = "<document><a/></document>";
-  WriteBytes(sagaFile, original);
+  WriteFile(sagaFile, original);
   SagaDocument document = SagaDocument::Load(sagaFile);
   for (int i = 0; i < 1000; ++i) document.Root().AppendChild(document.CreateElement("lesson"));
 
@@ -639,8 +612,8 @@ TEST(SaveSagaDocument, SaveThatFailsAfterTheBackupLeavesTheFileAsItWas) {
     const FileSizeLimit limit(4096);  // the new document is larger
     EXPECT_THROW(SaveSagaDocument(document, sagaFile), TransferError);
   }
-  EXPECT_EQ(ReadBytes(sagaFile), original);
-  EXPECT_EQ(ReadBytes(BackupPath(sagaFile)), original);
+  EXPECT_EQ(ReadFile(sagaFile), original);
+  EXPECT_EQ(ReadFile(BackupPath(sagaFile)), original);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 2);
 }
 
