@@ -3,6 +3,7 @@
 #include <unicode/ucnv.h>
 #include <unicode/utf16.h>
 
+#include <algorithm>
 #include <string>
 
 #include "text/text.h"
@@ -75,6 +76,15 @@ Encoder1252& Encoder1252::operator=(Encoder1252&&) noexcept = default;
 Encoder1252::~Encoder1252() = default;
 
 std::string Encoder1252::Encode(std::u16string_view text, std::size_t width) {
+  // Most texts of the exchange tables (codes, ids, numbers) are ASCII, which
+  // Windows 1252 holds as it is: the converter is not needed for them.
+  const std::u16string_view stored = text.substr(0, std::min(text.size(), width));
+  if (std::all_of(stored.begin(), stored.end(), [](char16_t c) { return c < 0x80; })) {
+    std::string bytes(width, ' ');
+    std::transform(stored.begin(), stored.end(), bytes.begin(),
+                   [](char16_t c) { return static_cast<char>(c); });
+    return bytes;
+  }
   // The first `width` characters, an unpaired surrogate made U+FFFD so that
   // every character becomes exactly one byte.
   std::u16string kept;

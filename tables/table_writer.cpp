@@ -135,9 +135,8 @@ TableWriter::Impl::Impl(std::filesystem::path dir, const ExchangeTable& table)
 }
 
 std::size_t TableWriter::Impl::FieldIndex(std::string_view fieldName) const {
-  const std::string wanted = AsciiUpper(fieldName);
   for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (fields[i].name == wanted) return i;
+    if (EqualAsciiIgnoringCase(fields[i].name, fieldName)) return i;
   }
   Misuse("no tiene el campo " + std::string(fieldName));
 }
