@@ -5,9 +5,14 @@
 namespace brivasto {
 namespace {
 
+// Most values have no blank at either end and are kept as they are.
+bool HasOuterBlank(const std::u16string& text) {
+  return !text.empty() && (text.front() == u' ' || text.back() == u' ');
+}
+
 std::optional<std::u16string> TrimmedAttribute(const XmlNode& element, std::string_view name) {
   auto value = element.Attribute(name);
-  if (value) *value = TrimBlanks(*value);
+  if (value && HasOuterBlank(*value)) *value = TrimBlanks(*value);
   return value;
 }
 
@@ -16,7 +21,8 @@ std::optional<std::u16string> TrimmedAttribute(const XmlNode& element, std::stri
 std::optional<std::u16string> TrimmedFirstChildText(const XmlNode& element) {
   const XmlNode first = element.FirstChild();
   if (!first) return std::nullopt;
-  return TrimBlanks(first.Text());
+  std::u16string text = first.Text();
+  return HasOuterBlank(text) ? TrimBlanks(text) : text;
 }
 
 std::vector<SagaNamedItem> ReadNamedItems(const SagaDocument& document, std::string_view path) {
