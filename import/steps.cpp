@@ -214,6 +214,9 @@ void ImportInputs(SagaDocument& document, XmlNode timeTable, const Table& soluc,
   const std::size_t teacherField = soluc.FieldIndex(field::kProf);
   const std::size_t roomField = soluc.FieldIndex(field::kAula);
 
+  // The lessons of a subject share its activity: it is looked up once per
+  // subject code.
+  std::unordered_map<std::u16string, const std::u16string*> activityByCode;
   std::int64_t inputNumber = 1;
   for (std::size_t record = 0; record < soluc.RecordCount(); ++record) {
     // Day 0 marks a lesson Talvenor did not place: it takes no number.
@@ -231,8 +234,11 @@ void ImportInputs(SagaDocument& document, XmlNode timeTable, const Table& soluc,
     // The activity: the subject code turned into its SAGA identifier (or
     // left as it is), then the first activity of that subject, ignoring case.
     const std::u16string subjectCode = soluc.Text(record, subjectField);
-    const std::u16string subject = LookUpSagaId(subjectCode, catalogues.subjects);
-    const std::u16string* activityId = activities.IdForSubject(subject);
+    const auto [known, added] = activityByCode.try_emplace(subjectCode, nullptr);
+    if (added) {
+      known->second = activities.IdForSubject(LookUpSagaId(subjectCode, catalogues.subjects));
+    }
+    const std::u16string* activityId = known->second;
     if (activityId == nullptr) {
       throw TransferError("La tabla SOLUC, registro " + std::to_string(soluc.RecordNumber(record)) +
                           ", campo " + std::string(field::kAsig) + ": la asignatura " +
