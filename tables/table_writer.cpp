@@ -135,6 +135,10 @@ TableWriter::Impl::Impl(std::filesystem::path dir, const ExchangeTable& table)
 }
 
 std::size_t TableWriter::Impl::FieldIndex(std::string_view fieldName) const {
+  // Callers name fields as the catalogue spells them: that match comes first.
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (fields[i].name == fieldName) return i;
+  }
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (EqualAsciiIgnoringCase(fields[i].name, fieldName)) return i;
   }
