@@ -1,0 +1,46 @@
+// tests/faults/fault_injection.h: makes one chosen file system call fail.
+//
+// The test programs that use this are linked with --wrap for every libc call
+// through which our libraries change files (write, pwrite, fsync, fdatasync,
+// close of a file open for writing, rename, renameat, unlink, link, fchmod,
+// fchown, ftruncate, mkstemp, mkostemp, and open/openat when they create or
+// open for writing). While armed, each such call is counted, and the n-th one
+// fails with a plausible errno (ENOSPC for writes and creation, EIO for
+// fsync, close and rename, EPERM for permission changes) without doing
+// anything, except a failing close, which still closes the descriptor.
+// Calls made while disarmed pass straight through and are not counted.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace brivasto::faults {
+
+struct InjectedFailure {
+  std::size_t number = 0;  // 1-based, among the counted calls
+  std::string call;        // "write", "rename", ...
+  std::string path;        // the file it was about (a descriptor's file found via /proc)
+  int error = 0;           // the errno given
+};
+
+// Starts counting; the `failAt`-th counted call fails (0: none fails).
+void Arm(std::size_t failAt);
+// Stops counting; returns how many calls were counted since Arm.
+std::size_t Disarm();
+// The failure injected since the last Arm, if the count reached it.
+std::optional<InjectedFailure> Injected();
+
+// Stops counting for its lifetime (for the test's own file work while armed).
+class Paused {
+ public:
+  Paused();
+  ~Paused();
+  Paused(const Paused&) = delete;
+  Paused& operator=(const Paused&) = delete;
+
+ private:
+  bool wasArmed_;
+};
+
+}  // namespace brivasto::faults
