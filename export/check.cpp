@@ -110,6 +110,15 @@ void CheckGroups(const std::vector<SagaGroup>& groups, Problems& problems) {
 }  // namespace
 
 void CheckExportable(const SagaDocument& document) {
+  // Another program's XML has none of the sections; exporting it would put
+  // six empty tables in place of Talvenor's.
+  if (const XmlNode root = document.Root(); root && root.Name() != "document") {
+    std::u16string name = FromUtf8(root.Name());
+    if (name.size() > 60) name = name.substr(0, 60) + u"...";
+    throw TransferError("El archivo no es un documento SAGA: su elemento raíz es <" +
+                        ToUtf8(name) +
+                        ">, no <document>; no se ha cambiado ninguna tabla de intercambio.");
+  }
   Problems problems;
   CheckSubjects(ReadSubjects(document), problems);
   CheckNamedItems("teachers", "teacher", ReadTeachers(document), problems);
