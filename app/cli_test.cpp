@@ -2,15 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <vector>
 
 #include "app/test_support.h"
+#include "tables/tables.h"
 
 namespace brivasto {
 namespace {
 
 using testing::kEmptySagaDocument;
+using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -88,6 +92,69 @@ TEST(RunFromCommandLine, RunsAndReportsTheOutcome) {
     EXPECT_TRUE(Contains(failed.err, "roto.xml")) << direction << ": " << failed.err;
     EXPECT_FALSE(Contains(failed.out, "Proceso finalizado")) << direction;
   }
+}
+
+// The field list of a table as python3-dbfread, an independent dBase reader,
+// sees it: "NAME TYPE WIDTH DECIMALS" per field.
+std::string FieldsSeenByDbfread(const std::filesystem::path& table) {
+  const std::string command =
+      "/usr/bin/python3 -c \"import sys, dbfread; "
+      "[print(f.name, f.type, f.length, f.decimal_count) "
+      "for f in dbfread.DBF(sys.argv[1], encoding='cp1252').fields]\" '" +
+      table.string() + "'";
+  std::string seen;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return seen;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) seen += buffer;
+  ::pclose(pipe);
+  return seen;
+}
+
+std::string FieldsOfCatalogue(const ExchangeTable& table) {
+  std::string listed;
+  for (const FieldDef& f : table.fields) {
+    listed += std::string(f.name);
+    switch (f.kind) {
+      case FieldKind::kText:
+        listed += " C " + std::to_string(f.width) + " 0\n";
+        break;
+      case FieldKind::kInteger:
+        listed += " N 11 0\n";
+        break;
+      case FieldKind::kReal:
+        listed += " N 20 4\n";
+        break;
+    }
+  }
+  return listed;
+}
+
+TEST(RunFromCommandLine, ExportsTheSampleAsTablesAnotherReaderOpens) {
+  if (std::system("/usr/bin/python3 -c 'import dbfread' >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "python3-dbfread is not installed for /usr/bin/python3";
+  }
+  TempDir folder;
+  const std::string zwork = (folder / "zwork").string();
+  std::filesystem::create_directory(zwork);
+
+  const CliResult exported = RunCli(
+      {"export", (testing::SourceDir() / "samples/saga-ejemplo.xml").string(), "--zwork", zwork});
+  ASSERT_EQ(exported.code, 0) << exported.err;
+  for (const ExchangeTable* table :
+       {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt, &kDiashorast}) {
+    const auto file = std::filesystem::path(zwork) / (std::string(table->name) + ".DBF");
+    EXPECT_EQ(FieldsSeenByDbfread(file), FieldsOfCatalogue(*table)) << table->name;
+  }
+
+  // A document the export cannot carry changes none of those tables.
+  const std::string before = ReadFile(std::filesystem::path(zwork) / "ASIGT.DBF");
+  const std::string bad = (folder / "sin-id.xml").string();
+  WriteFile(bad, "<document><teachers><teacher>Ana Ruiz</teacher></teachers></document>");
+  const CliResult refused = RunCli({"export", bad, "--zwork", zwork});
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_TRUE(Contains(refused.err, "id")) << refused.err;
+  EXPECT_EQ(ReadFile(std::filesystem::path(zwork) / "ASIGT.DBF"), before);
 }
 
 }  // namespace

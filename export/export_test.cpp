@@ -11,40 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "testsupport/test_support.h"
+
 namespace brivasto {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh directory, removed with everything in it at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "brivasto-export-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const fs::path& path, std::string_view content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
+using testing::ErrorOf;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
 
 // Every file of a directory with its bytes.
 std::map<std::string, std::string> Snapshot(const fs::path& directory) {
@@ -102,16 +78,6 @@ std::vector<std::string> Rows(const fs::path& zwork, std::string_view table,
     rows.push_back(row);
   }
   return rows;
-}
-
-template <typename Action>
-std::string ErrorOf(Action action) {
-  try {
-    action();
-  } catch (const TransferError& e) {
-    return e.what();
-  }
-  return "";
 }
 
 // The small example document of a SAGA catalogue.
@@ -407,9 +373,7 @@ TEST(RunExportSteps, OptionalValuesAreEmpty) {
 // The bundled sample: every identifier it assigns is found, only the subject
 // taught without a teacher has an empty CPROF, and no table stores a code twice.
 TEST(RunExportSteps, SampleDocument) {
-  const char* source = std::getenv("BRIVASTO_SOURCE_DIR");
-  const fs::path sample =
-      fs::path(source != nullptr ? source : ".") / "samples" / "saga-ejemplo.xml";
+  const fs::path sample = testing::SourceDir() / "samples" / "saga-ejemplo.xml";
   TempDir zwork;
   RunExportSteps(SagaDocument::Load(sample), {zwork.Path(), u'.'});
 

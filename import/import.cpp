@@ -1,7 +1,83 @@
+// The import run: the `time-tables` section built from the exchange tables,
+// then the document saved over its file.
 #include "import/import.h"
 
-namespace brivasto {
+#include <optional>
 
-void ImportTimetable(SagaDocument&, const std::filesystem::path&, const RunContext&) {}
+#include "import/steps.h"
+
+namespace brivasto {
+namespace {
+
+// The tables the lists and inputs read, opened at their first use and held
+// exclusively until the inputs are written; closed in the order SOLUC,
+// GRUPOST, PROFT, AULAT, ASIGNOMT, also when a step fails.
+struct CatalogueTables {
+  std::optional<Table> soluc;
+  std::optional<Table> grupost;
+  std::optional<Table> proft;
+  std::optional<Table> aulat;
+  std::optional<Table> asignomt;
+
+  CatalogueTables() = default;
+  CatalogueTables(const CatalogueTables&) = delete;
+  CatalogueTables& operator=(const CatalogueTables&) = delete;
+  ~CatalogueTables() {
+    soluc.reset();
+    grupost.reset();
+    proft.reset();
+    aulat.reset();
+    asignomt.reset();
+  }
+};
+
+// Writes the whole section into the document; every table it opened is
+// closed when it returns.
+void WriteSection(SagaDocument& document, XmlNode root, const RunContext& context) {
+  const std::filesystem::path& directory = context.exchangeDirectory;
+  const char16_t separator = context.decimalSeparator;
+
+  XmlNode timeTables = ReplaceTimetableSection(document, root);
+  XmlNode timeTable = WriteTimetableHeader(document, timeTables);
+  {
+    const Table diashorast = Table::Open(directory, kDiashorast.name, separator);
+    ImportDaysAndIntervals(document, timeTable, diashorast);
+  }
+
+  CatalogueTables tables;
+  tables.grupost.emplace(Table::Open(directory, kGrupost.name, separator));
+  tables.soluc.emplace(Table::Open(directory, kSolucName, separator));
+  const SolutionCodes solution(*tables.soluc);
+  ImportGroups(document, timeTable, *tables.grupost, solution);
+
+  tables.proft.emplace(Table::Open(directory, kProft.name, separator));
+  ImportMembers(document, timeTable, *tables.proft, solution);
+
+  ActivityList activities;
+  tables.asignomt.emplace(Table::Open(directory, kAsignomt.name, separator));
+  ImportActivities(document, timeTable, *tables.asignomt, solution, activities);
+
+  tables.aulat.emplace(Table::Open(directory, kAulat.name, separator));
+  const CatalogueLookup subjects(*tables.asignomt, field::kCod);
+  const CatalogueLookup groups(*tables.grupost, field::kAbrev);
+  const CatalogueLookup teachers(*tables.proft, field::kAbrev);
+  const CatalogueLookup rooms(*tables.aulat, field::kAbrev);
+  ImportInputs(document, timeTable, *tables.soluc, {subjects, groups, teachers, rooms}, activities,
+               separator);
+}
+
+}  // namespace
+
+void ImportTimetable(SagaDocument& document, const std::filesystem::path& sagaFile,
+                     const RunContext& context) {
+  const XmlNode root = document.Root();
+  if (!root) {
+    // Loading refuses such a file already; the section needs a root element.
+    throw TransferError("El documento SAGA \"" + sagaFile.string() +
+                        "\" no tiene elemento raíz; no se ha importado nada.");
+  }
+  WriteSection(document, root, context);
+  SaveSagaDocument(document, sagaFile);
+}
 
 }  // namespace brivasto

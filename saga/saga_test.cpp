@@ -19,46 +19,20 @@
 #include <string>
 #include <vector>
 
+#include "testsupport/test_support.h"
+
 namespace brivasto {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
 
 // --- Helpers -------------------------------------------------------------------
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "saga_test.XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
-
-void WriteBytes(const fs::path& file, const std::string& bytes) {
-  std::ofstream out(file, std::ios::binary);
-  out << bytes;
-}
-
-std::string ReadBytes(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 fs::path Testdata(const std::string& name) {
-  const char* source = std::getenv("BRIVASTO_SOURCE_DIR");
-  return fs::path(source != nullptr ? source : ".") / "saga" / "testdata" / name;
+  return testing::SourceDir() / "saga" / "testdata" / name;
 }
 
 std::string Utf16LeWithMark(const std::string& utf8) {
@@ -187,7 +161,7 @@ std::vector<std::string> Describe(const std::vector<SagaGroup>& groups) {
 
 SagaDocument LoadText(const TempDir& dir, const std::string& xml) {
   const fs::path file = dir / "doc.xml";
-  WriteBytes(file, xml);
+  WriteFile(file, xml);
   return SagaDocument::Load(file);
 }
 
@@ -344,7 +318,7 @@ TEST(Load, RejectsWhatIsNotWellFormed) {
   const fs::path file = dir / "bad.xml";
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
-    WriteBytes(file, c.bytes);
+    WriteFile(file, c.bytes);
     StderrCapture stderrText;
     try {
       SagaDocument::Load(file);
@@ -363,7 +337,7 @@ TEST(Load, RejectsWhatIsNotWellFormed) {
 
 TEST(Load, MissingOrUnreadableFileNamesIt) {
   TempDir dir;
-  for (const fs::path& file : {dir / "none.xml", dir.path()}) {
+  for (const fs::path& file : {dir / "none.xml", dir.Path()}) {
     try {
       SagaDocument::Load(file);
       ADD_FAILURE() << "loaded " << file;
@@ -384,7 +358,7 @@ TEST(Load, NeverFetchesExternalEntities) {
       "<document xmlns:xi='http://www.w3.org/2001/XInclude'><xi:include href='" + secretPath +
           "' parse='text'/></document>",
   };
-  const std::string secret = ReadBytes("/etc/passwd").substr(0, 8);
+  const std::string secret = ReadFile("/etc/passwd").substr(0, 8);
   ASSERT_FALSE(secret.empty());
   TempDir dir;
   for (const auto& xml : kDocuments) {
@@ -396,7 +370,7 @@ TEST(Load, NeverFetchesExternalEntities) {
       for (const auto& t : ReadTeachers(document))
         EXPECT_EQ(Opt(t.name).find(secret), std::string::npos);
       document.Save(dir / "out.xml");
-      EXPECT_EQ(ReadBytes(dir / "out.xml").find(secret), std::string::npos);
+      EXPECT_EQ(ReadFile(dir / "out.xml").find(secret), std::string::npos);
     } catch (const TransferError&) {
       // Refusing the document is as good as not fetching.
     }
@@ -482,13 +456,13 @@ TEST(Save, KeepsEncodingAndWritesWhatItCannotHoldAsReferences) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
     const fs::path file = dir / "doc.xml";
-    WriteBytes(file, c.bytes);
+    WriteFile(file, c.bytes);
     SagaDocument document = SagaDocument::Load(file);
     EXPECT_EQ(document.Encoding(), c.encoding);
     EXPECT_EQ(document.Root().Text().substr(0, 6), u"Begoña");
     document.Root().SelectSingleNode("t").SetAttribute("added", added);
     document.Save(file);
-    const std::string saved = ReadBytes(file);
+    const std::string saved = ReadFile(file);
     EXPECT_EQ(saved.substr(0, c.savedStart.size()), c.savedStart);
     EXPECT_NE(saved.find(c.savedHas), std::string::npos) << saved;
     const SagaDocument reloaded = SagaDocument::Load(file);
@@ -511,7 +485,7 @@ TEST(Save, Windows1252RoundTripKeepsEverything) {
   const std::string before = Dump(document);
   StderrCapture stderrText;
   document.Save(file);
-  const std::string saved = ReadBytes(file);
+  const std::string saved = ReadFile(file);
   EXPECT_EQ(saved.substr(0, 45), "<?xml version=\"1.0\" encoding=\"windows-1252\"?>");
   EXPECT_NE(saved.find("Bego\xF1"
                        "a N\xFA\xF1"
@@ -526,7 +500,7 @@ TEST(Save, Windows1252RoundTripKeepsEverything) {
 
   document.Root().SelectSingleNode("teachers/teacher").SetAttribute("x", u"中𝄞");
   document.Save(file);
-  EXPECT_NE(ReadBytes(file).find("x=\"&#20013;&#119070;\""), std::string::npos);
+  EXPECT_NE(ReadFile(file).find("x=\"&#20013;&#119070;\""), std::string::npos);
   EXPECT_EQ(SagaDocument::Load(file).SelectNodes("teachers/teacher")[0].Attribute("x"), u"中𝄞");
   EXPECT_EQ(stderrText.Text(), "");
 }
@@ -562,7 +536,7 @@ TEST(Save, ChangedTreeRoundTrips) {
 TEST(Save, ReplacesAtomicallyKeepingPermissions) {
   TempDir dir;
   const fs::path file = dir / "saga.xml";
-  WriteBytes(file, "<document><a/></document>");
+  WriteFile(file, "<document><a/></document>");
   ::chmod(file.c_str(), 0640);
   const fs::path link = dir / "link.xml";
   fs::create_symlink(file, link);
@@ -575,7 +549,7 @@ TEST(Save, ReplacesAtomicallyKeepingPermissions) {
   EXPECT_EQ(status.st_mode & 07777, 0640u);
   EXPECT_EQ(SagaDocument::Load(file).Root().Attribute("saved"), u"1");
   std::vector<std::string> left;
-  for (const auto& entry : fs::directory_iterator(dir.path()))
+  for (const auto& entry : fs::directory_iterator(dir.Path()))
     left.push_back(entry.path().filename());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"link.xml", "saga.xml"}));
@@ -616,15 +590,15 @@ TEST(Save, FailureLeavesFileUnchangedAndNoTemporaryFile) {
     TempDir dir;
     const fs::path file = dir / "saga.xml";
     const std::string original = "<document>\n<a/>\n</document>\n";
-    WriteBytes(file, original);
-    ::chmod(dir.path().c_str(), 0755);
+    WriteFile(file, original);
+    ::chmod(dir.Path().c_str(), 0755);
     SagaDocument document = SagaDocument::Load(file);
     document.Root().SetAttribute("changed", u"1");
     std::fflush(nullptr);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      if (!c.setUp(dir.path())) ::_exit(77);
+      if (!c.setUp(dir.Path())) ::_exit(77);
       try {
         document.Save(file);
       } catch (const TransferError& e) {
@@ -642,8 +616,8 @@ TEST(Save, FailureLeavesFileUnchangedAndNoTemporaryFile) {
       continue;
     }
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: saved anyway, 2: message without the file";
-    EXPECT_EQ(ReadBytes(file), original);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(ReadFile(file), original);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
   }
 }
 

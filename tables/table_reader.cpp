@@ -20,15 +20,6 @@
 namespace brivasto {
 namespace {
 
-bool EqualAsciiIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 // The table's name without a ".DBF" ending.
 std::string_view BaseName(std::string_view name) {
   constexpr std::string_view kExtension = ".DBF";
@@ -152,10 +143,7 @@ Table Table::Open(const std::filesystem::path& directory, std::string_view name,
                   char16_t decimalSeparator) {
   auto impl = std::make_unique<Impl>();
   impl->name = std::string(name);
-  impl->tableName = std::string(BaseName(name));
-  for (char& c : impl->tableName) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  impl->tableName = AsciiUpper(BaseName(name));
   impl->decimalSeparator = decimalSeparator;
   const std::string fileName = impl->tableName + ".DBF";
   const std::string missing = "No existe la tabla " + impl->tableName + " (" + fileName + ") en " +

@@ -25,14 +25,6 @@ constexpr std::size_t kWriteBlock = 1 << 18;
 // The widest text field of the 32-byte layout (dBase's own limit).
 constexpr int kMaxTextWidth = 254;
 
-std::string Upper(std::string_view name) {
-  std::string upper(name);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return upper;
-}
-
 }  // namespace
 
 struct TableWriter::Impl {
@@ -84,12 +76,12 @@ struct TableWriter::Impl {
 };
 
 TableWriter::Impl::Impl(std::filesystem::path dir, const ExchangeTable& table)
-    : name(Upper(table.name)), directory(std::move(dir)) {
+    : name(AsciiUpper(table.name)), directory(std::move(dir)) {
   target = directory / (name + ".DBF");
   std::size_t recordLength = 1;
   for (const FieldDef& def : table.fields) {
     dbf::Field field;
-    field.name = Upper(def.name);
+    field.name = AsciiUpper(def.name);
     field.offset = recordLength;
     switch (def.kind) {
       case FieldKind::kText:
@@ -144,7 +136,7 @@ TableWriter::Impl::Impl(std::filesystem::path dir, const ExchangeTable& table)
 }
 
 std::size_t TableWriter::Impl::FieldIndex(std::string_view fieldName) const {
-  const std::string wanted = Upper(fieldName);
+  const std::string wanted = AsciiUpper(fieldName);
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (fields[i].name == wanted) return i;
   }

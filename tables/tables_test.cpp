@@ -23,33 +23,16 @@
 #include <vector>
 
 #include "tables/dbf_format.h"
+#include "testsupport/test_support.h"
 
 namespace brivasto {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ErrorOf;
+using testing::SourceDir;
+using testing::TempDir;
 using Bytes = std::vector<std::uint8_t>;
-
-// A fresh directory, removed with everything in it at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "brivasto-tables-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ignored;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 Bytes ReadBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -69,22 +52,6 @@ std::vector<std::string> FileNames(const fs::path& directory) {
   }
   std::sort(names.begin(), names.end());
   return names;
-}
-
-fs::path SourceDir() {
-  const char* dir = std::getenv("BRIVASTO_SOURCE_DIR");
-  return dir != nullptr ? fs::path(dir) : fs::path(".");
-}
-
-// The message of the TransferError that `action` throws ("" when none).
-template <typename Action>
-std::string ErrorOf(Action action) {
-  try {
-    action();
-  } catch (const TransferError& e) {
-    return e.what();
-  }
-  return "";
 }
 
 const FieldDef kSmallFields[] = {{"NOMBRE", FieldKind::kText, 6},
@@ -556,7 +523,9 @@ TEST(Table, CopesWithDamagedFiles) {
        [](Bytes& b) { b[32 + 32 + 11] = 'X'; },
        "el campo 2 (DIA) es de un tipo desconocido o no admitido: \"X\"",
        {}},
-      {"memo field, never read", [](Bytes& b) { b[32 + 32 + 11] = 'M'; }, "",
+      {"memo field, never read",
+       [](Bytes& b) { b[32 + 32 + 11] = 'M'; },
+       "",
        {u"uno", u"dos", u"tres"}},
       {"no fields",
        [](Bytes& b) {

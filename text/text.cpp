@@ -79,6 +79,23 @@ bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b) {
   return a == b || CaseFolded(a) == CaseFolded(b);
 }
 
+std::string AsciiUpper(std::string_view name) {
+  std::string upper(name);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return upper;
+}
+
+bool EqualAsciiIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
 std::u16string FromUtf8(std::string_view text) {
   std::u16string result;
   result.reserve(text.size());

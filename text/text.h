@@ -39,6 +39,11 @@ std::u16string InitialsAfterBlanks(std::u16string_view text);
 std::u16string CaseFolded(std::u16string_view text);
 bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b);
 
+// Names made of ASCII letters (table, field, INI section and key names):
+// upper-cased, and compared without regard to letter case.
+std::string AsciiUpper(std::string_view name);
+bool EqualAsciiIgnoringCase(std::string_view a, std::string_view b);
+
 // UTF-8 <-> UTF-16. Ill-formed input becomes U+FFFD; nothing throws.
 std::u16string FromUtf8(std::string_view text);
 std::string ToUtf8(std::u16string_view text);

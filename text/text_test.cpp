@@ -15,11 +15,16 @@ struct HelperCase {
 
 std::u16string Apply(Helper helper, std::u16string_view text) {
   switch (helper) {
-    case Helper::kTrim: return TrimBlanks(text);
-    case Helper::kTrimLeading: return TrimLeadingBlanks(text);
-    case Helper::kTrimTrailing: return TrimTrailingBlanks(text);
-    case Helper::kUpperOnly: return UpperLettersOnly(text);
-    case Helper::kInitials: return InitialsAfterBlanks(text);
+    case Helper::kTrim:
+      return TrimBlanks(text);
+    case Helper::kTrimLeading:
+      return TrimLeadingBlanks(text);
+    case Helper::kTrimTrailing:
+      return TrimTrailingBlanks(text);
+    case Helper::kUpperOnly:
+      return UpperLettersOnly(text);
+    case Helper::kInitials:
+      return InitialsAfterBlanks(text);
   }
   return {};
 }
@@ -48,8 +53,8 @@ TEST(TextHelpers, TableOfCases) {
   int row = 0;
   for (const auto& c : kHelperCases) {
     EXPECT_EQ(Apply(c.helper, c.text), c.want)
-        << "row " << row << ": '" << ToUtf8(c.text) << "' gave '"
-        << ToUtf8(Apply(c.helper, c.text)) << "'";
+        << "row " << row << ": '" << ToUtf8(c.text) << "' gave '" << ToUtf8(Apply(c.helper, c.text))
+        << "'";
     ++row;
   }
 }
@@ -66,8 +71,7 @@ const RightmostCase kRightmostCases[] = {
 
 TEST(RightmostChars, TableOfCases) {
   for (const auto& c : kRightmostCases) {
-    EXPECT_EQ(RightmostChars(c.text, c.count), c.want)
-        << "'" << ToUtf8(c.text) << "', " << c.count;
+    EXPECT_EQ(RightmostChars(c.text, c.count), c.want) << "'" << ToUtf8(c.text) << "', " << c.count;
   }
 }
 
@@ -82,7 +86,9 @@ TEST(EqualIgnoringCase, FoldsLettersButKeepsAccents) {
 TEST(Utf8, RoundTripsAndReplacesIllFormedInput) {
   const std::u16string text = u"Ñandú € 𝄞";
   EXPECT_EQ(FromUtf8(ToUtf8(text)), text);
-  EXPECT_EQ(FromUtf8("a\xFF" "b"), u"a\uFFFDb");
+  EXPECT_EQ(FromUtf8("a\xFF"
+                     "b"),
+            u"a\uFFFDb");
 }
 
 }  // namespace
