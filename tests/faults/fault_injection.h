@@ -1,10 +1,11 @@
 // tests/faults/fault_injection.h: makes one chosen file system call fail.
 //
-// The test programs that use this are linked with --wrap for every libc call
-// through which our libraries change files (write, pwrite, fsync, fdatasync,
-// close of a file open for writing, rename, renameat, unlink, link, fchmod,
-// fchown, ftruncate, mkstemp, mkostemp, and open/openat when they create or
-// open for writing). While armed, each such call is counted, and the n-th one
+// A test program linked with fault_injection.cpp has its own definitions of
+// the libc calls through which files change (write, pwrite, sendfile, fsync,
+// fdatasync, close of a file open for writing, rename, renameat, unlink,
+// remove, link, fchmod, fchown, ftruncate, mkstemp, mkostemp, and open/openat
+// when they create or open for writing), used by our libraries and by the
+// C++ library's std::filesystem alike. While armed, each such call is counted, and the n-th one
 // fails with a plausible errno (ENOSPC for writes and creation, EIO for
 // fsync, close and rename, EPERM for permission changes) without doing
 // anything, except a failing close, which still closes the descriptor.
@@ -13,6 +14,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace brivasto::faults {
@@ -25,7 +27,9 @@ struct InjectedFailure {
 };
 
 // Starts counting; the `failAt`-th counted call fails (0: none fails).
-void Arm(std::size_t failAt);
+// The calls named in `unsupported` fail every time with EPERM and are not
+// counted (a file system without hard links: {"link"}).
+void Arm(std::size_t failAt, std::set<std::string> unsupported = {});
 // Stops counting; returns how many calls were counted since Arm.
 std::size_t Disarm();
 // The failure injected since the last Arm, if the count reached it.
