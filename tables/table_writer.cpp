@@ -266,6 +266,17 @@ void TableWriter::Impl::Commit() {
   if (const int error = files::SyncDirectory(directory); error != 0) Fail("guardar", error);
 }
 
+void CheckTableNotHeld(const std::filesystem::path& directory, std::string_view name) {
+  const std::string upper = AsciiUpper(name);
+  for (const auto& table : files::FindIgnoringCase(directory, upper + ".DBF")) {
+    const files::UniqueFd hold(::open(table.c_str(), O_RDONLY | O_CLOEXEC));
+    if (hold.Valid() && !files::TryHoldExclusively(hold.Get())) {
+      throw TransferError("La tabla " + upper +
+                          " está en uso por otro programa: " + files::PathText(table) + ".");
+    }
+  }
+}
+
 TableWriter::TableWriter(std::filesystem::path directory, const ExchangeTable& table)
     : impl_(std::make_unique<Impl>(std::move(directory), table)) {}
 TableWriter::TableWriter(TableWriter&&) noexcept = default;

@@ -22,6 +22,24 @@ inline Snapshot TakeSnapshot(const std::filesystem::path& root) {
   return files;
 }
 
+// The files that differ between two snapshots ("+ added", "- gone",
+// "* changed"), one a line; empty when they are equal.
+inline std::string Differences(const Snapshot& before, const Snapshot& after) {
+  std::string lines;
+  for (const auto& [name, content] : after) {
+    const auto old = before.find(name);
+    if (old == before.end()) {
+      lines += "+ " + name + "\n";
+    } else if (old->second != content) {
+      lines += "* " + name + "\n";
+    }
+  }
+  for (const auto& [name, content] : before) {
+    if (!after.contains(name)) lines += "- " + name + "\n";
+  }
+  return lines;
+}
+
 // Empties `root` and writes the snapshot's files back.
 inline void Restore(const std::filesystem::path& root, const Snapshot& files) {
   std::filesystem::remove_all(root);
