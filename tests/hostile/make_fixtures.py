@@ -103,6 +103,8 @@ FILES = {
     "xml-wrong-root/saga.xml": saga("<html><body><p>Horario</p></body></html>\n"),
     "xml-utf16-wrong-root/saga.xml": '<?xml version="1.0" encoding="UTF-16"?>\n<horario/>\n'
                                      .encode("utf-16"),
+    # Found by fuzzing: readable, but not writable back as readable XML.
+    "xml-utf7/saga.xml": b'<?xml version="1.0" encoding="UTF-7"?>\n<document>######</document>\n',
     "xml-internal-dtd/saga.xml": saga(
         '<!DOCTYPE document [<!ELEMENT document ANY>'
         '<!ATTLIST subject hours CDATA "99">]>\n' + SCHOOL.format(hours="3")),
