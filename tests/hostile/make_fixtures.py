@@ -69,6 +69,40 @@ def soluc_with(field, value, kind=None, width=None):
     return dbf(fields, rows)
 
 
+def level7(fields, records):
+    """A dBase level 7 table; fields (name, type, width); values already as
+    bytes of the field's width."""
+    hlen = 68 + 48 * len(fields) + 1
+    rlen = 1 + sum(f[2] for f in fields)
+    out = bytearray(struct.pack("<B3BIHH", 0x04, 126, 12, 10, len(records), hlen, rlen))
+    out += bytes(20) + b"DBWINUS0".ljust(32, b"\0") + bytes(4)
+    for name, kind, width in fields:
+        out += name.encode("ascii").ljust(32, b"\0") + kind.encode("ascii")
+        out += bytes([width, 0]) + bytes(13)
+    out += b"\r"
+    for record in records:
+        out += b" " + b"".join(record)
+    return bytes(out + b"\x1a")
+
+
+def long7(value):
+    return struct.pack(">I", (value & 0xFFFFFFFF) ^ 0x80000000)
+
+
+def double7(value):
+    (raw,) = struct.unpack(">Q", struct.pack(">d", value))
+    raw = raw ^ 0xFFFFFFFFFFFFFFFF if raw >> 63 else raw | (1 << 63)
+    return struct.pack(">Q", raw)
+
+
+def soluc7(hour):
+    fields = [("CODGRUPO", "C", 10), ("ASIG", "C", 10), ("PROF", "C", 10), ("AULA", "C", 10),
+              ("DIA", "I", 4), ("HORA", "O", 8), ("SESIONES", "O", 8)]
+    row = [b"1ESO A".ljust(10), b"LCL".ljust(10), b"MJGL".ljust(10), b"A1".ljust(10)]
+    return level7(fields, [row + [long7(1), double7(1.0), double7(1.0)],
+                           row + [long7(2), double7(hour), double7(0.5)]])
+
+
 DIAS_FIELDS = [("DIHO", "C", 10, 0), ("CODDIHO", "C", 10, 0), ("DIA", "C", 20, 0),
                ("TEXTODIA", "C", 20, 0), ("HORA", "C", 8, 0), ("TEXTOHOR", "C", 15, 0),
                ("HORADESDE", "C", 8, 0), ("HORAHASTA", "C", 8, 0), ("MINUTOS", "C", 8, 0),
@@ -156,6 +190,9 @@ FILES = {
     "soluc-hora-1e20/zwork/SOLUC.DBF": soluc_with("HORA", "1e20", kind="C", width=8),
     "soluc-hora-nan/zwork/SOLUC.DBF": soluc_with("HORA", "nan", kind="C", width=8),
     "soluc-hora-inf/zwork/SOLUC.DBF": soluc_with("HORA", "inf", kind="C", width=8),
+    "soluc7-hora-nan/zwork/SOLUC.DBF": soluc7(float("nan")),
+    "soluc7-hora-inf/zwork/SOLUC.DBF": soluc7(float("inf")),
+    "soluc7-hora-huge/zwork/SOLUC.DBF": soluc7(1e300),
     "soluc-sesiones-not-a-number/zwork/SOLUC.DBF": soluc_with("SESIONES", "media", kind="C", width=8),
     "diashorast-truncated/zwork/DIASHORAST.DBF": dias()[:300],
     "diashorast-dia-7x/zwork/DIASHORAST.DBF": dias(day="7x"),
