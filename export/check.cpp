@@ -39,10 +39,10 @@ class Problems {
     lines_.push_back("- " + std::string(section) + ", " + element + ": " + std::string(what));
   }
   bool Empty() const { return lines_.empty(); }
-  std::string Message() const {
-    std::string message =
-        "El documento SAGA no se puede exportar; no se ha cambiado ninguna tabla de "
-        "intercambio. Elementos con problemas:";
+  std::string Message(const std::filesystem::path& file) const {
+    std::string message = "El documento SAGA " + file.string() +
+                          " no se puede exportar; no se ha cambiado ninguna tabla de "
+                          "intercambio. Elementos con problemas:";
     for (std::size_t i = 0; i < lines_.size() && i < kListedProblems; ++i) {
       message += "\n" + lines_[i];
     }
@@ -123,7 +123,7 @@ void CheckExportable(const SagaDocument& document) {
   CheckNamedItems("teachers", "teacher", ReadTeachers(document), problems);
   CheckNamedItems("locations", "location", ReadLocations(document), problems);
   CheckGroups(ReadGroups(document), problems);
-  if (!problems.Empty()) throw TransferError(problems.Message());
+  if (!problems.Empty()) throw TransferError(problems.Message(document.File()));
 }
 
 }  // namespace brivasto

@@ -283,7 +283,7 @@ struct BadDocument {
 };
 
 const std::string kChecked =
-    "El documento SAGA no se puede exportar; no se ha cambiado ninguna tabla de intercambio. "
+    ".xml no se puede exportar; no se ha cambiado ninguna tabla de intercambio. "
     "Elementos con problemas:\n";
 
 std::string Doc(std::string_view sections) {

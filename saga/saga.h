@@ -88,6 +88,8 @@ class SagaDocument {
 
   // The encoding the document came in ("UTF-8", "windows-1252", ...).
   std::string Encoding() const;
+  // The file the document was loaded from.
+  const std::filesystem::path& File() const;
 
  private:
   struct Impl;

@@ -512,6 +512,7 @@ void RequireXmlName(std::string_view name, const char* what) {
 struct SagaDocument::Impl {
   XmlDocPtr doc;
   std::string encoding;
+  fs::path file;  // where it was loaded from
   bool hasDeclaration = true;
   bool utf8Mark = false;  // libxml2 writes no UTF-8 byte order mark itself
   // Declared after `doc`, so its nodes go before the document they use.
@@ -594,6 +595,7 @@ SagaDocument SagaDocument::Load(const fs::path& file) {
   }
 
   auto impl = std::make_unique<Impl>();
+  impl->file = file;
   if (doc->encoding != nullptr) {
     impl->encoding = reinterpret_cast<const char*>(doc->encoding);
   } else {
@@ -632,6 +634,8 @@ XmlNode SagaDocument::CreateElement(std::string_view name) {
 }
 
 std::string SagaDocument::Encoding() const { return impl_->encoding; }
+
+const fs::path& SagaDocument::File() const { return impl_->file; }
 
 void SagaDocument::Save(const fs::path& file) const {
   // Replace the file a link points at, not the link.
