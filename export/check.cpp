@@ -115,7 +115,8 @@ void CheckExportable(const SagaDocument& document) {
   if (const XmlNode root = document.Root(); root && root.Name() != "document") {
     std::u16string name = FromUtf8(root.Name());
     if (name.size() > 60) name = name.substr(0, 60) + u"...";
-    throw TransferError("El archivo no es un documento SAGA: su elemento raíz es <" + ToUtf8(name) +
+    throw TransferError("El archivo " + document.File().string() +
+                        " no es un documento SAGA: su elemento raíz es <" + ToUtf8(name) +
                         ">, no <document>; no se ha cambiado ninguna tabla de intercambio.");
   }
   Problems problems;
