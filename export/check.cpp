@@ -118,6 +118,15 @@ void CheckGroups(const std::vector<SagaGroup>& groups, Problems& problems) {
 }  // namespace
 
 void CheckSections(const SagaDocument& document, const DocumentSections& sections) {
+  // Another program's XML has none of the sections; exporting it would put
+  // six empty tables in place of Talvenor's.
+  if (const XmlNode root = document.Root(); root && root.Name() != "document") {
+    std::u16string name = FromUtf8(root.Name());
+    if (name.size() > 60) name = name.substr(0, 60) + u"...";
+    throw TransferError("El archivo " + document.File().string() +
+                        " no es un documento SAGA: su elemento raíz es <" + ToUtf8(name) +
+                        ">, no <document>; no se ha cambiado ninguna tabla de intercambio.");
+  }
   Problems problems;
   CheckSubjects(sections.subjects, problems);
   CheckNamedItems("teachers", "teacher", sections.teachers, problems);

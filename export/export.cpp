@@ -240,9 +240,14 @@ void ExportDayHourFrame(const RunContext& context) {
 
 void RunExportSteps(const SagaDocument& document, const RunContext& context) {
   // The sections are read once for the whole run. Nothing is written before
-  // the whole document is known to be exportable.
+  // the whole document is known to be exportable,
   const DocumentSections sections = ReadDocumentSections(document);
   CheckSections(document, sections);
+  // nor while Talvenor holds one of the tables: the run would stop halfway.
+  for (const ExchangeTable* table :
+       {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt, &kDiashorast}) {
+    CheckTableNotHeld(context.exchangeDirectory, table->name);
+  }
   WriteSubjects(sections.subjects, context);
   WriteTeachers(sections.teachers, context);
   WriteRooms(sections.locations, context);
