@@ -39,6 +39,7 @@ class Problems {
     lines_.push_back("- " + std::string(section) + ", " + element + ": " + std::string(what));
   }
   bool Empty() const { return lines_.empty(); }
+  const std::vector<std::string>& Lines() const { return lines_; }
   std::string Message(const std::filesystem::path& file) const {
     std::string message = "El documento SAGA " + file.string() +
                           " no se puede exportar; no se ha cambiado ninguna tabla de "
@@ -107,15 +108,30 @@ void CheckGroups(const std::vector<SagaGroup>& groups, Problems& problems) {
   }
 }
 
-}  // namespace
-
-void CheckExportable(const SagaDocument& document) {
+Problems FindProblems(const SagaDocument& document) {
   Problems problems;
   CheckSubjects(ReadSubjects(document), problems);
   CheckNamedItems("teachers", "teacher", ReadTeachers(document), problems);
   CheckNamedItems("locations", "location", ReadLocations(document), problems);
   CheckGroups(ReadGroups(document), problems);
+  return problems;
+}
+
+}  // namespace
+
+std::vector<std::string> ExportProblems(const SagaDocument& document) {
+  return FindProblems(document).Lines();
+}
+
+void CheckExportable(const SagaDocument& document) {
+  const Problems problems = FindProblems(document);
   if (!problems.Empty()) throw TransferError(problems.Message(document.File()));
+}
+
+bool HoursAreNumber(std::u16string_view text) { return hours::IsHoursNumeral(text); }
+
+std::u16string StoredFieldText(std::u16string_view text, std::size_t width) {
+  return codes::StoredText(text, width);
 }
 
 }  // namespace brivasto
