@@ -189,7 +189,8 @@ CheckReport CheckImportSide(const RunContext& context) {
                                  Quoted(subjectCode) + " no tiene actividad.");
         }
         const std::u16string day = soluc->Text(record, dayField);
-        const std::u16string interval = u"i" + IntervalHourText(hour, sessions, u'.');
+        const std::u16string interval =
+            u"i" + IntervalHourText(hour, sessions, context.decimalSeparator);
         const auto frameDay = frame.find(day);
         if (frameDay == frame.end() || !frameDay->second.contains(interval)) {
           report.warnings.push_back("SOLUC, registro " + std::to_string(number) +
