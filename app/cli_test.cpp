@@ -109,6 +109,8 @@ TEST(RunFromCommandLine, CheckExitsOneOnlyForWhatStopsARun) {
             "</document>");
   const std::string stopped = (folder / "mal.xml").string();
   WriteFile(stopped, "<document><subjects><subject name=\"Lengua\"/></subjects></document>");
+  const std::string foreign = (folder / "otro.xml").string();
+  WriteFile(foreign, "<horario/>");
 
   struct Case {
     std::string file;
@@ -120,6 +122,7 @@ TEST(RunFromCommandLine, CheckExitsOneOnlyForWhatStopsARun) {
       {clean, 0, "Nada impide la transferencia y no hay avisos.", ""},
       {warned, 0, "Avisos (1):\n- subjects, subject nº 1", ""},
       {stopped, 1, "Impide la transferencia (1):\n- subjects, subject nº 1", ""},
+      {foreign, 1, "- el documento no es de SAGA: su elemento raíz es <horario>", ""},
       {(folder / "falta.xml").string(), 1, "", "No existe archivo: "},
       {(folder / "zwork").string(), 1, "", "No existe archivo: "},
   };

@@ -108,6 +108,16 @@ void CheckGroups(const std::vector<SagaGroup>& groups, Problems& problems) {
   }
 }
 
+// The root element's name when it is not SAGA's <document> (cut to 60
+// characters); nullopt for a SAGA document.
+std::optional<std::string> ForeignRootName(const SagaDocument& document) {
+  const XmlNode root = document.Root();
+  if (!root || root.Name() == "document") return std::nullopt;
+  std::u16string name = FromUtf8(root.Name());
+  if (name.size() > 60) name = name.substr(0, 60) + u"...";
+  return ToUtf8(name);
+}
+
 Problems FindProblems(const SagaDocument& document) {
   Problems problems;
   CheckSubjects(ReadSubjects(document), problems);
@@ -120,10 +130,20 @@ Problems FindProblems(const SagaDocument& document) {
 }  // namespace
 
 std::vector<std::string> ExportProblems(const SagaDocument& document) {
+  if (const std::optional<std::string> root = ForeignRootName(document)) {
+    return {"- el documento no es de SAGA: su elemento raíz es <" + *root + ">, no <document>"};
+  }
   return FindProblems(document).Lines();
 }
 
 void CheckExportable(const SagaDocument& document) {
+  // Another program's XML has none of the sections; exporting it would put
+  // six empty tables in place of Talvenor's.
+  if (const std::optional<std::string> root = ForeignRootName(document)) {
+    throw TransferError("El archivo " + document.File().string() +
+                        " no es un documento SAGA: su elemento raíz es <" + *root +
+                        ">, no <document>; no se ha cambiado ninguna tabla de intercambio.");
+  }
   const Problems problems = FindProblems(document);
   if (!problems.Empty()) throw TransferError(problems.Message(document.File()));
 }

@@ -246,6 +246,11 @@ void ExportDayHourFrame(const RunContext& context) {
 void RunExportSteps(const SagaDocument& document, const RunContext& context) {
   // Nothing is written before the whole document is known to be exportable.
   CheckExportable(document);
+  // Nor while Talvenor holds one of the tables: the run would stop halfway.
+  for (const ExchangeTable* table :
+       {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt, &kDiashorast}) {
+    CheckTableNotHeld(context.exchangeDirectory, table->name);
+  }
   ExportSubjects(document, context);
   ExportTeachers(document, context);
   ExportRooms(document, context);

@@ -163,7 +163,7 @@ TEST(RunExportSteps, ExampleDocumentGivesTheSixTables) {
 
 TEST(RunExportSteps, DocumentWithoutSectionsGivesEmptyTables) {
   TempDir zwork;
-  Export("<otro><subject id=\"1\" name=\"Música\"/></otro>", zwork.Path());
+  Export("<document><otro><subject id=\"1\" name=\"Música\"/></otro></document>", zwork.Path());
   for (const char* table : {"ASIGNOMT", "PROFT", "AULAT", "GRUPOST", "ASIGT", "DIASHORAST"}) {
     EXPECT_EQ(Table::Open(zwork.Path(), table, u',').RecordCount(), 0u) << table;
   }
@@ -343,6 +343,9 @@ TEST(RunExportSteps, BadDocumentsTouchNoTable) {
        "<document>\n  <subjects>\n</document>\n",
        {"saga.xml no es un documento XML válido (línea 3, columna"}},
       {"empty file", "", {"saga.xml no es un documento XML válido (línea 1, columna 1)"}},
+      {"another program's XML",
+       "<otro><subjects><subject id=\"1\" name=\"Música\"/></subjects></otro>",
+       {"su elemento raíz es <otro>, no <document>"}},
   };
   TempDir zwork;
   Export(kExample, zwork.Path());

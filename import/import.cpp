@@ -76,6 +76,15 @@ void ImportTimetable(SagaDocument& document, const std::filesystem::path& sagaFi
     throw TransferError("El documento SAGA \"" + sagaFile.string() +
                         "\" no tiene elemento raíz; no se ha importado nada.");
   }
+  // The timetable goes into SAGA's document only, never into another
+  // program's XML chosen by mistake.
+  if (root.Name() != "document") {
+    std::u16string name = FromUtf8(root.Name());
+    if (name.size() > 60) name = name.substr(0, 60) + u"...";
+    throw TransferError("El archivo \"" + sagaFile.string() +
+                        "\" no es un documento SAGA: su elemento raíz es <" + ToUtf8(name) +
+                        ">, no <document>; no se ha importado nada.");
+  }
   WriteSection(document, root, context);
   SaveSagaDocument(document, sagaFile);
 }

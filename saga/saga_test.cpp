@@ -621,5 +621,27 @@ TEST(Save, FailureLeavesFileUnchangedAndNoTemporaryFile) {
   }
 }
 
+// Found by fuzzing: a document in UTF-7 loads, but written back in UTF-7 its
+// markup itself is escaped and no reader loads it. Such a save is refused.
+TEST(Save, RefusesToWriteADocumentThatWouldNotLoadAgain) {
+  TempDir dir;
+  const fs::path file = dir / "saga.xml";
+  const std::string original = ReadFile(Testdata("utf-7.xml"));
+  WriteFile(file, original);
+  SagaDocument document = SagaDocument::Load(file);
+  try {
+    document.Save(file);
+    ADD_FAILURE() << "saved";
+  } catch (const TransferError& e) {
+    EXPECT_NE(std::string(e.what()).find("No se puede guardar el archivo " + file.string() +
+                                         ": el documento no se puede escribir de forma legible en "
+                                         "su codificación UTF-7"),
+              std::string::npos)
+        << e.what();
+  }
+  EXPECT_EQ(ReadFile(file), original);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
+}
+
 }  // namespace
 }  // namespace brivasto

@@ -701,6 +701,15 @@ void SagaDocument::Save(const fs::path& file) const {
   if (const int closeError = fd.Close(); closeError != 0) {
     ThrowSaveError(file, ErrnoText(closeError));
   }
+  // Some encodings the library reads it cannot write back as XML (UTF-7
+  // escapes the markup itself): the file is replaced only by a document
+  // that loads again.
+  try {
+    (void)Load(temporary);
+  } catch (const TransferError&) {
+    ThrowSaveError(file, "el documento no se puede escribir de forma legible en su codificación " +
+                             impl_->encoding);
+  }
   if (::rename(temporary.c_str(), target.c_str()) != 0) {
     ThrowSaveError(file, ErrnoText(errno));
   }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <vector>
@@ -120,8 +121,12 @@ double Table::Impl::Number(std::size_t record, std::size_t field) const {
     case 'I':
     case '+':
       return dbf::DecodeLong(bytes);
-    case 'O':
-      return dbf::DecodeDouble(bytes);
+    case 'O': {
+      // A double field can hold NaN or an infinity: no number of a table.
+      const double value = dbf::DecodeDouble(bytes);
+      if (!std::isfinite(value)) NotANumber(record, field, Text(record, field), "no es un número");
+      return value;
+    }
     case 'N':
     case 'F': {
       const std::u16string text = Text(record, field);

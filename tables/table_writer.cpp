@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <optional>
@@ -232,24 +233,48 @@ void TableWriter::Impl::Commit() {
     }
     holds.push_back(std::move(hold));
   }
-  // The old table under another letter case and its index files go first, so
-  // that only T.DBF remains, also where the file system ignores letter case.
-  std::vector<std::filesystem::path> obsolete = files::FindIgnoringCase(directory, name + ".MDX");
+  // An old table under another letter case first takes the catalogue's
+  // name (still the old content), so that the new file replaces it in one
+  // rename, also where the file system ignores letter case: until then the
+  // old table stays whole. Other spellings and the index files, which the
+  // new table does not use, go once it is in place.
+  std::vector<std::filesystem::path> obsolete;
+  bool named = std::any_of(oldTables.begin(), oldTables.end(),
+                           [&](const auto& old) { return old.filename() == target.filename(); });
   for (const auto& old : oldTables) {
-    if (old.filename() != target.filename()) obsolete.push_back(old);
-  }
-  for (const auto& old : obsolete) {
-    if (::unlink(old.c_str()) != 0 && errno != ENOENT) {
-      const int error = errno;
-      Discard();
-      throw TransferError("No se puede borrar " + files::PathText(old) + " para crear la tabla " +
-                          name + ": " + files::ErrnoText(error) + ".");
+    if (old.filename() == target.filename()) continue;
+    if (!named) {
+      if (::rename(old.c_str(), target.c_str()) != 0) Fail("reemplazar", errno);
+      named = true;
+      continue;
     }
+    obsolete.push_back(old);
+  }
+  for (const auto& index : files::FindIgnoringCase(directory, name + ".MDX")) {
+    obsolete.push_back(index);
   }
   if (::rename(tempPath.c_str(), target.c_str()) != 0) Fail("reemplazar", errno);
   tempPath.clear();
   finished = true;
+  for (const auto& old : obsolete) {
+    if (::unlink(old.c_str()) != 0 && errno != ENOENT) {
+      const int error = errno;
+      throw TransferError("No se puede borrar " + files::PathText(old) + " al crear la tabla " +
+                          name + ": " + files::ErrnoText(error) + ".");
+    }
+  }
   if (const int error = files::SyncDirectory(directory); error != 0) Fail("guardar", error);
+}
+
+void CheckTableNotHeld(const std::filesystem::path& directory, std::string_view name) {
+  const std::string upper = AsciiUpper(name);
+  for (const auto& table : files::FindIgnoringCase(directory, upper + ".DBF")) {
+    const files::UniqueFd hold(::open(table.c_str(), O_RDONLY | O_CLOEXEC));
+    if (hold.Valid() && !files::TryHoldExclusively(hold.Get())) {
+      throw TransferError("La tabla " + upper +
+                          " está en uso por otro programa: " + files::PathText(table) + ".");
+    }
+  }
 }
 
 TableWriter::TableWriter(std::filesystem::path directory, const ExchangeTable& table)

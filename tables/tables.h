@@ -150,6 +150,12 @@ class TableWriter {
   std::unique_ptr<Impl> impl_;
 };
 
+// Throws TransferError naming the table when another process holds T.DBF
+// (in any letter case) in `directory`; a missing table is no problem. The
+// hold is taken and given back at once, so that a run that replaces several
+// tables can find a held one before it changes any.
+void CheckTableNotHeld(const std::filesystem::path& directory, std::string_view name);
+
 // ---------------------------------------------------------------------------
 // Reading a table.
 

@@ -1,0 +1,309 @@
+// Every file system call through which a run changes files is made to fail
+// in turn (the first, the second, ... the last of a whole run), and after
+// each failure: the run reports it naming the file; every table holds its
+// old content or its new complete content; the SAGA document and the other
+// files are as before or completely new; no temporary file is left behind.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <functional>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/cli.h"
+#include "app/run.h"
+#include "saga/saga.h"
+#include "tests/faults/fault_injection.h"
+#include "tests/support/snapshot.h"
+#include "testsupport/test_support.h"
+
+namespace brivasto {
+namespace {
+
+using testing::ReadFile;
+using testing::Restore;
+using testing::Snapshot;
+using testing::SourceDir;
+using testing::TakeSnapshot;
+using testing::TempDir;
+using testing::WriteFile;
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// "zwork/proft.dbf" -> "zwork/PROFT" (a table and its index in any letter
+// case); "" for a file that is not a table or an index.
+std::string TableKey(const std::string& relative) {
+  const std::filesystem::path path(relative);
+  const std::string extension = Upper(path.extension().string());
+  if (extension != ".DBF" && extension != ".MDX") return "";
+  return (path.parent_path() / Upper(path.stem().string())).string();
+}
+
+std::optional<std::string> FileOfTable(const Snapshot& files, const std::string& key,
+                                       const std::string& extension) {
+  for (const auto& [name, content] : files) {
+    if (TableKey(name) == key &&
+        Upper(std::filesystem::path(name).extension().string()) == extension) {
+      return content;
+    }
+  }
+  return std::nullopt;
+}
+
+std::string Describe(const std::optional<std::string>& content) {
+  return content ? std::to_string(content->size()) + " bytes" : "absent";
+}
+
+// The state after a failed run, against the states before and after a clean run.
+void CheckState(const Snapshot& now, const Snapshot& before, const Snapshot& after) {
+  // No file that neither state has: no temporary file left behind.
+  for (const auto& [name, content] : now) {
+    EXPECT_TRUE(before.contains(name) || after.contains(name)) << "left behind: " << name;
+  }
+  std::set<std::string> tables;
+  for (const Snapshot* state : {&before, &after, &now}) {
+    for (const auto& [name, content] : *state) {
+      if (const std::string key = TableKey(name); !key.empty()) tables.insert(key);
+    }
+  }
+  // Each table: its old content or its new complete content. Its index may
+  // stay beside a new table (which does not use it), never go from an old one.
+  for (const std::string& key : tables) {
+    const auto dbfNow = FileOfTable(now, key, ".DBF");
+    const auto dbfBefore = FileOfTable(before, key, ".DBF");
+    const auto dbfAfter = FileOfTable(after, key, ".DBF");
+    EXPECT_TRUE(dbfNow == dbfBefore || dbfNow == dbfAfter)
+        << key << ".DBF is neither old nor new: " << Describe(dbfNow);
+    if (dbfNow == dbfBefore && dbfNow != dbfAfter) {
+      EXPECT_EQ(FileOfTable(now, key, ".MDX"), FileOfTable(before, key, ".MDX"))
+          << "the index of the old table " << key << " changed";
+    }
+    std::size_t copies = 0;
+    for (const auto& [name, content] : now) {
+      if (TableKey(name) == key &&
+          Upper(std::filesystem::path(name).extension().string()) == ".DBF") {
+        ++copies;
+      }
+    }
+    EXPECT_LE(copies, 1u) << key << ".DBF is there in more than one letter case";
+  }
+  // Every other file: as before or completely new.
+  for (const Snapshot* state : {&before, &after}) {
+    for (const auto& [name, content] : *state) {
+      if (!TableKey(name).empty()) continue;
+      const auto nowIt = now.find(name);
+      const std::optional<std::string> current =
+          nowIt == now.end() ? std::nullopt : std::optional(nowIt->second);
+      const auto beforeIt = before.find(name);
+      const auto afterIt = after.find(name);
+      const std::optional<std::string> old =
+          beforeIt == before.end() ? std::nullopt : std::optional(beforeIt->second);
+      const std::optional<std::string> fresh =
+          afterIt == after.end() ? std::nullopt : std::optional(afterIt->second);
+      EXPECT_TRUE(current == old || current == fresh) << name << " is neither old nor new";
+    }
+  }
+}
+
+// One whole run that changes files, in a folder laid out by `prepare`.
+struct Scenario {
+  const char* label;
+  std::function<void(const std::filesystem::path& root)> prepare;
+  // Runs; returns the exit code and the message (the CLI's stderr).
+  std::function<std::pair<int, std::string>(const std::filesystem::path& root)> run;
+  // The names a failure message may be about (tables, files), for the file
+  // the failing call touched.
+  std::vector<std::string> names;
+  // Calls the file system does not offer: they always fail (see faults::Arm).
+  std::set<std::string> unsupported = {};
+};
+
+std::pair<int, std::string> Cli(std::vector<std::string> arguments) {
+  std::ostringstream out;
+  std::ostringstream err;
+  const int code = RunFromCommandLine(arguments, out, err);
+  return {code, err.str()};
+}
+
+// The exchange folder of a school that has already exported once (from the
+// small test document) and been through Talvenor: a table in another letter
+// case, an index file, Talvenor's own SOLUC.
+void PrepareExchange(const std::filesystem::path& root) {
+  std::filesystem::create_directories(root / "zwork");
+  std::filesystem::create_directories(root / "saga");
+  std::filesystem::copy_file(SourceDir() / "saga/testdata/example.xml", root / "old.xml");
+  ASSERT_EQ(
+      Cli({"--zwork", (root / "zwork").string(), "export", (root / "old.xml").string()}).first, 0);
+  std::filesystem::remove(root / "old.xml");
+  std::filesystem::rename(root / "zwork/PROFT.DBF", root / "zwork/proft.dbf");
+  WriteFile(root / "zwork/ASIGNOMT.MDX", "an index Talvenor made");
+  std::filesystem::copy_file(SourceDir() / "tables/testdata/dbase3.dbf", root / "zwork/SOLUC.DBF");
+}
+
+const std::vector<std::string> kExportNames = {"ASIGNOMT", "PROFT", "AULAT",
+                                               "GRUPOST",  "ASIGT", "DIASHORAST"};
+
+std::vector<Scenario> Scenarios() {
+  return {
+      {"export of the sample school through the command line",
+       [](const std::filesystem::path& root) {
+         PrepareExchange(root);
+         std::filesystem::copy_file(SourceDir() / "samples/saga-ejemplo.xml",
+                                    root / "saga/saga.xml");
+       },
+       [](const std::filesystem::path& root) {
+         return Cli(
+             {"--zwork", (root / "zwork").string(), "export", (root / "saga/saga.xml").string()});
+       },
+       kExportNames},
+      {"import of the sample solution through the command line",
+       [](const std::filesystem::path& root) {
+         std::filesystem::create_directories(root / "zwork");
+         std::filesystem::create_directories(root / "saga");
+         std::filesystem::copy_file(SourceDir() / "samples/saga-ejemplo.xml",
+                                    root / "saga/saga.xml");
+         ASSERT_EQ(Cli({"--zwork", (root / "zwork").string(), "export",
+                        (root / "saga/saga.xml").string()})
+                       .first,
+                   0);
+         for (const char* table : {"DIASHORAST.DBF", "SOLUC.DBF"}) {
+           std::filesystem::copy_file(SourceDir() / "samples/talvenor" / table,
+                                      root / "zwork" / table,
+                                      std::filesystem::copy_options::overwrite_existing);
+         }
+         WriteFile(root / "saga/saga.xml.bak", "an older backup");
+       },
+       [](const std::filesystem::path& root) {
+         return Cli(
+             {"--zwork", (root / "zwork").string(), "import", (root / "saga/saga.xml").string()});
+       },
+       {"saga.xml"}},
+      {"the same import where the file system has no hard links",
+       [](const std::filesystem::path& root) {
+         std::filesystem::create_directories(root / "zwork");
+         std::filesystem::create_directories(root / "saga");
+         std::filesystem::copy_file(SourceDir() / "samples/saga-ejemplo.xml",
+                                    root / "saga/saga.xml");
+         ASSERT_EQ(Cli({"--zwork", (root / "zwork").string(), "export",
+                        (root / "saga/saga.xml").string()})
+                       .first,
+                   0);
+         for (const char* table : {"DIASHORAST.DBF", "SOLUC.DBF"}) {
+           std::filesystem::copy_file(SourceDir() / "samples/talvenor" / table,
+                                      root / "zwork" / table,
+                                      std::filesystem::copy_options::overwrite_existing);
+         }
+         WriteFile(root / "saga/saga.xml.bak", "an older backup");
+       },
+       [](const std::filesystem::path& root) {
+         return Cli(
+             {"--zwork", (root / "zwork").string(), "import", (root / "saga/saga.xml").string()});
+       },
+       {"saga.xml"},
+       {"link"}},
+      {"saving a changed SAGA document",
+       [](const std::filesystem::path& root) {
+         std::filesystem::create_directories(root / "saga");
+         std::filesystem::copy_file(SourceDir() / "saga/testdata/windows-1252.xml",
+                                    root / "saga/saga.xml");
+       },
+       [](const std::filesystem::path& root) -> std::pair<int, std::string> {
+         const std::filesystem::path file = root / "saga/saga.xml";
+         try {
+           SagaDocument document = SagaDocument::Load(file);
+           document.Root().SetAttribute("revisado", u"sí €");
+           document.Save(file);
+           return {0, ""};
+         } catch (const TransferError& error) {
+           return {1, error.what()};
+         }
+       },
+       {"saga.xml"}},
+      {"the status file after a batch run",
+       [](const std::filesystem::path& root) {
+         std::filesystem::create_directories(root / "program");
+         WriteFile(root / "program/Talvenor.ini",
+                   "[Talvenor]\r\nCentro=IES\r\n[Transformadores]\r\nTransformado=0\r\n");
+       },
+       [](const std::filesystem::path& root) -> std::pair<int, std::string> {
+         try {
+           WriteTransferStatus(StatusFilePath(root / "program"), 1);
+           return {0, ""};
+         } catch (const TransferError& error) {
+           return {1, error.what()};
+         }
+       },
+       {"Talvenor.ini"}},
+  };
+}
+
+bool ContainsIgnoringCase(const std::string& text, const std::string& part) {
+  return Upper(text).find(Upper(part)) != std::string::npos;
+}
+
+TEST(WriteFailures, EveryFailingCallOfAWholeRunLeavesOldOrNewContentAndNamesTheFile) {
+  for (const Scenario& scenario : Scenarios()) {
+    SCOPED_TRACE(scenario.label);
+    TempDir temp;
+    const std::filesystem::path root = temp.Path();
+    scenario.prepare(root);
+    if (::testing::Test::HasFatalFailure()) return;
+    const Snapshot before = TakeSnapshot(root);
+
+    // A clean run gives the new state and the number of calls.
+    faults::Arm(0, scenario.unsupported);
+    const auto [cleanCode, cleanMessage] = scenario.run(root);
+    const std::size_t calls = faults::Disarm();
+    ASSERT_EQ(cleanCode, 0) << cleanMessage;
+    const Snapshot after = TakeSnapshot(root);
+    ASSERT_NE(before, after);
+    ASSERT_GT(calls, 0u);
+
+    std::set<std::string> kinds;
+    for (std::size_t n = 1; n <= calls; ++n) {
+      Restore(root, before);
+      faults::Arm(n, scenario.unsupported);
+      const auto [code, message] = scenario.run(root);
+      faults::Disarm();
+      const std::optional<faults::InjectedFailure> failure = faults::Injected();
+      ASSERT_TRUE(failure) << "call " << n << " of " << calls << " never came";
+      kinds.insert(failure->call);
+      SCOPED_TRACE("call " + std::to_string(n) + " of " + std::to_string(calls) + ": " +
+                   failure->call + " on " + failure->path + " fails; message: " + message);
+      const Snapshot now = TakeSnapshot(root);
+      if (code == 0) {
+        // A failure the run may pass over; then its work must be complete.
+        EXPECT_EQ(now, after) << "a run that reports success left other content";
+        continue;
+      }
+      EXPECT_EQ(code, 1);
+      CheckState(now, before, after);
+      // The message names the file: the table or file the failing call was
+      // about, or, for a folder, the folder itself.
+      const std::string victim = std::filesystem::path(failure->path).filename().string();
+      const auto named =
+          std::find_if(scenario.names.begin(), scenario.names.end(),
+                       [&](const std::string& name) { return ContainsIgnoringCase(victim, name); });
+      if (named != scenario.names.end()) {
+        EXPECT_TRUE(ContainsIgnoringCase(message, *named)) << "does not name " << *named;
+      } else {
+        EXPECT_TRUE(ContainsIgnoringCase(message, failure->path))
+            << "does not name " << failure->path;
+      }
+    }
+    std::string covered;
+    for (const std::string& kind : kinds) covered += " " + kind;
+    std::cout << "[          ] " << scenario.label << ": " << calls
+              << " calls failed in turn:" << covered << '\n';
+  }
+}
+
+}  // namespace
+}  // namespace brivasto
