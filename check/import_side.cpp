@@ -11,7 +11,7 @@
 
 #include "check/check.h"
 #include "check/check_texts.h"
-#include "import/steps.h"
+#include "import/import.h"
 
 namespace brivasto {
 namespace {
