@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Builds the Debian package in build-release/ (optimised, with the debug
+# Builds the Debian package in build-package/ (optimised, with the debug
 # information stripped from the packaged programs), installs it into the system,
 # runs the installed programs on the sample document, and removes the
 # package again. Run as root; safe to run again on the same machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-dir=build-release
+dir=build-package
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIVASTO_BUILD_TESTS=OFF
 cmake --build "$dir" -j 2
 rm -f "$dir"/brivasto_*.deb
