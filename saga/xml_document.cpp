@@ -6,6 +6,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
+#include <libxml/xmlreader.h>
 #include <libxml/xmlsave.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -205,6 +206,25 @@ class ExternalEntitiesRefused {
  private:
   xmlExternalEntityLoader previous_;
 };
+
+struct TextReaderFree {
+  void operator()(xmlTextReader* reader) const { xmlFreeTextReader(reader); }
+};
+using TextReaderPtr = std::unique_ptr<xmlTextReader, TextReaderFree>;
+
+// Whether a file we wrote parses again as well-formed XML. It is read as a
+// stream, node by node, so the check needs no second tree of the document.
+bool ParsesAgain(const std::string& file) {
+  CapturedErrors errors;
+  const LibraryErrorsCaptured quiet(errors);
+  const ExternalEntitiesRefused refused;
+  TextReaderPtr reader(xmlReaderForFile(file.c_str(), nullptr, XML_PARSE_NONET));
+  if (reader == nullptr) return false;
+  xmlTextReaderSetStructuredErrorHandler(reader.get(), OnLibraryError, &errors);
+  int status = 1;
+  while (status == 1) status = xmlTextReaderRead(reader.get());
+  return status == 0 && !errors.haveError && !errors.haveFatal;
+}
 
 // --- Reading -------------------------------------------------------------------
 
@@ -704,9 +724,7 @@ void SagaDocument::Save(const fs::path& file) const {
   // Some encodings the library reads it cannot write back as XML (UTF-7
   // escapes the markup itself): the file is replaced only by a document
   // that loads again.
-  try {
-    (void)Load(temporary);
-  } catch (const TransferError&) {
+  if (!ParsesAgain(temporary)) {
     ThrowSaveError(file, "el documento no se puede escribir de forma legible en su codificación " +
                              impl_->encoding);
   }
