@@ -147,6 +147,26 @@ void PrepareExchange(const std::filesystem::path& root) {
   std::filesystem::copy_file(SourceDir() / "tables/testdata/dbase3.dbf", root / "zwork/SOLUC.DBF");
 }
 
+// The sample school exported and through Talvenor (the sample solution in
+// its exchange folder), with an older backup of its document.
+void PrepareSampleImport(const std::filesystem::path& root) {
+  std::filesystem::create_directories(root / "zwork");
+  std::filesystem::create_directories(root / "saga");
+  std::filesystem::copy_file(SourceDir() / "samples/saga-ejemplo.xml", root / "saga/saga.xml");
+  ASSERT_EQ(Cli({"--zwork", (root / "zwork").string(), "export", (root / "saga/saga.xml").string()})
+                .first,
+            0);
+  for (const char* table : {"DIASHORAST.DBF", "SOLUC.DBF"}) {
+    std::filesystem::copy_file(SourceDir() / "samples/talvenor" / table, root / "zwork" / table,
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+  WriteFile(root / "saga/saga.xml.bak", "an older backup");
+}
+
+std::pair<int, std::string> RunImport(const std::filesystem::path& root) {
+  return Cli({"--zwork", (root / "zwork").string(), "import", (root / "saga/saga.xml").string()});
+}
+
 const std::vector<std::string> kExportNames = {"ASIGNOMT", "PROFT", "AULAT",
                                                "GRUPOST",  "ASIGT", "DIASHORAST"};
 
@@ -164,48 +184,12 @@ std::vector<Scenario> Scenarios() {
        },
        kExportNames},
       {"import of the sample solution through the command line",
-       [](const std::filesystem::path& root) {
-         std::filesystem::create_directories(root / "zwork");
-         std::filesystem::create_directories(root / "saga");
-         std::filesystem::copy_file(SourceDir() / "samples/saga-ejemplo.xml",
-                                    root / "saga/saga.xml");
-         ASSERT_EQ(Cli({"--zwork", (root / "zwork").string(), "export",
-                        (root / "saga/saga.xml").string()})
-                       .first,
-                   0);
-         for (const char* table : {"DIASHORAST.DBF", "SOLUC.DBF"}) {
-           std::filesystem::copy_file(SourceDir() / "samples/talvenor" / table,
-                                      root / "zwork" / table,
-                                      std::filesystem::copy_options::overwrite_existing);
-         }
-         WriteFile(root / "saga/saga.xml.bak", "an older backup");
-       },
-       [](const std::filesystem::path& root) {
-         return Cli(
-             {"--zwork", (root / "zwork").string(), "import", (root / "saga/saga.xml").string()});
-       },
+       PrepareSampleImport,
+       RunImport,
        {"saga.xml"}},
       {"the same import where the file system has no hard links",
-       [](const std::filesystem::path& root) {
-         std::filesystem::create_directories(root / "zwork");
-         std::filesystem::create_directories(root / "saga");
-         std::filesystem::copy_file(SourceDir() / "samples/saga-ejemplo.xml",
-                                    root / "saga/saga.xml");
-         ASSERT_EQ(Cli({"--zwork", (root / "zwork").string(), "export",
-                        (root / "saga/saga.xml").string()})
-                       .first,
-                   0);
-         for (const char* table : {"DIASHORAST.DBF", "SOLUC.DBF"}) {
-           std::filesystem::copy_file(SourceDir() / "samples/talvenor" / table,
-                                      root / "zwork" / table,
-                                      std::filesystem::copy_options::overwrite_existing);
-         }
-         WriteFile(root / "saga/saga.xml.bak", "an older backup");
-       },
-       [](const std::filesystem::path& root) {
-         return Cli(
-             {"--zwork", (root / "zwork").string(), "import", (root / "saga/saga.xml").string()});
-       },
+       PrepareSampleImport,
+       RunImport,
        {"saga.xml"},
        {"link"}},
       {"saving a changed SAGA document",
