@@ -5,9 +5,11 @@
 #include <exception>
 #include <optional>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "app/run.h"
+#include "check/check.h"
 
 #ifndef BRIVASTO_VERSION
 #error "BRIVASTO_VERSION must come from the build"
@@ -19,6 +21,7 @@ namespace {
 constexpr std::string_view kUsage =
     "Uso: brivasto-cli [--zwork DIR] export ARCHIVO.xml\n"
     "     brivasto-cli [--zwork DIR] import ARCHIVO.xml\n"
+    "     brivasto-cli [--zwork DIR] check ARCHIVO.xml\n"
     "     brivasto-cli --help | --version\n";
 
 constexpr std::string_view kHelp =
@@ -29,13 +32,18 @@ constexpr std::string_view kHelp =
     "                       directorio de intercambio\n"
     "  import ARCHIVO.xml   de Talvenor a SAGA: escribe el horario de Talvenor\n"
     "                       (SOLUC) en el documento y lo guarda\n"
+    "  check ARCHIVO.xml    comprueba, sin escribir nada, si el documento (y el\n"
+    "                       horario de Talvenor, si está en el directorio de\n"
+    "                       intercambio) pasarán bien, y avisa de lo que conviene\n"
+    "                       revisar\n"
     "  --zwork DIR          directorio de intercambio; si no se da, el de la\n"
     "                       variable BRIVASTO_ZWORK, y si no, /ZWORK\n"
     "  --help               esta ayuda\n"
     "  --version            la versión\n"
     "\n"
     "Resultado: 0 si la transferencia termina, 1 si falla (el motivo sale por la\n"
-    "salida de errores), 2 si la orden está mal escrita.\n";
+    "salida de errores), 2 si la orden está mal escrita. La comprobación da 0 si\n"
+    "nada impide la transferencia (aunque haya avisos) y 1 si algo la impide.\n";
 
 // Answers the file question with the argument; keeps the messages so that
 // the caller can send them to the right stream.
@@ -58,6 +66,41 @@ class CliPrompter final : public Prompter {
 int UsageError(std::ostream& err, std::string_view problem) {
   err << "brivasto-cli: " << problem << '\n' << kUsage;
   return 2;
+}
+
+void PrintList(std::ostream& out, std::string_view heading, const std::vector<std::string>& lines) {
+  out << heading << " (" << lines.size() << "):\n";
+  for (const std::string& line : lines) out << "- " << line << '\n';
+}
+
+// `check FILE.xml`: reads the document and the exchange tables, writes nothing.
+int RunCheck(const std::filesystem::path& file, const RunContext& context, std::ostream& out,
+             std::ostream& err) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(file, error)) {
+    err << "No existe archivo: " << file.string() << '\n';
+    return 1;
+  }
+  try {
+    const SagaDocument document = SagaDocument::Load(file);
+    const bool timetable = HasTimetable(context);
+    const CheckReport report = CheckBeforeRun(document, context);
+    out << "Comprobado " << file.string() << " con el directorio de intercambio "
+        << context.exchangeDirectory.string()
+        << (timetable ? ", que tiene el horario de Talvenor (SOLUC).\n"
+                      : ", que no tiene horario de Talvenor (SOLUC): solo la exportación.\n");
+    if (!report.stops.empty()) PrintList(out, "Impide la transferencia", report.stops);
+    if (!report.warnings.empty()) PrintList(out, "Avisos", report.warnings);
+    if (report.Passes()) {
+      out << (report.warnings.empty() ? "Nada impide la transferencia y no hay avisos.\n"
+                                      : "Nada impide la transferencia.\n");
+      return 0;
+    }
+    return 1;
+  } catch (const std::exception& failure) {
+    err << failure.what() << '\n';
+    return 1;
+  }
 }
 
 }  // namespace
@@ -91,17 +134,18 @@ int RunFromCommandLine(std::span<const std::string> arguments, std::ostream& out
   if (words.size() != 2) return UsageError(err, "hacen falta una orden y un archivo");
   if (zwork && zwork->empty()) return UsageError(err, "el directorio de --zwork está vacío");
 
+  RunContext context = DefaultRunContext();
+  if (zwork) context.exchangeDirectory = *zwork;
+  if (words[0] == "check") return RunCheck(words[1], context, out, err);
+
   Direction direction;
   if (words[0] == "export") {
     direction = Direction::kExport;
   } else if (words[0] == "import") {
     direction = Direction::kImport;
   } else {
-    return UsageError(err, "orden desconocida: " + words[0] + " (export o import)");
+    return UsageError(err, "orden desconocida: " + words[0] + " (export, import o check)");
   }
-
-  RunContext context = DefaultRunContext();
-  if (zwork) context.exchangeDirectory = *zwork;
 
   CliPrompter prompter(words[1]);
   RunFrame frame(prompter, context, /*batchMode=*/0);
@@ -132,6 +176,7 @@ int RunFromCommandLine(std::span<const std::string> arguments, std::ostream& out
     out << "Importado el horario de " << directory << " en " << file << ".\n";
   }
   for (const std::string& message : prompter.Messages()) out << message << '\n';
+  out << ToUtf8(frame.Summary()) << '\n';
   return 0;
 }
 

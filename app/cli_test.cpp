@@ -80,6 +80,9 @@ TEST(RunFromCommandLine, RunsAndReportsTheOutcome) {
   EXPECT_TRUE(Contains(exported.out, "Exportado " + document)) << exported.out;
   EXPECT_TRUE(Contains(exported.out, "de " + zwork)) << exported.out;
   EXPECT_TRUE(Contains(exported.out, "Proceso finalizado")) << exported.out;
+  // The summary: the records of each table, then the check's warnings.
+  EXPECT_TRUE(Contains(exported.out, "  ASIGNOMT: 0 registros\n")) << exported.out;
+  EXPECT_TRUE(Contains(exported.out, "Sin avisos.")) << exported.out;
 
   for (const std::string direction : {"export", "import"}) {
     const CliResult notThere = RunCli({direction, missing, "--zwork=" + zwork});
@@ -92,6 +95,45 @@ TEST(RunFromCommandLine, RunsAndReportsTheOutcome) {
     EXPECT_TRUE(Contains(failed.err, "roto.xml")) << direction << ": " << failed.err;
     EXPECT_FALSE(Contains(failed.out, "Proceso finalizado")) << direction;
   }
+}
+
+TEST(RunFromCommandLine, CheckExitsOneOnlyForWhatStopsARun) {
+  TempDir folder;
+  const std::string zwork = (folder / "zwork").string();
+  std::filesystem::create_directory(zwork);
+  const std::string clean = (folder / "bien.xml").string();
+  WriteFile(clean, kEmptySagaDocument);
+  const std::string warned = (folder / "avisos.xml").string();
+  WriteFile(warned,
+            "<document><subjects><subject id=\"1\" name=\"Lengua\" hours=\"tres\"/></subjects>"
+            "</document>");
+  const std::string stopped = (folder / "mal.xml").string();
+  WriteFile(stopped, "<document><subjects><subject name=\"Lengua\"/></subjects></document>");
+  const std::string foreign = (folder / "otro.xml").string();
+  WriteFile(foreign, "<horario/>");
+
+  struct Case {
+    std::string file;
+    int code;
+    std::string inOut;
+    std::string inErr;
+  };
+  const Case cases[] = {
+      {clean, 0, "Nada impide la transferencia y no hay avisos.", ""},
+      {warned, 0, "Avisos (1):\n- subjects, subject nº 1", ""},
+      {stopped, 1, "Impide la transferencia (1):\n- subjects, subject nº 1", ""},
+      {foreign, 1, "- el documento no es de SAGA: su elemento raíz es <horario>", ""},
+      {(folder / "falta.xml").string(), 1, "", "No existe archivo: "},
+      {(folder / "zwork").string(), 1, "", "No existe archivo: "},
+  };
+  for (const Case& c : cases) {
+    const CliResult result = RunCli({"--zwork", zwork, "check", c.file});
+    EXPECT_EQ(result.code, c.code) << c.file << "\n" << result.out << result.err;
+    EXPECT_TRUE(Contains(result.out, c.inOut)) << c.file << "\n" << result.out;
+    EXPECT_TRUE(Contains(result.err, c.inErr)) << c.file << "\n" << result.err;
+  }
+  // Nothing was written.
+  EXPECT_TRUE(std::filesystem::is_empty(zwork));
 }
 
 // The field list of a table as python3-dbfread, an independent dBase reader,

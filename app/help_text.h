@@ -1,14 +1,13 @@
-// app/help_text.h: the user's help, in Spanish, shown by the window when the
-// help file "SAGA.chm" is not beside the program. One place, so that it can
-// grow into the user's manual.
+// app/help_text.h: the user's manual, in Spanish, shown by the window when
+// the help file "SAGA.chm" is not beside the program. Its one source is
+// docs/manual.md, built into the program.
 #pragma once
 
-#include <string>
 #include <string_view>
 
 namespace brivasto {
 
-// The help as a small HTML page (UTF-8).
-std::string_view HelpHtml();
+// The manual as Markdown (UTF-8).
+std::string_view HelpMarkdown();
 
 }  // namespace brivasto

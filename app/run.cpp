@@ -1,8 +1,11 @@
 // The run frame shared by the window and the command line.
 #include "app/run.h"
 
+#include <exception>
 #include <system_error>
 #include <utility>
+
+#include "check/check.h"
 
 namespace brivasto {
 namespace {
@@ -92,8 +95,33 @@ RunOutcome RunFrame::Run(Direction direction) {
   }
 
   transferStatus_ = 1;
-  prompter_.ShowMessage(kFinished);
+  summary_ = RunSummary(direction, *sagaDocument_, context_);
+  prompter_.ShowMessageWithDetail(kFinished, summary_);
   return {.completed = true, .disableRunButtons = true, .closeWindow = batch};
+}
+
+std::u16string RunSummary(Direction direction, const SagaDocument& document,
+                          const RunContext& context) {
+  std::string text;
+  try {
+    const bool exported = direction == Direction::kExport;
+    text = exported ? "Registros escritos en " : "Importado en el documento desde ";
+    text += context.exchangeDirectory.string() + ":\n";
+    for (const std::string& line : exported ? ExportCounts(context) : ImportCounts(document)) {
+      text += "  " + line + "\n";
+    }
+    // What the check finds in what was just carried.
+    const CheckReport report = exported ? CheckExportSide(document) : CheckImportSide(context);
+    if (report.warnings.empty()) {
+      text += "Sin avisos.";
+    } else {
+      text += "Avisos (" + std::to_string(report.warnings.size()) + "):";
+      for (const std::string& warning : report.warnings) text += "\n- " + warning;
+    }
+  } catch (const std::exception& error) {
+    text += std::string("No se pudo completar el resumen: ") + error.what();
+  }
+  return FromUtf8(text);
 }
 
 void RunFrame::WriteStatusOnClose(const std::filesystem::path& statusFile) const {

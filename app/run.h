@@ -5,7 +5,9 @@
 // A run of either direction: ask for the SAGA document (a cancel keeps the
 // previous choice), stop with "No existe archivo" when no file is there, load
 // the document afresh, run the direction's steps, set TransferStatus to 1 and
-// say "Proceso finalizado". The export shows the wait cursor while its steps
+// say "Proceso finalizado" with the run's summary as its detail (the records
+// of each table written, or the entries of each list imported, and the
+// warnings of the check on what was carried). The export shows the wait cursor while its steps
 // run and puts it back also when a step fails. Errors are not caught here:
 // a TransferError (or any other std::exception) leaves the run where it
 // happened, with TransferStatus unchanged, for the front end to show.
@@ -35,6 +37,12 @@ class Prompter {
   virtual std::optional<std::filesystem::path> ChooseSagaFile() = 0;
   // A message the user acknowledges ("No existe archivo", "Proceso finalizado").
   virtual void ShowMessage(std::u16string_view text) = 0;
+  // A message with more to read on request: "Proceso finalizado" with the
+  // run's summary. Without an override, the message alone.
+  virtual void ShowMessageWithDetail(std::u16string_view text, std::u16string_view detail) {
+    (void)detail;
+    ShowMessage(text);
+  }
   // The text of an error that ended a run or a close; shown by the front end.
   virtual void ShowError(std::u16string_view text) = 0;
   // The wait cursor during the export's steps (true), the default one after.
@@ -86,6 +94,9 @@ class RunFrame {
   std::int32_t TransferStatus() const { return transferStatus_; }
   std::int32_t BatchMode() const { return batchMode_; }
   const RunContext& Context() const { return context_; }
+  // The summary of the last completed run (UTF-16, lines separated by '\n');
+  // empty before one.
+  const std::u16string& Summary() const { return summary_; }
 
  private:
   Prompter& prompter_;
@@ -95,7 +106,14 @@ class RunFrame {
   std::optional<SagaDocument> sagaDocument_;
   std::int32_t transferStatus_ = 0;
   std::int32_t batchMode_ = 0;
+  std::u16string summary_;
 };
+
+// The summary of a completed run in `direction` of `document` with the
+// exchange directory of `context`. Never throws: what cannot be read is
+// said in the summary.
+std::u16string RunSummary(Direction direction, const SagaDocument& document,
+                          const RunContext& context);
 
 // ---------------------------------------------------------------------------
 // The status file.

@@ -67,25 +67,6 @@ QFont HeadingFont() {
   return font;
 }
 
-// The real modal dialogs, captioned with the application's title.
-class WindowDialogs final : public FormDialogs {
- public:
-  std::optional<QString> ChooseFile(QFileDialog& dialog) override {
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
-      return std::nullopt;
-    }
-    return dialog.selectedFiles().constFirst();
-  }
-  void Message(QWidget& parent, const QString& text) override {
-    QMessageBox box(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, &parent);
-    box.exec();
-  }
-  void Error(QWidget& parent, const QString& text) override {
-    QMessageBox box(QMessageBox::Critical, kTitle, text, QMessageBox::Ok, &parent);
-    box.exec();
-  }
-};
-
 QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry) {
   auto* label = new QLabel(text, parent);
   label->setObjectName(QString::fromLatin1(name));
@@ -118,7 +99,10 @@ class TMForm::FormPrompter final : public Prompter {
     return ToPath(*chosen);
   }
   void ShowMessage(std::u16string_view text) override {
-    form_.dialogs_->Message(form_, ToQString(text));
+    form_.dialogs_->Message(form_, ToQString(text), QString());
+  }
+  void ShowMessageWithDetail(std::u16string_view text, std::u16string_view detail) override {
+    form_.dialogs_->Message(form_, ToQString(text), ToQString(detail));
   }
   void ShowError(std::u16string_view text) override {
     form_.dialogs_->Error(form_, ToQString(text));
@@ -137,6 +121,26 @@ class TMForm::FormPrompter final : public Prompter {
   TMForm& form_;
   bool busy_ = false;
 };
+
+std::optional<QString> WindowDialogs::ChooseFile(QFileDialog& dialog) {
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+    return std::nullopt;
+  }
+  return dialog.selectedFiles().constFirst();
+}
+
+void WindowDialogs::Message(QWidget& parent, const QString& text, const QString& detail) {
+  QMessageBox box(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, &parent);
+  box.setObjectName(QStringLiteral("MessageBox"));
+  if (!detail.isEmpty()) box.setDetailedText(detail);
+  box.exec();
+}
+
+void WindowDialogs::Error(QWidget& parent, const QString& text) {
+  QMessageBox box(QMessageBox::Critical, kTitle, text, QMessageBox::Ok, &parent);
+  box.setObjectName(QStringLiteral("ErrorBox"));
+  box.exec();
+}
 
 GradientPanel::GradientPanel(QWidget* parent, QColor start, QColor middle, QColor end)
     : QWidget(parent), start_(start), middle_(middle), end_(end) {}
@@ -312,12 +316,13 @@ void TMForm::ShowHelp() {
     helpWindow_ = new QDialog(this);
     helpWindow_->setObjectName(QStringLiteral("HelpWindow"));
     helpWindow_->setWindowTitle(QStringLiteral("Ayuda de Brivasto"));
-    helpWindow_->resize(600, 520);
+    helpWindow_->resize(720, 600);
     auto* layout = new QVBoxLayout(helpWindow_);
     auto* text = new QTextBrowser(helpWindow_);
     text->setObjectName(QStringLiteral("HelpText"));
-    const std::string_view html = HelpHtml();
-    text->setHtml(QString::fromUtf8(html.data(), static_cast<qsizetype>(html.size())));
+    text->setOpenExternalLinks(true);
+    const std::string_view manual = HelpMarkdown();
+    text->setMarkdown(QString::fromUtf8(manual.data(), static_cast<qsizetype>(manual.size())));
     layout->addWidget(text);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, helpWindow_);
     QObject::connect(buttons, &QDialogButtonBox::rejected, helpWindow_, &QDialog::close);

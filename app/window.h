@@ -27,8 +27,17 @@ class FormDialogs {
   virtual ~FormDialogs() = default;
   // Shows the configured OpenDialogXML; the chosen file, or nullopt for Cancel.
   virtual std::optional<QString> ChooseFile(QFileDialog& dialog) = 0;
-  virtual void Message(QWidget& parent, const QString& text) = 0;
+  // A message; `detail` (may be empty) is shown on request below it.
+  virtual void Message(QWidget& parent, const QString& text, const QString& detail) = 0;
   virtual void Error(QWidget& parent, const QString& text) = 0;
+};
+
+// The real modal dialogs, captioned with the application's title.
+class WindowDialogs : public FormDialogs {
+ public:
+  std::optional<QString> ChooseFile(QFileDialog& dialog) override;
+  void Message(QWidget& parent, const QString& text, const QString& detail) override;
+  void Error(QWidget& parent, const QString& text) override;
 };
 
 // What the window takes from its surroundings.

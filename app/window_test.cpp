@@ -8,10 +8,13 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QTextBrowser>
+#include <QTimer>
 #include <deque>
+#include <functional>
 #include <memory>
 
 #include "app/test_support.h"
@@ -29,6 +32,7 @@ class ScriptedDialogs final : public FormDialogs {
   std::deque<std::optional<QString>> answers;  // nullopt: Cancel
   int dialogsShown = 0;
   std::vector<QString> messages;
+  std::vector<QString> details;
   std::vector<QString> errors;
   QString dialogTitle, dialogFilter, dialogSuffix, dialogDirectory, dialogName;
   QFileDialog::FileMode dialogMode = QFileDialog::ExistingFile;
@@ -46,7 +50,10 @@ class ScriptedDialogs final : public FormDialogs {
     answers.pop_front();
     return answer;
   }
-  void Message(QWidget&, const QString& text) override { messages.push_back(text); }
+  void Message(QWidget&, const QString& text, const QString& detail) override {
+    messages.push_back(text);
+    details.push_back(detail);
+  }
   void Error(QWidget&, const QString& text) override {
     errors.push_back(text);
     // The default cursor is back before the error is shown.
@@ -108,6 +115,56 @@ TEST_F(WindowTest, BatchExportCompletesWritesOneAndCloses) {
   EXPECT_EQ(dialogs_.dialogSuffix, "xml");
   EXPECT_EQ(dialogs_.dialogMode, QFileDialog::AnyFile);
   EXPECT_EQ(dialogs_.dialogDirectory, FromPath(folder_ / "zwork" / "saga"));
+}
+
+// The window's own message boxes; only the file is answered from a script.
+class RealMessageBoxes final : public WindowDialogs {
+ public:
+  explicit RealMessageBoxes(QString file) : file_(std::move(file)) {}
+  std::optional<QString> ChooseFile(QFileDialog&) override { return file_; }
+
+ private:
+  QString file_;
+};
+
+TEST_F(WindowTest, FinishedBoxCarriesTheRunSummaryAsItsDetail) {
+  // A document the check warns about: a subject without a teacher.
+  WriteFile(document_,
+            "<document><subjects><subject id=\"1\" name=\"Lengua\"/></subjects>"
+            "<groups><group id=\"g\" name=\"1ESO A\"><assigned-subjects>"
+            "<assigned-subject id=\"1\"/></assigned-subjects></group></groups></document>");
+  RealMessageBoxes boxes(FromPath(document_));
+  QString text, detail;
+  // The box is modal: read it and press its button once it is up.
+  std::function<void()> answer = [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr) {
+      QTimer::singleShot(10, answer);
+      return;
+    }
+    text = box->text();
+    detail = box->detailedText();
+    box->accept();
+  };
+  QTimer::singleShot(0, answer);
+
+  FormSetup setup;
+  setup.parameters = {"exportar", "x"};
+  setup.context.exchangeDirectory = folder_ / "zwork";
+  setup.programDirectory = programDirectory_;
+  setup.dialogs = &boxes;
+  TMForm form(std::move(setup));
+  form.show();
+  QApplication::processEvents();
+
+  EXPECT_EQ(text, "Proceso finalizado");
+  EXPECT_TRUE(detail.contains("  ASIGNOMT: 1 registro\n")) << detail.toStdString();
+  EXPECT_TRUE(detail.contains("  ASIGT: 1 registro\n")) << detail.toStdString();
+  EXPECT_TRUE(
+      detail.contains("Avisos (1):\n- groups, group nº 1 (id=\"g\", name=\"1ESO A\") > "
+                      "assigned-subject nº 1 (id=\"1\"): no tiene profesor"))
+      << detail.toStdString();
+  EXPECT_FALSE(form.isVisible());
 }
 
 TEST_F(WindowTest, CancelledBatchRunSaysNoFileAndCloses) {

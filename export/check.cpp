@@ -41,6 +41,7 @@ class Problems {
     lines_.push_back("- " + std::string(section) + ", " + element + ": " + std::string(what));
   }
   bool Empty() const { return lines_.empty(); }
+  const std::vector<std::string>& Lines() const { return lines_; }
   std::string Message(const std::filesystem::path& file) const {
     std::string message = "El documento SAGA " + file.string() +
                           " no se puede exportar; no se ha cambiado ninguna tabla de "
@@ -115,28 +116,54 @@ void CheckGroups(const std::vector<SagaGroup>& groups, Problems& problems) {
   }
 }
 
-}  // namespace
+// The root element's name when it is not SAGA's <document> (cut to 60
+// characters); nullopt for a SAGA document.
+std::optional<std::string> ForeignRootName(const SagaDocument& document) {
+  const XmlNode root = document.Root();
+  if (!root || root.Name() == "document") return std::nullopt;
+  std::u16string name = FromUtf8(root.Name());
+  if (name.size() > 60) name = name.substr(0, 60) + u"...";
+  return ToUtf8(name);
+}
 
-void CheckSections(const SagaDocument& document, const DocumentSections& sections) {
-  // Another program's XML has none of the sections; exporting it would put
-  // six empty tables in place of Talvenor's.
-  if (const XmlNode root = document.Root(); root && root.Name() != "document") {
-    std::u16string name = FromUtf8(root.Name());
-    if (name.size() > 60) name = name.substr(0, 60) + u"...";
-    throw TransferError("El archivo " + document.File().string() +
-                        " no es un documento SAGA: su elemento raíz es <" + ToUtf8(name) +
-                        ">, no <document>; no se ha cambiado ninguna tabla de intercambio.");
-  }
+Problems FindProblems(const DocumentSections& sections) {
   Problems problems;
   CheckSubjects(sections.subjects, problems);
   CheckNamedItems("teachers", "teacher", sections.teachers, problems);
   CheckNamedItems("locations", "location", sections.locations, problems);
   CheckGroups(sections.groups, problems);
+  return problems;
+}
+
+}  // namespace
+
+void CheckSections(const SagaDocument& document, const DocumentSections& sections) {
+  // Another program's XML has none of the sections; exporting it would put
+  // six empty tables in place of Talvenor's.
+  if (const std::optional<std::string> root = ForeignRootName(document)) {
+    throw TransferError("El archivo " + document.File().string() +
+                        " no es un documento SAGA: su elemento raíz es <" + *root +
+                        ">, no <document>; no se ha cambiado ninguna tabla de intercambio.");
+  }
+  const Problems problems = FindProblems(sections);
   if (!problems.Empty()) throw TransferError(problems.Message(document.File()));
+}
+
+std::vector<std::string> ExportProblems(const SagaDocument& document) {
+  if (const std::optional<std::string> root = ForeignRootName(document)) {
+    return {"- el documento no es de SAGA: su elemento raíz es <" + *root + ">, no <document>"};
+  }
+  return FindProblems(ReadDocumentSections(document)).Lines();
 }
 
 void CheckExportable(const SagaDocument& document) {
   CheckSections(document, ReadDocumentSections(document));
+}
+
+bool HoursAreNumber(std::u16string_view text) { return hours::IsHoursNumeral(text); }
+
+std::u16string StoredFieldText(std::u16string_view text, std::size_t width) {
+  return codes::StoredText(text, width);
 }
 
 }  // namespace brivasto

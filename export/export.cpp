@@ -5,6 +5,7 @@
 #include "export/export.h"
 
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 
@@ -39,27 +40,32 @@ class IdIndex {
   std::unordered_map<std::u16string, std::size_t> firstRecord_;
 };
 
-// The teachers' and the rooms' steps differ only in these.
-struct NamedCatalogue {
-  const ExchangeTable& table;
-  std::u16string (*abbreviation)(std::u16string_view name);
-  std::u16string (*base)(std::u16string_view abbreviation);
-};
+// The codes of a catalogue of named items (teachers, rooms): the rule that
+// derives the code from the name, and the counter's base for a code.
+std::vector<GivenCode> NamedItemCodes(std::span<const SagaNamedItem> items,
+                                      std::u16string (*abbreviation)(std::u16string_view name),
+                                      std::u16string (*base)(std::u16string_view abbreviation)) {
+  std::vector<GivenCode> given;
+  codes::CodesGiven codesGiven(codes::LetterCase::kIgnored);
+  for (const SagaNamedItem& item : items) {
+    std::u16string name = item.name.value_or(u"");
+    std::u16string derived = abbreviation(name);
+    std::u16string code = codesGiven.Give(derived, base(derived));
+    given.push_back({std::move(name), std::move(derived), std::move(code)});
+  }
+  return given;
+}
 
 std::u16string Itself(std::u16string_view abbreviation) { return std::u16string(abbreviation); }
 
-void ExportNamedItems(const std::vector<SagaNamedItem>& items, const NamedCatalogue& catalogue,
-                      const RunContext& context) {
-  TableWriter table(context.exchangeDirectory, catalogue.table);
-  codes::CodesGiven given(codes::LetterCase::kIgnored);
-  for (const SagaNamedItem& item : items) {
-    const std::u16string name = item.name.value_or(u"");
-    const std::u16string derived = catalogue.abbreviation(name);
-    const std::u16string abbreviation = given.Give(derived, catalogue.base(derived));
+void ExportNamedItems(const std::vector<SagaNamedItem>& items, const std::vector<GivenCode>& given,
+                      const ExchangeTable& catalogue, const RunContext& context) {
+  TableWriter table(context.exchangeDirectory, catalogue);
+  for (std::size_t i = 0; i < items.size(); ++i) {
     table.Append();
-    table.SetText(field::kAbrev, abbreviation);
-    table.SetText(field::kNombre, name);
-    table.SetText(field::kIdSaga, item.id.value_or(u""));
+    table.SetText(field::kAbrev, given[i].code);
+    table.SetText(field::kNombre, given[i].name);
+    table.SetText(field::kIdSaga, items[i].id.value_or(u""));
     table.Post();
   }
   table.Commit();
@@ -107,14 +113,13 @@ std::vector<std::u16string> Column(const Table& table, std::string_view name) {
 
 void WriteSubjects(const std::vector<SagaSubject>& subjects, const RunContext& context) {
   TableWriter table(context.exchangeDirectory, kAsignomt);
-  codes::CodesGiven given(codes::LetterCase::kRespected);
-  for (const SagaSubject& subject : subjects) {
-    const std::u16string name = subject.name.value_or(u"");
-    const std::u16string derived = codes::SubjectCode(name);
-    const std::u16string code = given.Give(derived, codes::SubjectBase(derived));
+  const std::vector<GivenCode> given = SubjectCodes(subjects);
+  for (std::size_t i = 0; i < subjects.size(); ++i) {
+    const SagaSubject& subject = subjects[i];
+    const std::u16string& name = given[i].name;
     const std::u16string hours = subject.hours.value_or(u"");
     table.Append();
-    table.SetText(field::kCod, code);
+    table.SetText(field::kCod, given[i].code);
     table.SetText(field::kCodLargo, name);  // the field keeps the first 10 characters
     table.SetText(field::kNombre, name);
     table.SetText(field::kIdSaga, subject.id.value_or(u""));
@@ -125,22 +130,22 @@ void WriteSubjects(const std::vector<SagaSubject>& subjects, const RunContext& c
 }
 
 void WriteTeachers(const std::vector<SagaNamedItem>& teachers, const RunContext& context) {
-  ExportNamedItems(teachers, {kProft, codes::TeacherAbbreviation, Itself}, context);
+  ExportNamedItems(teachers, TeacherCodes(teachers), kProft, context);
 }
 
 void WriteRooms(const std::vector<SagaNamedItem>& locations, const RunContext& context) {
-  ExportNamedItems(locations, {kAulat, codes::RoomAbbreviation, codes::RoomBase}, context);
+  ExportNamedItems(locations, RoomCodes(locations), kAulat, context);
 }
 
 void WriteGroups(const std::vector<SagaGroup>& groups, const RunContext& context) {
   TableWriter table(context.exchangeDirectory, kGrupost);
-  codes::CodesGiven given(codes::LetterCase::kIgnored);
-  for (const SagaGroup& group : groups) {
-    const std::u16string name = group.name.value_or(u"");
+  const std::vector<GivenCode> given = GroupCodes(groups);
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    const SagaGroup& group = groups[i];
+    const std::u16string& name = given[i].name;
     const codes::GroupParts parts = codes::GroupPartsOf(name);
-    const std::u16string code = given.Give(parts.base, parts.base);
     table.Append();
-    table.SetText(field::kAbrev, code);
+    table.SetText(field::kAbrev, given[i].code);
     table.SetText(field::kTurno, RightmostChars(group.regim.value_or(u""), 1));
     table.SetText(field::kNivel, parts.nivel);
     table.SetText(field::kCurso, parts.curso);
@@ -213,6 +218,38 @@ void WriteAssignments(const std::vector<SagaGroup>& groups, const RunContext& co
 }
 
 }  // namespace
+
+std::vector<GivenCode> SubjectCodes(std::span<const SagaSubject> subjects) {
+  std::vector<GivenCode> given;
+  codes::CodesGiven codesGiven(codes::LetterCase::kRespected);
+  for (const SagaSubject& subject : subjects) {
+    std::u16string name = subject.name.value_or(u"");
+    std::u16string derived = codes::SubjectCode(name);
+    std::u16string code = codesGiven.Give(derived, codes::SubjectBase(derived));
+    given.push_back({std::move(name), std::move(derived), std::move(code)});
+  }
+  return given;
+}
+
+std::vector<GivenCode> TeacherCodes(std::span<const SagaNamedItem> teachers) {
+  return NamedItemCodes(teachers, codes::TeacherAbbreviation, Itself);
+}
+
+std::vector<GivenCode> RoomCodes(std::span<const SagaNamedItem> rooms) {
+  return NamedItemCodes(rooms, codes::RoomAbbreviation, codes::RoomBase);
+}
+
+std::vector<GivenCode> GroupCodes(std::span<const SagaGroup> groups) {
+  std::vector<GivenCode> given;
+  codes::CodesGiven codesGiven(codes::LetterCase::kIgnored);
+  for (const SagaGroup& group : groups) {
+    std::u16string name = group.name.value_or(u"");
+    std::u16string derived = codes::GroupPartsOf(name).base;
+    std::u16string code = codesGiven.Give(derived, derived);
+    given.push_back({std::move(name), std::move(derived), std::move(code)});
+  }
+  return given;
+}
 
 void ExportSubjects(const SagaDocument& document, const RunContext& context) {
   WriteSubjects(ReadSubjects(document), context);

@@ -7,6 +7,12 @@
 // new complete content, never a mix). Failures throw TransferError.
 #pragma once
 
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "saga/saga.h"
 #include "tables/tables.h"
 
@@ -18,6 +24,34 @@ namespace brivasto {
 // position and what identifies it. Missing hours, regim or group content
 // are no problem: their values are empty.
 void CheckExportable(const SagaDocument& document);
+
+// Every element the export cannot carry, one line each ("- section,
+// element: problem"), in document order; empty when the document can be
+// exported. CheckExportable throws with these lines.
+std::vector<std::string> ExportProblems(const SagaDocument& document);
+
+// The code an entry of a catalogue gets: the code its name gives, and the
+// code stored after de-duplication within its table (the same unless an
+// earlier entry took it). One per entry, in document order, exactly as the
+// steps below write them.
+struct GivenCode {
+  std::u16string name;     // the name as read (empty when missing)
+  std::u16string derived;  // the code the name gives
+  std::u16string code;     // the code the table stores
+};
+std::vector<GivenCode> SubjectCodes(std::span<const SagaSubject> subjects);    // ASIGNOMT.COD
+std::vector<GivenCode> TeacherCodes(std::span<const SagaNamedItem> teachers);  // PROFT.ABREV
+std::vector<GivenCode> RoomCodes(std::span<const SagaNamedItem> rooms);        // AULAT.ABREV
+std::vector<GivenCode> GroupCodes(std::span<const SagaGroup> groups);          // GRUPOST.ABREV
+
+// Whether a subject's hours text reads as a number ('.' or ',' as decimal
+// separator, blanks around ignored); the export counts any other text as 1.
+bool HoursAreNumber(std::u16string_view text);
+
+// The text a table's text field of `width` characters keeps of `text`: cut
+// to the width, '?' for each character Windows 1252 cannot hold, trailing
+// blanks dropped.
+std::u16string StoredFieldText(std::u16string_view text, std::size_t width);
 
 // The six steps, in the order RunExportSteps runs them. ExportAssignments
 // reads the tables the first four wrote.

@@ -71,12 +71,20 @@ bool Overflows(const Numeral& numeral) {
   return order + exponent > 0;
 }
 
-}  // namespace
-
-double HoursValue(std::u16string_view text) {
+std::u16string_view WithoutBlanksAround(std::u16string_view text) {
   while (!text.empty() && text.front() == u' ') text.remove_prefix(1);
   while (!text.empty() && text.back() == u' ') text.remove_suffix(1);
-  const std::optional<Numeral> numeral = ParseNumeral(text);
+  return text;
+}
+
+}  // namespace
+
+bool IsHoursNumeral(std::u16string_view text) {
+  return ParseNumeral(WithoutBlanksAround(text)).has_value();
+}
+
+double HoursValue(std::u16string_view text) {
+  const std::optional<Numeral> numeral = ParseNumeral(WithoutBlanksAround(text));
   if (!numeral) return 1;
 
   std::string plain = numeral->integerDigits.empty() ? "0" : numeral->integerDigits;

@@ -17,6 +17,8 @@ inline constexpr std::u16string_view kDefaultHours = u"4";
 // separator, an optional exponent, blanks around ignored. Any other text
 // (thousands separators, two separators, words) counts as 1 hour.
 double HoursValue(std::u16string_view text);
+// Whether HoursValue reads `text` as the number it spells (else it gives 1).
+bool IsHoursNumeral(std::u16string_view text);
 
 // The value as ASIGT.HORAS stores it (4 decimals).
 double StoredHours(double value);

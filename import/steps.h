@@ -2,10 +2,6 @@
 // (import.cpp) opens the tables, calls these steps in their fixed order and
 // closes the tables before the save. The steps read the tables and write the
 // `time-tables` section; none of them catches an error.
-//
-// Each lookup gives exactly the result of a scan from the first record in
-// record order with the first match winning; the indexes below only make it
-// linear.
 #pragma once
 
 #include <cstddef>
@@ -17,82 +13,12 @@
 #include <unordered_set>
 #include <vector>
 
+#include "import/import.h"
 #include "saga/saga.h"
 #include "tables/tables.h"
 #include "text/text.h"
 
 namespace brivasto {
-
-// ---------------------------------------------------------------------------
-// Texts written into the section.
-
-// The end time to write: "0" put in front of a text of 1 to 4 characters that
-// does not start with "0" ("9:30" -> "09:30"); any other text as it is.
-std::u16string PadEndTime(std::u16string_view endTime);
-
-// The hour part of an input's `interval`: the hour, or twice the hour minus
-// one when `sessions` is exactly 0.5, in the shortest general form with at
-// most 15 significant digits ("3", "5"); a fractional number uses
-// `decimalSeparator` ("2,5").
-std::u16string IntervalHourText(double hour, double sessions, char16_t decimalSeparator);
-
-// The number a text names when it is exactly the plain numeral of 1 to `max`
-// ("1", "40"); nullopt for anything else ("01", "41", "0", "1.0", " 1", "").
-std::optional<int> PlainNumeral(std::u16string_view text, int max);
-
-// ---------------------------------------------------------------------------
-// Lookups over the tables.
-
-// The codes that SOLUC's rows hold in CODGRUPO, PROF and ASIG, every row
-// counted, the unscheduled ones (day 0) too. Throws when a field is missing.
-class SolutionCodes {
- public:
-  explicit SolutionCodes(const Table& soluc);
-  // True when some SOLUC row holds exactly `code` (case-sensitive) in
-  // `field`, one of field::kCodGrupo, field::kProf, field::kAsig.
-  bool IsReferencedBySolution(std::string_view field, std::u16string_view code) const;
-
- private:
-  std::unordered_set<std::u16string> groups_;
-  std::unordered_set<std::u16string> teachers_;
-  std::unordered_set<std::u16string> subjects_;
-};
-
-// A catalogue table's codes (`codeField`) with the IDSAGA of the first
-// record that holds each code. Throws when a field is missing.
-class CatalogueLookup {
- public:
-  CatalogueLookup(const Table& catalogue, std::string_view codeField);
-  // The IDSAGA of the first record whose code equals `code` exactly;
-  // nullptr when no record has it.
-  const std::u16string* Find(std::u16string_view code) const;
-
- private:
-  std::unordered_map<std::u16string, std::u16string> sagaIdByCode_;
-};
-
-// The IDSAGA of the first catalogue record whose code equals `code` exactly
-// (case-sensitive); the code itself when no record has it.
-std::u16string LookUpSagaId(std::u16string_view code, const CatalogueLookup& catalogue);
-
-// The activities written so far: position i of `activityIds` and
-// `activitySubjects` describe the same activity (its `id` and its subject's
-// SAGA identifier). Duplicates stay; nothing is sorted.
-class ActivityList {
- public:
-  void Add(std::u16string id, std::u16string subject);
-  // The id of the first activity whose subject equals `subject` ignoring
-  // letter case (Unicode case folding); nullptr when none has it.
-  const std::u16string* IdForSubject(std::u16string_view subject) const;
-
-  const std::vector<std::u16string>& ActivityIds() const { return activityIds_; }
-  const std::vector<std::u16string>& ActivitySubjects() const { return activitySubjects_; }
-
- private:
-  std::vector<std::u16string> activityIds_;
-  std::vector<std::u16string> activitySubjects_;
-  std::unordered_map<std::u16string, std::size_t> firstPositionByFoldedSubject_;
-};
 
 // The catalogue tables the inputs name their subject, group, teacher and room by.
 struct InputCatalogues {

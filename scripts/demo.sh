@@ -57,6 +57,11 @@ echo
 echo "== Talvenor deja su horario: DIASHORAST y SOLUC de $solution"
 cp "$solution/DIASHORAST.DBF" "$solution/SOLUC.DBF" "$zwork/"
 
+# --- The check before importing: both sides, nothing written. ---
+echo
+echo "== brivasto-cli check $document --zwork $zwork"
+build/brivasto-cli check "$document" --zwork "$zwork"
+
 # --- Import: the timetable back into the copy of the document. ---
 echo
 echo "== brivasto-cli import $document --zwork $zwork"

@@ -2,7 +2,7 @@
 # Installs what Brivasto needs to build and test, from Debian 12's packages.
 set -euo pipefail
 packages=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config dpkg-dev
   libxml2-dev libicu-dev qt6-base-dev
   googletest libgtest-dev
   python3 python3-dbfread libxml2-utils

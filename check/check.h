@@ -1,0 +1,52 @@
+// check/check.h: the check before a run (`brivasto-cli check`) and the
+// summary after one. The check reads a SAGA document and, when Talvenor has
+// left its timetable there, the exchange tables; it writes nothing. It tells
+// apart what would stop a run from what a run carries over but the user may
+// want to look at. Every text is Spanish, UTF-8, and names the element,
+// table, record or code it is about.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "saga/saga.h"
+#include "tables/tables.h"
+
+namespace brivasto {
+
+struct CheckReport {
+  std::vector<std::string> stops;     // what would stop the run
+  std::vector<std::string> warnings;  // what the run carries, perhaps not as meant
+  bool Passes() const { return stops.empty(); }
+};
+
+// The export side, from the document alone: the elements the export refuses
+// (stops); identifiers that occur twice in one catalogue; assigned subjects
+// and teachers whose id matches no catalogue entry; assigned subjects
+// without a teacher; codes that de-duplication changed (name, derived code,
+// final code); names, descriptions and ids that their fields will cut; hours
+// that are not a number; characters Windows 1252 cannot hold.
+CheckReport CheckExportSide(const SagaDocument& document);
+
+// Whether the exchange directory holds Talvenor's timetable (SOLUC).
+bool HasTimetable(const RunContext& context);
+
+// The import side, from the exchange tables: SOLUC codes that have no
+// catalogue record; lessons left on day 0; lessons whose subject has no
+// activity, and fields that are missing or hold no number (stops); lessons
+// whose day or hour the day/hour frame lacks; for each group and subject,
+// the hours ASIGT sent against the lessons SOLUC brought back, with what is
+// missing and what is extra. A table that cannot be read is a stop.
+CheckReport CheckImportSide(const RunContext& context);
+
+// Both sides: the import side only when HasTimetable.
+CheckReport CheckBeforeRun(const SagaDocument& document, const RunContext& context);
+
+// After an export: the records of each table written ("ASIGNOMT: 12
+// registros"), in the order the export writes them.
+std::vector<std::string> ExportCounts(const RunContext& context);
+// After an import: the entries of each list of the document's timetable
+// section ("días: 5", "sesiones: 130").
+std::vector<std::string> ImportCounts(const SagaDocument& document);
+
+}  // namespace brivasto

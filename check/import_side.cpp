@@ -1,0 +1,243 @@
+// The import side of the check: Talvenor's timetable (SOLUC) read against
+// the day/hour frame, the catalogue tables and the assignments the export
+// sent, with the lookups the import itself uses.
+#include <cmath>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "check/check.h"
+#include "check/check_texts.h"
+#include "import/import.h"
+
+namespace brivasto {
+namespace {
+
+constexpr int kDaysInWeek = 7;
+constexpr int kHoursInDay = 40;
+constexpr std::size_t kListedRecords = 10;
+
+// "registros 4, 9 y 12" (at most kListedRecords spelled out).
+std::string RecordList(const std::vector<std::size_t>& records) {
+  std::string text = records.size() == 1 ? "registro " : "registros ";
+  for (std::size_t i = 0; i < records.size() && i < kListedRecords; ++i) {
+    if (i > 0) text += i + 1 == records.size() ? " y " : ", ";
+    text += std::to_string(records[i]);
+  }
+  if (records.size() > kListedRecords) {
+    text += " y " + std::to_string(records.size() - kListedRecords) + " más";
+  }
+  return text;
+}
+
+// Values kept in first-seen order under a key.
+template <typename Key, typename Value>
+class OrderedMap {
+ public:
+  Value& operator[](const Key& key) {
+    const auto [found, added] = index_.try_emplace(key, entries_.size());
+    if (added) entries_.emplace_back(key, Value{});
+    return entries_[found->second].second;
+  }
+  const Value* Find(const Key& key) const {
+    const auto found = index_.find(key);
+    return found == index_.end() ? nullptr : &entries_[found->second].second;
+  }
+  const std::vector<std::pair<Key, Value>>& Entries() const { return entries_; }
+
+ private:
+  std::map<Key, std::size_t> index_;
+  std::vector<std::pair<Key, Value>> entries_;
+};
+
+// The day ids and, per day, the interval ids the import writes from the
+// day/hour frame.
+std::map<std::u16string, std::set<std::u16string>> FrameOf(const Table& diashorast) {
+  std::map<std::u16string, std::set<std::u16string>> frame;
+  const std::size_t dayField = diashorast.FieldIndex(field::kDia);
+  const std::size_t hourField = diashorast.FieldIndex(field::kHora);
+  for (std::size_t record = 0; record < diashorast.RecordCount(); ++record) {
+    const std::optional<int> day = PlainNumeral(diashorast.Text(record, dayField), kDaysInWeek);
+    if (!day) continue;
+    std::set<std::u16string>& intervals = frame[DecimalText(*day)];
+    const std::optional<int> hour = PlainNumeral(diashorast.Text(record, hourField), kHoursInDay);
+    if (hour) intervals.insert(u"i" + DecimalText(*hour));
+  }
+  return frame;
+}
+
+using GroupAndSubject = std::pair<std::u16string, std::u16string>;
+
+std::string GroupAndSubjectText(const GroupAndSubject& key) {
+  return "grupo " + Quoted(key.first) + ", asignatura " + Quoted(key.second);
+}
+
+// The hours ASIGT sent per group and subject, in record order.
+OrderedMap<GroupAndSubject, double> HoursSent(const Table& asigt) {
+  OrderedMap<GroupAndSubject, double> sent;
+  const std::size_t group = asigt.FieldIndex(field::kCGrup);
+  const std::size_t subject = asigt.FieldIndex(field::kCAsig);
+  const std::size_t hours = asigt.FieldIndex(field::kHoras);
+  for (std::size_t record = 0; record < asigt.RecordCount(); ++record) {
+    sent[{asigt.Text(record, group), asigt.Text(record, subject)}] += asigt.Real(record, hours);
+  }
+  return sent;
+}
+
+void CompareRoundTrip(const OrderedMap<GroupAndSubject, double>& sent,
+                      const OrderedMap<GroupAndSubject, double>& placed, CheckReport& report) {
+  constexpr double kTolerance = 1e-6;
+  auto compare = [&](const GroupAndSubject& key, double out, double back) {
+    if (std::fabs(out - back) <= kTolerance) return;
+    const std::string line = GroupAndSubjectText(key) + ": enviadas " + HoursText(out) +
+                             " h, colocadas " + HoursText(back) + " h; ";
+    report.warnings.push_back(line + (out > back ? "faltan " + HoursText(out - back) + " h"
+                                                 : "sobran " + HoursText(back - out) + " h"));
+  };
+  for (const auto& [key, out] : sent.Entries()) {
+    const double* back = placed.Find(key);
+    compare(key, out, back != nullptr ? *back : 0.0);
+  }
+  for (const auto& [key, back] : placed.Entries()) {
+    if (sent.Find(key) == nullptr) compare(key, 0.0, back);
+  }
+}
+
+}  // namespace
+
+CheckReport CheckImportSide(const RunContext& context) {
+  CheckReport report;
+  auto open = [&](std::string_view name) -> std::optional<Table> {
+    try {
+      return Table::Open(context.exchangeDirectory, name, context.decimalSeparator);
+    } catch (const TransferError& error) {
+      report.stops.push_back(error.what());
+      return std::nullopt;
+    }
+  };
+  std::optional<Table> soluc = open(kSolucName);
+  std::optional<Table> diashorast = open(kDiashorast.name);
+  std::optional<Table> grupost = open(kGrupost.name);
+  std::optional<Table> proft = open(kProft.name);
+  std::optional<Table> asignomt = open(kAsignomt.name);
+  std::optional<Table> aulat = open(kAulat.name);
+  if (!soluc || !diashorast || !grupost || !proft || !asignomt || !aulat) return report;
+
+  OrderedMap<GroupAndSubject, double> placed;
+  try {
+    const auto frame = FrameOf(*diashorast);
+    const SolutionCodes solution(*soluc);
+    const CatalogueLookup subjects(*asignomt, field::kCod);
+    const CatalogueLookup groups(*grupost, field::kAbrev);
+    const CatalogueLookup teachers(*proft, field::kAbrev);
+    const CatalogueLookup rooms(*aulat, field::kAbrev);
+
+    // The activities the import numbers: one per subject record whose code
+    // the solution uses.
+    ActivityList activities;
+    const std::size_t codeField = asignomt->FieldIndex(field::kCod);
+    const std::size_t sagaIdField = asignomt->FieldIndex(field::kIdSaga);
+    for (std::size_t record = 0; record < asignomt->RecordCount(); ++record) {
+      if (!solution.IsReferencedBySolution(field::kAsig, asignomt->Text(record, codeField))) {
+        continue;
+      }
+      activities.Add(u"a" + DecimalText(static_cast<std::int64_t>(record) + 1),
+                     asignomt->Text(record, sagaIdField));
+    }
+
+    const std::size_t dayField = soluc->FieldIndex(field::kDia);
+    const std::size_t hourField = soluc->FieldIndex(field::kHora);
+    const std::size_t sessionsField = soluc->FieldIndex(field::kSesiones);
+    struct CodeField {
+      std::string_view field;
+      std::size_t index;
+      const CatalogueLookup& catalogue;
+      std::string_view table;
+      bool emptyAllowed;  // an empty code leaves the reference without id
+    };
+    const CodeField codeFields[] = {
+        {field::kCodGrupo, soluc->FieldIndex(field::kCodGrupo), groups, kGrupost.name, true},
+        {field::kProf, soluc->FieldIndex(field::kProf), teachers, kProft.name, true},
+        {field::kAsig, soluc->FieldIndex(field::kAsig), subjects, kAsignomt.name, false},
+        {field::kAula, soluc->FieldIndex(field::kAula), rooms, kAulat.name, true},
+    };
+
+    OrderedMap<std::pair<std::string, std::u16string>, std::vector<std::size_t>> unknownCodes;
+    std::vector<std::size_t> unplaced;
+    for (std::size_t record = 0; record < soluc->RecordCount(); ++record) {
+      const std::size_t number = soluc->RecordNumber(record);
+      for (const CodeField& code : codeFields) {
+        const std::u16string value = soluc->Text(record, code.index);
+        if ((value.empty() && code.emptyAllowed) || code.catalogue.Find(value) != nullptr) continue;
+        unknownCodes[{std::string(code.field), value}].push_back(number);
+      }
+      try {
+        if (soluc->Integer(record, dayField) == 0) {
+          unplaced.push_back(number);
+          continue;
+        }
+        const double hour = soluc->Real(record, hourField);
+        const double sessions = soluc->Real(record, sessionsField);
+        const std::u16string subjectCode = soluc->Text(record, codeFields[2].index);
+        const std::u16string groupCode = soluc->Text(record, codeFields[0].index);
+        if (activities.IdForSubject(LookUpSagaId(subjectCode, subjects)) == nullptr) {
+          report.stops.push_back("La tabla SOLUC, registro " + std::to_string(number) + ", campo " +
+                                 std::string(field::kAsig) + ": la asignatura " +
+                                 Quoted(subjectCode) + " no tiene actividad.");
+        }
+        const std::u16string day = soluc->Text(record, dayField);
+        const std::u16string interval =
+            u"i" + IntervalHourText(hour, sessions, context.decimalSeparator);
+        const auto frameDay = frame.find(day);
+        if (frameDay == frame.end() || !frameDay->second.contains(interval)) {
+          report.warnings.push_back("SOLUC, registro " + std::to_string(number) +
+                                    ": la sesión del día " + ToUtf8(day) + ", intervalo " +
+                                    ToUtf8(interval) + " (" +
+                                    GroupAndSubjectText({groupCode, subjectCode}) +
+                                    ") no está en el marco de días y horas (DIASHORAST)");
+        }
+        placed[{groupCode, subjectCode}] += sessions;
+      } catch (const TransferError& error) {
+        report.stops.push_back(error.what());
+      }
+    }
+    for (const auto& [code, records] : unknownCodes.Entries()) {
+      const CodeField* which = nullptr;
+      for (const CodeField& candidate : codeFields) {
+        if (candidate.field == code.first) which = &candidate;
+      }
+      report.warnings.push_back("SOLUC, campo " + code.first + ": el código " +
+                                Quoted(code.second) + " no está en " + std::string(which->table) +
+                                " (" + RecordList(records) +
+                                "); ¿horario hecho con otra exportación?");
+    }
+    if (!unplaced.empty()) {
+      const bool one = unplaced.size() == 1;
+      report.warnings.push_back("SOLUC: " + std::to_string(unplaced.size()) +
+                                (one ? " sesión sin colocar (día 0), que no se importa ("
+                                     : " sesiones sin colocar (día 0), que no se importan (") +
+                                RecordList(unplaced) + ")");
+    }
+  } catch (const TransferError& error) {
+    report.stops.push_back(error.what());
+    return report;
+  }
+
+  // The round trip, against what the export sent.
+  soluc.reset();
+  try {
+    const Table asigt =
+        Table::Open(context.exchangeDirectory, kAsigt.name, context.decimalSeparator);
+    CompareRoundTrip(HoursSent(asigt), placed, report);
+  } catch (const TransferError& error) {
+    report.warnings.push_back(std::string("No se pueden comparar las horas enviadas con las "
+                                          "colocadas: ") +
+                              error.what());
+  }
+  return report;
+}
+
+}  // namespace brivasto
