@@ -84,30 +84,36 @@ RunOutcome RunFrame::Run(Direction direction) {
   }
 
   // The previous run's document goes first, so a failed load holds nothing.
+  // Neither direction needs the document's whole tree: the export reads
+  // its catalogue sections as the file streams past, the import copies the
+  // file's bytes around its new section.
   sagaDocument_.reset();
-  sagaDocument_.emplace(SagaDocument::Load(sagaFileName_));
+  sagaDocument_.emplace(SagaDocument::Load(sagaFileName_, direction == Direction::kExport
+                                                              ? LoadScope::kCatalogueSections
+                                                              : LoadScope::kRootElement));
 
+  ImportedCounts imported;
   if (direction == Direction::kExport) {
     BusyCursor busy(prompter_);
     steps_.exportSteps(*sagaDocument_, context_);
   } else {
-    steps_.importTimetable(*sagaDocument_, sagaFileName_, context_);
+    imported = steps_.importTimetable(*sagaDocument_, sagaFileName_, context_);
   }
 
   transferStatus_ = 1;
-  summary_ = RunSummary(direction, *sagaDocument_, context_);
+  summary_ = RunSummary(direction, *sagaDocument_, context_, imported);
   prompter_.ShowMessageWithDetail(kFinished, summary_);
   return {.completed = true, .disableRunButtons = true, .closeWindow = batch};
 }
 
 std::u16string RunSummary(Direction direction, const SagaDocument& document,
-                          const RunContext& context) {
+                          const RunContext& context, const ImportedCounts& imported) {
   std::string text;
   try {
     const bool exported = direction == Direction::kExport;
     text = exported ? "Registros escritos en " : "Importado en el documento desde ";
     text += context.exchangeDirectory.string() + ":\n";
-    for (const std::string& line : exported ? ExportCounts(context) : ImportCounts(document)) {
+    for (const std::string& line : exported ? ExportCounts(context) : ImportCounts(imported)) {
       text += "  " + line + "\n";
     }
     // What the check finds in what was just carried.

@@ -55,7 +55,8 @@ enum class Direction { kExport, kImport };
 // real export and import; tests put other steps in.
 struct TransferSteps {
   std::function<void(const SagaDocument&, const RunContext&)> exportSteps = RunExportSteps;
-  std::function<void(SagaDocument&, const std::filesystem::path&, const RunContext&)>
+  std::function<ImportedCounts(const SagaDocument&, const std::filesystem::path&,
+                               const RunContext&)>
       importTimetable = ImportTimetable;
 };
 
@@ -112,8 +113,9 @@ class RunFrame {
 // The summary of a completed run in `direction` of `document` with the
 // exchange directory of `context`. Never throws: what cannot be read is
 // said in the summary.
+// `imported` is what the import wrote (not used for an export).
 std::u16string RunSummary(Direction direction, const SagaDocument& document,
-                          const RunContext& context);
+                          const RunContext& context, const ImportedCounts& imported = {});
 
 // ---------------------------------------------------------------------------
 // The status file.

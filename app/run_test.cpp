@@ -47,9 +47,11 @@ struct RecordedSteps {
     steps.exportSteps = [events = events](const SagaDocument&, const RunContext& context) {
       events->push_back("export to " + context.exchangeDirectory.string());
     };
-    steps.importTimetable = [events = events](SagaDocument&, const std::filesystem::path& file,
+    steps.importTimetable = [events = events](const SagaDocument&,
+                                              const std::filesystem::path& file,
                                               const RunContext&) {
       events->push_back("import into " + file.string());
+      return ImportedCounts{};
     };
     return steps;
   }
@@ -191,7 +193,8 @@ TEST_F(RunFrameTest, ErrorsEndTheRunAndRestoreTheCursor) {
   failing.exportSteps = [](const SagaDocument&, const RunContext&) {
     throw TransferError("Tabla ASIGNOMT: no se puede crear");
   };
-  failing.importTimetable = [](SagaDocument&, const std::filesystem::path&, const RunContext&) {
+  failing.importTimetable = [](const SagaDocument&, const std::filesystem::path&,
+                               const RunContext&) -> ImportedCounts {
     throw std::runtime_error("sin memoria");
   };
   // A missing file first, so that the status has a value to keep.

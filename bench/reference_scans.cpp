@@ -32,12 +32,6 @@ std::u16string TextOf(const Table& table, std::size_t record, std::string_view f
   return table.Text(record, table.FieldIndex(field));
 }
 
-XmlNode Append(SagaDocument& document, XmlNode parent, std::string_view name) {
-  XmlNode element = document.CreateElement(name);
-  parent.AppendChild(element);
-  return element;
-}
-
 std::u16string PaddedEnd(const std::u16string& end) {
   if (!end.empty() && end[0] != u'0' && end.size() < 5) return u"0" + end;
   return end;
@@ -62,23 +56,27 @@ std::u16string LookUpSagaId(const Table& catalogue, std::string_view codeField,
   return record ? TextOf(catalogue, *record, field::kIdSaga) : code;
 }
 
-void WriteUsedRecords(SagaDocument& document, XmlNode timeTable, const Table& catalogue,
-                      std::string_view codeField, const Table& soluc,
-                      std::string_view solutionField, std::string_view list,
+void WriteUsedRecords(XmlSectionWriter& out, const Table& catalogue, std::string_view codeField,
+                      const Table& soluc, std::string_view solutionField, std::string_view list,
                       std::string_view entry) {
-  XmlNode listElement = Append(document, timeTable, list);
+  out.Open(list);
   for (std::size_t record = 0; record < catalogue.RecordCount(); ++record) {
     if (!ScanFirst(soluc, solutionField, TextOf(catalogue, record, codeField))) continue;
-    Append(document, listElement, entry)
-        .SetAttribute("id", TextOf(catalogue, record, field::kIdSaga));
+    out.Open(entry);
+    out.Attribute("id", TextOf(catalogue, record, field::kIdSaga));
+    out.Close();
   }
+  out.Close();
 }
 
-void WriteReference(SagaDocument& document, XmlNode input, std::string_view container,
-                    std::string_view entry, const Table& catalogue, const std::u16string& code) {
-  XmlNode entryElement = Append(document, Append(document, input, container), entry);
+void WriteReference(XmlSectionWriter& out, std::string_view container, std::string_view entry,
+                    const Table& catalogue, const std::u16string& code) {
+  out.Open(container);
+  out.Open(entry);
   const std::u16string sagaId = LookUpSagaId(catalogue, field::kAbrev, code);
-  if (!sagaId.empty()) entryElement.SetAttribute("id", sagaId);
+  if (!sagaId.empty()) out.Attribute("id", sagaId);
+  out.Close();
+  out.Close();
 }
 
 }  // namespace
@@ -133,25 +131,23 @@ void WriteAssignments(const SagaDocument& document, const fs::path& catalogueDir
   table.Commit();
 }
 
-void WriteTimetableSection(SagaDocument& document, const fs::path& exchangeDirectory,
+void WriteTimetableSection(XmlSectionWriter& out, const fs::path& exchangeDirectory,
                            char16_t decimalSeparator) {
-  XmlNode root = document.Root();
-  while (XmlNode earlier = root.SelectSingleNode("time-tables")) root.RemoveChild(earlier);
-  root.AppendChild(document.CreateElement("time-tables"));
-  XmlNode timeTable = Append(document, root.SelectSingleNode("time-tables"), "time-table");
-  timeTable.SetAttribute("id", u"tt1");
-  timeTable.SetAttribute("name", u"Talvenor");
+  out.Open("time-tables");
+  out.Open("time-table");
+  out.Attribute("id", u"tt1");
+  out.Attribute("name", u"Talvenor");
 
   {
     const Table frame = Table::Open(exchangeDirectory, kDiashorast.name, decimalSeparator);
-    XmlNode days = Append(document, timeTable, "days");
+    out.Open("days");
     for (int d = 1; d <= kDaysInWeek; ++d) {
       const std::u16string dayText = DecimalText(d);
       const std::optional<std::size_t> first = ScanFirst(frame, field::kDia, dayText);
       if (!first) continue;
-      XmlNode day = Append(document, days, "day");
-      day.SetAttribute("id", dayText);
-      day.SetAttribute("name", TextOf(frame, *first, field::kTextoDia));
+      out.Open("day");
+      out.Attribute("id", dayText);
+      out.Attribute("name", TextOf(frame, *first, field::kTextoDia));
       for (int h = 1; h <= kHoursInDay; ++h) {
         const std::u16string hourText = DecimalText(h);
         for (std::size_t record = 0; record < frame.RecordCount(); ++record) {
@@ -159,13 +155,16 @@ void WriteTimetableSection(SagaDocument& document, const fs::path& exchangeDirec
               TextOf(frame, record, field::kHora) != hourText) {
             continue;
           }
-          XmlNode interval = Append(document, day, "interval");
-          interval.SetAttribute("id", u"i" + hourText);
-          interval.SetAttribute("begin", TextOf(frame, record, field::kHoraDesde));
-          interval.SetAttribute("end", PaddedEnd(TextOf(frame, record, field::kHoraHasta)));
+          out.Open("interval");
+          out.Attribute("id", u"i" + hourText);
+          out.Attribute("begin", TextOf(frame, record, field::kHoraDesde));
+          out.Attribute("end", PaddedEnd(TextOf(frame, record, field::kHoraHasta)));
+          out.Close();
         }
       }
+      out.Close();
     }
+    out.Close();
   }
 
   const Table groups = Table::Open(exchangeDirectory, kGrupost.name, decimalSeparator);
@@ -173,36 +172,32 @@ void WriteTimetableSection(SagaDocument& document, const fs::path& exchangeDirec
   const Table teachers = Table::Open(exchangeDirectory, kProft.name, decimalSeparator);
   const Table subjects = Table::Open(exchangeDirectory, kAsignomt.name, decimalSeparator);
   const Table rooms = Table::Open(exchangeDirectory, kAulat.name, decimalSeparator);
-  WriteUsedRecords(document, timeTable, groups, field::kAbrev, soluc, field::kCodGrupo, "groups",
-                   "group");
-  WriteUsedRecords(document, timeTable, teachers, field::kAbrev, soluc, field::kProf, "members",
-                   "member");
+  WriteUsedRecords(out, groups, field::kAbrev, soluc, field::kCodGrupo, "groups", "group");
+  WriteUsedRecords(out, teachers, field::kAbrev, soluc, field::kProf, "members", "member");
 
   std::vector<std::u16string> activityIds;
   std::vector<std::u16string> activitySubjects;
-  XmlNode activities = Append(document, timeTable, "activities");
+  out.Open("activities");
   for (std::size_t record = 0; record < subjects.RecordCount(); ++record) {
     if (!ScanFirst(soluc, field::kAsig, TextOf(subjects, record, field::kCod))) continue;
     const std::u16string id = u"a" + DecimalText(static_cast<std::int64_t>(activityIds.size() + 1));
-    XmlNode activity = Append(document, activities, "activity");
-    activity.SetAttribute("id", id);
-    activity.SetAttribute("name", TextOf(subjects, record, field::kNombre));
-    activity.SetAttribute("subject", TextOf(subjects, record, field::kIdSaga));
+    out.Open("activity");
+    out.Attribute("id", id);
+    out.Attribute("name", TextOf(subjects, record, field::kNombre));
+    out.Attribute("subject", TextOf(subjects, record, field::kIdSaga));
+    out.Close();
     activityIds.push_back(id);
     activitySubjects.push_back(TextOf(subjects, record, field::kIdSaga));
   }
+  out.Close();
 
-  XmlNode inputs = Append(document, timeTable, "inputs");
+  out.Open("inputs");
   std::int64_t inputNumber = 0;
   for (std::size_t row = 0; row < soluc.RecordCount(); ++row) {
     if (soluc.Integer(row, soluc.FieldIndex(field::kDia)) == 0) continue;
-    XmlNode input = Append(document, inputs, "input");
-    input.SetAttribute("id", u"input" + DecimalText(++inputNumber));
-    input.SetAttribute("day", TextOf(soluc, row, field::kDia));
-    input.SetAttribute(
-        "interval",
+    const std::u16string interval =
         u"i" + HourText(soluc.Real(row, soluc.FieldIndex(field::kHora)),
-                        soluc.Real(row, soluc.FieldIndex(field::kSesiones)), decimalSeparator));
+                        soluc.Real(row, soluc.FieldIndex(field::kSesiones)), decimalSeparator);
     const std::u16string subject = [&] {
       const std::u16string code = TextOf(soluc, row, field::kAsig);
       const std::optional<std::size_t> record = ScanFirst(subjects, field::kCod, code);
@@ -213,14 +208,19 @@ void WriteTimetableSection(SagaDocument& document, const fs::path& exchangeDirec
       if (EqualIgnoringCase(activitySubjects[i], subject)) position = i;
     }
     if (!position) throw TransferError("SOLUC: una asignatura sin actividad");
-    input.SetAttribute("activity", activityIds[*position]);
-    WriteReference(document, input, "groups", "group", groups,
-                   TextOf(soluc, row, field::kCodGrupo));
-    WriteReference(document, input, "members", "member", teachers,
-                   TextOf(soluc, row, field::kProf));
-    WriteReference(document, input, "locations", "location", rooms,
-                   TextOf(soluc, row, field::kAula));
+    out.Open("input");
+    out.Attribute("id", u"input" + DecimalText(++inputNumber));
+    out.Attribute("day", TextOf(soluc, row, field::kDia));
+    out.Attribute("interval", interval);
+    out.Attribute("activity", activityIds[*position]);
+    WriteReference(out, "groups", "group", groups, TextOf(soluc, row, field::kCodGrupo));
+    WriteReference(out, "members", "member", teachers, TextOf(soluc, row, field::kProf));
+    WriteReference(out, "locations", "location", rooms, TextOf(soluc, row, field::kAula));
+    out.Close();
   }
+  out.Close();
+  out.Close();  // time-table
+  out.Close();  // time-tables
 }
 
 }  // namespace brivasto::reference

@@ -19,9 +19,8 @@ namespace brivasto::reference {
 void WriteAssignments(const SagaDocument& document, const std::filesystem::path& catalogueDirectory,
                       const std::filesystem::path& outputDirectory, char16_t decimalSeparator);
 
-// Replaces the `time-tables` section of `document` with the one the tables of
-// `exchangeDirectory` give. The document is not saved.
-void WriteTimetableSection(SagaDocument& document, const std::filesystem::path& exchangeDirectory,
+// Writes the `time-tables` section the tables of `exchangeDirectory` give.
+void WriteTimetableSection(XmlSectionWriter& out, const std::filesystem::path& exchangeDirectory,
                            char16_t decimalSeparator);
 
 }  // namespace brivasto::reference

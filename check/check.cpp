@@ -110,23 +110,18 @@ std::vector<std::string> ExportCounts(const RunContext& context) {
   return counts;
 }
 
-std::vector<std::string> ImportCounts(const SagaDocument& document) {
-  struct List {
-    std::string_view label;
-    std::string_view path;
-  };
-  constexpr std::array<List, 6> kLists{{
-      {"días", "time-tables/time-table/days/day"},
-      {"intervalos", "time-tables/time-table/days/day/interval"},
-      {"grupos", "time-tables/time-table/groups/group"},
-      {"profesores", "time-tables/time-table/members/member"},
-      {"actividades", "time-tables/time-table/activities/activity"},
-      {"sesiones", "time-tables/time-table/inputs/input"},
+std::vector<std::string> ImportCounts(const ImportedCounts& imported) {
+  const std::array<std::pair<std::string_view, std::size_t>, 6> lists{{
+      {"días", imported.days},
+      {"intervalos", imported.intervals},
+      {"grupos", imported.groups},
+      {"profesores", imported.members},
+      {"actividades", imported.activities},
+      {"sesiones", imported.inputs},
   }};
   std::vector<std::string> counts;
-  for (const List& list : kLists) {
-    counts.push_back(std::string(list.label) + ": " +
-                     std::to_string(document.SelectNodes(list.path).size()));
+  for (const auto& [label, count] : lists) {
+    counts.push_back(std::string(label) + ": " + std::to_string(count));
   }
   return counts;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "import/import.h"
 #include "saga/saga.h"
 #include "tables/tables.h"
 
@@ -45,8 +46,8 @@ CheckReport CheckBeforeRun(const SagaDocument& document, const RunContext& conte
 // After an export: the records of each table written ("ASIGNOMT: 12
 // registros"), in the order the export writes them.
 std::vector<std::string> ExportCounts(const RunContext& context);
-// After an import: the entries of each list of the document's timetable
-// section ("días: 5", "sesiones: 130").
-std::vector<std::string> ImportCounts(const SagaDocument& document);
+// After an import: the entries of each list of the timetable section it
+// wrote ("días: 5", "sesiones: 130").
+std::vector<std::string> ImportCounts(const ImportedCounts& imported);
 
 }  // namespace brivasto

@@ -108,10 +108,12 @@ CheckReport CheckExportSide(const SagaDocument& document) {
     report.stops.push_back(line.starts_with("- ") ? line.substr(2) : line);
   }
 
-  const std::vector<SagaSubject> subjects = ReadSubjects(document);
-  const std::vector<SagaNamedItem> teachers = ReadTeachers(document);
-  const std::vector<SagaNamedItem> rooms = ReadLocations(document);
-  const std::vector<SagaGroup> groups = ReadGroups(document);
+  CatalogueSections storage;
+  const CatalogueSections& sections = ReadCatalogueSections(document, storage);
+  const std::vector<SagaSubject>& subjects = sections.subjects;
+  const std::vector<SagaNamedItem>& teachers = sections.teachers;
+  const std::vector<SagaNamedItem>& rooms = sections.locations;
+  const std::vector<SagaGroup>& groups = sections.groups;
 
   const CatalogueView subjectView{"subjects", "subject", kAsignomt, field::kNombre};
   const CatalogueView teacherView{"teachers", "teacher", kProft, field::kNombre};

@@ -153,11 +153,13 @@ std::vector<std::string> ExportProblems(const SagaDocument& document) {
   if (const std::optional<std::string> root = ForeignRootName(document)) {
     return {"- el documento no es de SAGA: su elemento raíz es <" + *root + ">, no <document>"};
   }
-  return FindProblems(ReadDocumentSections(document)).Lines();
+  DocumentSections storage;
+  return FindProblems(ReadDocumentSections(document, storage)).Lines();
 }
 
 void CheckExportable(const SagaDocument& document) {
-  CheckSections(document, ReadDocumentSections(document));
+  DocumentSections storage;
+  CheckSections(document, ReadDocumentSections(document, storage));
 }
 
 bool HoursAreNumber(std::u16string_view text) { return hours::IsHoursNumeral(text); }

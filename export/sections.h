@@ -9,16 +9,11 @@
 
 namespace brivasto {
 
-struct DocumentSections {
-  std::vector<SagaSubject> subjects;
-  std::vector<SagaNamedItem> teachers;
-  std::vector<SagaNamedItem> locations;
-  std::vector<SagaGroup> groups;
-};
+using DocumentSections = CatalogueSections;
 
-inline DocumentSections ReadDocumentSections(const SagaDocument& document) {
-  return {ReadSubjects(document), ReadTeachers(document), ReadLocations(document),
-          ReadGroups(document)};
+inline const DocumentSections& ReadDocumentSections(const SagaDocument& document,
+                                                    DocumentSections& storage) {
+  return ReadCatalogueSections(document, storage);
 }
 
 // CheckExportable on the sections of `document`, already read.

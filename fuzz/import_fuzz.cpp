@@ -85,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   bool imported = false;
   try {
-    brivasto::SagaDocument document = brivasto::SagaDocument::Load(setup.sagaFile);
+    const brivasto::SagaDocument document =
+        brivasto::SagaDocument::Load(setup.sagaFile, brivasto::LoadScope::kRootElement);
     brivasto::ImportTimetable(document, setup.sagaFile, setup.context);
     imported = true;
   } catch (const brivasto::TransferError&) {

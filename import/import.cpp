@@ -31,45 +31,46 @@ struct CatalogueTables {
   }
 };
 
-// Writes the whole section into the document; every table it opened is
-// closed when it returns.
-void WriteSection(SagaDocument& document, XmlNode root, const RunContext& context) {
+// Writes the content of the section; every table it opened is closed when it
+// returns.
+void WriteSection(XmlSectionWriter& out, const RunContext& context, ImportedCounts& counts) {
   const std::filesystem::path& directory = context.exchangeDirectory;
   const char16_t separator = context.decimalSeparator;
 
-  XmlNode timeTables = ReplaceTimetableSection(document, root);
-  XmlNode timeTable = WriteTimetableHeader(document, timeTables);
+  WriteTimetableHeader(out);
   {
     const Table diashorast = Table::Open(directory, kDiashorast.name, separator);
-    ImportDaysAndIntervals(document, timeTable, diashorast);
+    ImportDaysAndIntervals(out, diashorast, counts);
   }
 
   CatalogueTables tables;
   tables.grupost.emplace(Table::Open(directory, kGrupost.name, separator));
   tables.soluc.emplace(Table::Open(directory, kSolucName, separator));
   const SolutionCodes solution(*tables.soluc);
-  ImportGroups(document, timeTable, *tables.grupost, solution);
+  counts.groups = ImportGroups(out, *tables.grupost, solution);
 
   tables.proft.emplace(Table::Open(directory, kProft.name, separator));
-  ImportMembers(document, timeTable, *tables.proft, solution);
+  counts.members = ImportMembers(out, *tables.proft, solution);
 
   ActivityList activities;
   tables.asignomt.emplace(Table::Open(directory, kAsignomt.name, separator));
-  ImportActivities(document, timeTable, *tables.asignomt, solution, activities);
+  ImportActivities(out, *tables.asignomt, solution, activities);
+  counts.activities = activities.ActivityIds().size();
 
   tables.aulat.emplace(Table::Open(directory, kAulat.name, separator));
   const CatalogueLookup subjects(*tables.asignomt, field::kCod);
   const CatalogueLookup groups(*tables.grupost, field::kAbrev);
   const CatalogueLookup teachers(*tables.proft, field::kAbrev);
   const CatalogueLookup rooms(*tables.aulat, field::kAbrev);
-  ImportInputs(document, timeTable, *tables.soluc, {subjects, groups, teachers, rooms}, activities,
-               separator);
+  counts.inputs = ImportInputs(out, *tables.soluc, {subjects, groups, teachers, rooms}, activities,
+                               separator);
+  out.Close();  // time-table
 }
 
 }  // namespace
 
-void ImportTimetable(SagaDocument& document, const std::filesystem::path& sagaFile,
-                     const RunContext& context) {
+ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesystem::path& sagaFile,
+                               const RunContext& context) {
   const XmlNode root = document.Root();
   if (!root) {
     // Loading refuses such a file already; the section needs a root element.
@@ -85,8 +86,10 @@ void ImportTimetable(SagaDocument& document, const std::filesystem::path& sagaFi
                         "\" no es un documento SAGA: su elemento raíz es <" + ToUtf8(name) +
                         ">, no <document>; no se ha importado nada.");
   }
-  WriteSection(document, root, context);
-  SaveSagaDocument(document, sagaFile);
+  ImportedCounts counts;
+  SaveSagaDocument(document, sagaFile,
+                   [&](XmlSectionWriter& out) { WriteSection(out, context, counts); });
+  return counts;
 }
 
 }  // namespace brivasto

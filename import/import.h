@@ -1,10 +1,11 @@
 // import/import.h: Talvenor to SAGA. Reads Talvenor's timetable (SOLUC), the
-// day/hour frame (DIASHORAST) and the four catalogue tables, and writes them
-// into the SAGA document as one `time-tables` section, the root's last child,
-// in place of any earlier one; then saves the document over its file. The
-// tables are only read, opened exclusively and closed before the save. The
-// file on disk changes only at the save, which is atomic and keeps the
-// previous version as NAME.bak. Failures throw TransferError.
+// day/hour frame (DIASHORAST) and the four catalogue tables, and saves the
+// SAGA document over its file with them as one `time-tables` section, the
+// root's last child, in place of any earlier one; the rest of the file stays
+// byte for byte. The tables are only read, opened exclusively and closed
+// before the new file replaces the old one. The file on disk changes only in
+// that step, which is atomic and keeps the previous version as NAME.bak.
+// Failures throw TransferError.
 #pragma once
 
 #include <cstddef>
@@ -21,9 +22,21 @@
 
 namespace brivasto {
 
-// The whole import: builds the section in `document` and saves it to `sagaFile`.
-void ImportTimetable(SagaDocument& document, const std::filesystem::path& sagaFile,
-                     const RunContext& context);
+// What an import wrote: the entries of each list of the section.
+struct ImportedCounts {
+  std::size_t days = 0;
+  std::size_t intervals = 0;
+  std::size_t groups = 0;
+  std::size_t members = 0;
+  std::size_t activities = 0;
+  std::size_t inputs = 0;
+};
+
+// The whole import: writes the section into `document`'s content and saves
+// that to `sagaFile`. `document` must hold its file's bytes (loaded with
+// LoadScope::kRootElement or kWholeTree); its tree is not changed.
+ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesystem::path& sagaFile,
+                               const RunContext& context);
 
 // The texts and lookups below are the import's own, shared with the check
 // that foresees what an import will write. Each lookup gives exactly the

@@ -107,9 +107,15 @@ fs::path BackupPath(const fs::path& file) {
   return backup;
 }
 
-void SaveSagaDocument(const SagaDocument& document, const fs::path& file) {
-  KeepBackup(file, BackupPath(file));
-  document.Save(file);
+void SaveSagaDocument(const SagaDocument& document, const fs::path& file,
+                      const std::function<void(XmlSectionWriter&)>& writeSection) {
+  const auto writeTimetables = [&](XmlSectionWriter& out) {
+    out.Open("time-tables");
+    writeSection(out);
+    out.Close();
+  };
+  SaveWithNewRootSection(document, file, "time-tables", writeTimetables,
+                         [&] { KeepBackup(file, BackupPath(file)); });
 }
 
 }  // namespace brivasto

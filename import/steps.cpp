@@ -11,41 +11,40 @@ namespace {
 constexpr int kDaysInWeek = 7;
 constexpr int kHoursInDay = 40;
 
-// Appends a new element named `name` to `parent` and returns it. Elements go
-// into the tree as soon as they are made, so that the document owns each one
-// even when a later read fails.
-XmlNode AppendElement(SagaDocument& document, XmlNode parent, std::string_view name) {
-  XmlNode element = document.CreateElement(name);
-  parent.AppendChild(element);
-  return element;
-}
-
 std::string Quoted(std::u16string_view text) { return "\"" + ToUtf8(text) + "\""; }
 
 // The list of the catalogue records that the solution uses: `list` holding
 // one `entry` with `id` = IDSAGA (present even when empty) per used record.
-void ImportUsedRecords(SagaDocument& document, XmlNode timeTable, const Table& catalogue,
-                       std::string_view codeField, std::string_view solutionField,
-                       const SolutionCodes& solution, std::string_view list,
-                       std::string_view entry) {
-  XmlNode listElement = AppendElement(document, timeTable, list);
+// Returns the number of entries.
+std::size_t ImportUsedRecords(XmlSectionWriter& out, const Table& catalogue,
+                              std::string_view codeField, std::string_view solutionField,
+                              const SolutionCodes& solution, std::string_view list,
+                              std::string_view entry) {
+  out.Open(list);
   const std::size_t code = catalogue.FieldIndex(codeField);
   const std::size_t sagaId = catalogue.FieldIndex(field::kIdSaga);
+  std::size_t entries = 0;
   for (std::size_t record = 0; record < catalogue.RecordCount(); ++record) {
     if (!solution.IsReferencedBySolution(solutionField, catalogue.Text(record, code))) continue;
-    AppendElement(document, listElement, entry).SetAttribute("id", catalogue.Text(record, sagaId));
+    out.Open(entry);
+    out.Attribute("id", catalogue.Text(record, sagaId));
+    out.Close();
+    ++entries;
   }
+  out.Close();
+  return entries;
 }
 
 // One reference of an input: `container` holding one `entry`, whose `id` is
 // the SAGA identifier found for `code`, absent when that is empty.
-void AppendReference(SagaDocument& document, XmlNode input, std::string_view container,
-                     std::string_view entry, std::u16string_view code,
-                     const CatalogueLookup& catalogue) {
-  XmlNode containerElement = AppendElement(document, input, container);
-  XmlNode entryElement = AppendElement(document, containerElement, entry);
+void WriteReference(XmlSectionWriter& out, std::string_view container, std::string_view entry,
+                    std::u16string_view code, const CatalogueLookup& catalogue) {
+  out.Open(container);
+  out.Open(entry);
   const std::u16string sagaId = LookUpSagaId(code, catalogue);
-  if (!sagaId.empty()) entryElement.SetAttribute("id", sagaId);
+  if (!sagaId.empty()) out.Attribute("id", sagaId);
+  out.Close();
+  out.Close();
 }
 
 }  // namespace
@@ -111,25 +110,16 @@ const std::u16string* ActivityList::IdForSubject(std::u16string_view subject) co
 // ---------------------------------------------------------------------------
 // Steps.
 
-XmlNode ReplaceTimetableSection(SagaDocument& document, XmlNode root) {
-  for (XmlNode earlier = root.SelectSingleNode("time-tables"); earlier;
-       earlier = root.SelectSingleNode("time-tables")) {
-    root.RemoveChild(earlier);
-  }
-  root.AppendChild(document.CreateElement("time-tables"));
-  return root.SelectSingleNode("time-tables");
-}
-
-XmlNode WriteTimetableHeader(SagaDocument& document, XmlNode timeTables) {
+void WriteTimetableHeader(XmlSectionWriter& out) {
   constexpr int kTimetableNumber = 1;  // the run writes exactly one time-table
-  XmlNode timeTable = AppendElement(document, timeTables, "time-table");
-  timeTable.SetAttribute("id", u"tt" + DecimalText(kTimetableNumber));
-  timeTable.SetAttribute("name", u"Talvenor");
-  return timeTable;
+  out.Open("time-table");
+  out.Attribute("id", u"tt" + DecimalText(kTimetableNumber));
+  out.Attribute("name", u"Talvenor");
 }
 
-void ImportDaysAndIntervals(SagaDocument& document, XmlNode timeTable, const Table& diashorast) {
-  XmlNode days = AppendElement(document, timeTable, "days");
+void ImportDaysAndIntervals(XmlSectionWriter& out, const Table& diashorast,
+                            ImportedCounts& counts) {
+  out.Open("days");
   const std::size_t dayField = diashorast.FieldIndex(field::kDia);
   const std::size_t dayNameField = diashorast.FieldIndex(field::kTextoDia);
   const std::size_t hourField = diashorast.FieldIndex(field::kHora);
@@ -155,36 +145,41 @@ void ImportDaysAndIntervals(SagaDocument& document, XmlNode timeTable, const Tab
   for (int dayNumber = 1; dayNumber <= kDaysInWeek; ++dayNumber) {
     const DayRecords& dayRecords = week[static_cast<std::size_t>(dayNumber)];
     if (!dayRecords.firstRecord) continue;  // ids are not renumbered
-    XmlNode day = AppendElement(document, days, "day");
-    day.SetAttribute("id", DecimalText(dayNumber));
-    day.SetAttribute("name", diashorast.Text(*dayRecords.firstRecord, dayNameField));
+    out.Open("day");
+    out.Attribute("id", DecimalText(dayNumber));
+    out.Attribute("name", diashorast.Text(*dayRecords.firstRecord, dayNameField));
+    ++counts.days;
     for (int hourNumber = 1; hourNumber <= kHoursInDay; ++hourNumber) {
       for (const std::size_t record :
            dayRecords.recordsByHour[static_cast<std::size_t>(hourNumber)]) {
-        XmlNode interval = AppendElement(document, day, "interval");
-        interval.SetAttribute("id", u"i" + DecimalText(hourNumber));
-        interval.SetAttribute("begin", diashorast.Text(record, beginField));
-        interval.SetAttribute("end", PadEndTime(diashorast.Text(record, endField)));
+        out.Open("interval");
+        out.Attribute("id", u"i" + DecimalText(hourNumber));
+        out.Attribute("begin", diashorast.Text(record, beginField));
+        out.Attribute("end", PadEndTime(diashorast.Text(record, endField)));
+        out.Close();
+        ++counts.intervals;
       }
     }
+    out.Close();
   }
+  out.Close();
 }
 
-void ImportGroups(SagaDocument& document, XmlNode timeTable, const Table& grupost,
-                  const SolutionCodes& solution) {
-  ImportUsedRecords(document, timeTable, grupost, field::kAbrev, field::kCodGrupo, solution,
-                    "groups", "group");
+std::size_t ImportGroups(XmlSectionWriter& out, const Table& grupost,
+                         const SolutionCodes& solution) {
+  return ImportUsedRecords(out, grupost, field::kAbrev, field::kCodGrupo, solution, "groups",
+                           "group");
 }
 
-void ImportMembers(SagaDocument& document, XmlNode timeTable, const Table& proft,
-                   const SolutionCodes& solution) {
-  ImportUsedRecords(document, timeTable, proft, field::kAbrev, field::kProf, solution, "members",
-                    "member");
+std::size_t ImportMembers(XmlSectionWriter& out, const Table& proft,
+                          const SolutionCodes& solution) {
+  return ImportUsedRecords(out, proft, field::kAbrev, field::kProf, solution, "members",
+                           "member");
 }
 
-void ImportActivities(SagaDocument& document, XmlNode timeTable, const Table& asignomt,
-                      const SolutionCodes& solution, ActivityList& activities) {
-  XmlNode list = AppendElement(document, timeTable, "activities");
+void ImportActivities(XmlSectionWriter& out, const Table& asignomt, const SolutionCodes& solution,
+                      ActivityList& activities) {
+  out.Open("activities");
   const std::size_t code = asignomt.FieldIndex(field::kCod);
   const std::size_t name = asignomt.FieldIndex(field::kNombre);
   const std::size_t sagaId = asignomt.FieldIndex(field::kIdSaga);
@@ -193,19 +188,21 @@ void ImportActivities(SagaDocument& document, XmlNode timeTable, const Table& as
     if (!solution.IsReferencedBySolution(field::kAsig, asignomt.Text(record, code))) continue;
     const std::u16string id = u"a" + DecimalText(activityNumber);
     const std::u16string subject = asignomt.Text(record, sagaId);
-    XmlNode activity = AppendElement(document, list, "activity");
-    activity.SetAttribute("id", id);
-    activity.SetAttribute("name", asignomt.Text(record, name));
-    activity.SetAttribute("subject", subject);
+    out.Open("activity");
+    out.Attribute("id", id);
+    out.Attribute("name", asignomt.Text(record, name));
+    out.Attribute("subject", subject);
+    out.Close();
     activities.Add(id, subject);
     ++activityNumber;
   }
+  out.Close();
 }
 
-void ImportInputs(SagaDocument& document, XmlNode timeTable, const Table& soluc,
-                  const InputCatalogues& catalogues, const ActivityList& activities,
-                  char16_t decimalSeparator) {
-  XmlNode inputs = AppendElement(document, timeTable, "inputs");
+std::size_t ImportInputs(XmlSectionWriter& out, const Table& soluc,
+                         const InputCatalogues& catalogues, const ActivityList& activities,
+                         char16_t decimalSeparator) {
+  out.Open("inputs");
   const std::size_t dayField = soluc.FieldIndex(field::kDia);
   const std::size_t hourField = soluc.FieldIndex(field::kHora);
   const std::size_t sessionsField = soluc.FieldIndex(field::kSesiones);
@@ -224,12 +221,12 @@ void ImportInputs(SagaDocument& document, XmlNode timeTable, const Table& soluc,
     const std::u16string number = DecimalText(inputNumber);
     ++inputNumber;
 
-    XmlNode input = AppendElement(document, inputs, "input");
-    input.SetAttribute("id", u"input" + number);
-    input.SetAttribute("day", soluc.Text(record, dayField));
+    // Everything the input needs is read before it is written, so that a
+    // failing row leaves no half-written input behind it.
+    const std::u16string day = soluc.Text(record, dayField);
     const double hour = soluc.Real(record, hourField);
     const double sessions = soluc.Real(record, sessionsField);
-    input.SetAttribute("interval", u"i" + IntervalHourText(hour, sessions, decimalSeparator));
+    const std::u16string interval = u"i" + IntervalHourText(hour, sessions, decimalSeparator);
 
     // The activity: the subject code turned into its SAGA identifier (or
     // left as it is), then the first activity of that subject, ignoring case.
@@ -244,15 +241,19 @@ void ImportInputs(SagaDocument& document, XmlNode timeTable, const Table& soluc,
                           ", campo " + std::string(field::kAsig) + ": la asignatura " +
                           Quoted(subjectCode) + " no tiene actividad.");
     }
-    input.SetAttribute("activity", *activityId);
-
-    AppendReference(document, input, "groups", "group", soluc.Text(record, groupField),
-                    catalogues.groups);
-    AppendReference(document, input, "members", "member", soluc.Text(record, teacherField),
-                    catalogues.teachers);
-    AppendReference(document, input, "locations", "location", soluc.Text(record, roomField),
-                    catalogues.rooms);
+    out.Open("input");
+    out.Attribute("id", u"input" + number);
+    out.Attribute("day", day);
+    out.Attribute("interval", interval);
+    out.Attribute("activity", *activityId);
+    WriteReference(out, "groups", "group", soluc.Text(record, groupField), catalogues.groups);
+    WriteReference(out, "members", "member", soluc.Text(record, teacherField),
+                   catalogues.teachers);
+    WriteReference(out, "locations", "location", soluc.Text(record, roomField), catalogues.rooms);
+    out.Close();
   }
+  out.Close();
+  return static_cast<std::size_t>(inputNumber - 1);
 }
 
 }  // namespace brivasto

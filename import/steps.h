@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,41 +32,46 @@ struct InputCatalogues {
 // ---------------------------------------------------------------------------
 // The steps, in the order the run calls them.
 
-// Removes every `time-tables` child of `root` (a `time-tables` deeper in the
-// document stays) and appends a new, empty one as the root's last child,
-// which it returns.
-XmlNode ReplaceTimetableSection(SagaDocument& document, XmlNode root);
+// The section is written as text into the saved file, element by element:
+// each step writes its part through `out`.
 
-// Appends `time-table` id="tt1" name="Talvenor" to `timeTables`; returns it.
-XmlNode WriteTimetableHeader(SagaDocument& document, XmlNode timeTables);
+// Opens `time-table` id="tt1" name="Talvenor"; the run closes it.
+void WriteTimetableHeader(XmlSectionWriter& out);
 
-// Appends `days`: one `day` for each day number 1 to 7 that some DIASHORAST
+// Writes `days`: one `day` for each day number 1 to 7 that some DIASHORAST
 // record has in DIA (named by the first such record's TEXTODIA), holding an
 // `interval` for every record of that day whose HORA is 1 to 40, ordered by
 // hour and then by record order.
-void ImportDaysAndIntervals(SagaDocument& document, XmlNode timeTable, const Table& diashorast);
+void ImportDaysAndIntervals(XmlSectionWriter& out, const Table& diashorast,
+                            ImportedCounts& counts);
 
-// Append `groups`, `members` and `activities`: one entry per catalogue
-// record whose code some SOLUC row uses, in record order.
-void ImportGroups(SagaDocument& document, XmlNode timeTable, const Table& grupost,
-                  const SolutionCodes& solution);
-void ImportMembers(SagaDocument& document, XmlNode timeTable, const Table& proft,
-                   const SolutionCodes& solution);
+// Write `groups`, `members` and `activities`: one entry per catalogue record
+// whose code some SOLUC row uses, in record order. The lists of groups and
+// members return their number of entries.
+std::size_t ImportGroups(XmlSectionWriter& out, const Table& grupost,
+                         const SolutionCodes& solution);
+std::size_t ImportMembers(XmlSectionWriter& out, const Table& proft,
+                          const SolutionCodes& solution);
 // Numbers the activities a1, a2, ... and records each in `activities`.
-void ImportActivities(SagaDocument& document, XmlNode timeTable, const Table& asignomt,
-                      const SolutionCodes& solution, ActivityList& activities);
+void ImportActivities(XmlSectionWriter& out, const Table& asignomt, const SolutionCodes& solution,
+                      ActivityList& activities);
 
-// Appends `inputs`: one `input` per SOLUC row whose DIA reads as a number
-// other than 0, in record order. Throws when a DIA, HORA or SESIONES holds
-// no number, or when a row's subject has no activity.
-void ImportInputs(SagaDocument& document, XmlNode timeTable, const Table& soluc,
-                  const InputCatalogues& catalogues, const ActivityList& activities,
-                  char16_t decimalSeparator);
+// Writes `inputs`: one `input` per SOLUC row whose DIA reads as a number
+// other than 0, in record order; returns their number. Throws when a DIA,
+// HORA or SESIONES holds no number, or when a row's subject has no activity.
+std::size_t ImportInputs(XmlSectionWriter& out, const Table& soluc,
+                         const InputCatalogues& catalogues, const ActivityList& activities,
+                         char16_t decimalSeparator);
 
-// Keeps the file's present content as "NAME.bak" beside it (replacing an
-// older one), then saves `document` over `file` atomically. On any failure
-// `file` is left byte-identical and TransferError names the file.
-void SaveSagaDocument(const SagaDocument& document, const std::filesystem::path& file);
+// Saves `document` over `file` atomically with every `time-tables` child of
+// the root (a `time-tables` deeper in the document stays) replaced by one
+// new `time-tables`, the root's last child, whose content `writeSection`
+// writes. Once the new file is complete, the file's present content is kept
+// as "NAME.bak" beside it (replacing an older one), then the new file takes
+// its place. On any failure `file` is left byte-identical and TransferError
+// names the file.
+void SaveSagaDocument(const SagaDocument& document, const std::filesystem::path& file,
+                      const std::function<void(XmlSectionWriter&)>& writeSection);
 
 // The backup's path: the file's name followed by ".bak".
 std::filesystem::path BackupPath(const std::filesystem::path& file);

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,13 +63,28 @@ class XmlNode {
   void* node_ = nullptr;  // xmlNode*, owned by the document
 };
 
+// How much of a document a load keeps. Every scope reads the whole file and
+// refuses it the same way when it is not well-formed.
+enum class LoadScope {
+  kWholeTree,          // the whole element tree
+  kCatalogueSections,  // the root element alone; the four catalogue sections
+                       // are read element by element as the file streams past
+  kRootElement,        // the root element alone, and the file's bytes
+};
+
+struct SagaSubject;
+struct SagaNamedItem;
+struct SagaGroup;
+struct CatalogueSections;
+
 class SagaDocument {
  public:
   // Parses the whole file. Throws TransferError for a missing or unreadable
   // file, or one that is not well-formed XML (an empty file included), naming
   // the file, line and column; also for a document whose internal entity
   // references would expand to far more text than the file holds.
-  static SagaDocument Load(const std::filesystem::path& file);
+  static SagaDocument Load(const std::filesystem::path& file,
+                           LoadScope scope = LoadScope::kWholeTree);
   SagaDocument(SagaDocument&&) noexcept;
   SagaDocument& operator=(SagaDocument&&) noexcept;
   ~SagaDocument();
@@ -84,12 +100,19 @@ class SagaDocument {
   // file in the same directory, flushed to disk, then renamed over `file`,
   // keeping the permissions `file` had. On failure `file` is unchanged, no
   // temporary file is left, and TransferError names the file.
-  void Save(const std::filesystem::path& file) const;
+  // `beforeReplace` runs once the new content is complete and on disk, just
+  // before it replaces `file`; an exception from it leaves `file` unchanged.
+  void Save(const std::filesystem::path& file,
+            const std::function<void()>& beforeReplace = {}) const;
 
   // The encoding the document came in ("UTF-8", "windows-1252", ...).
   std::string Encoding() const;
   // The file the document was loaded from.
   const std::filesystem::path& File() const;
+  // The file's bytes as they were loaded; empty for kCatalogueSections.
+  const std::string& SourceBytes() const;
+  // The sections read while loading with kCatalogueSections, else null.
+  const CatalogueSections* StreamedSections() const;
 
  private:
   struct Impl;
@@ -139,11 +162,73 @@ struct SagaGroup {
   std::vector<SagaAssignedSubject> subjects;  // "assigned-subjects/assigned-subject"
 };
 
+struct CatalogueSections {
+  std::vector<SagaSubject> subjects;
+  std::vector<SagaNamedItem> teachers;
+  std::vector<SagaNamedItem> locations;
+  std::vector<SagaGroup> groups;
+};
+
 // "/document/subjects/subject", "/document/teachers/teacher",
 // "/document/locations/location", "/document/groups/group", in document order.
 std::vector<SagaSubject> ReadSubjects(const SagaDocument& document);
 std::vector<SagaNamedItem> ReadTeachers(const SagaDocument& document);
 std::vector<SagaNamedItem> ReadLocations(const SagaDocument& document);
 std::vector<SagaGroup> ReadGroups(const SagaDocument& document);
+
+// All four: those read while `document` loaded (kCatalogueSections), else
+// read from its tree into `storage`.
+const CatalogueSections& ReadCatalogueSections(const SagaDocument& document,
+                                               CatalogueSections& storage);
+
+// ---------------------------------------------------------------------------
+// A new section written as text, element by element, without building it in
+// memory: two blanks of indentation per level from `level` on, one element
+// per line, an element without children closed as <name .../>. Attribute
+// values are escaped as XML requires (also tab, line feed and carriage
+// return, so that they read back unchanged).
+class XmlSectionWriter {
+ public:
+  // Receives the text in pieces as it is written.
+  using Output = std::function<void(std::u16string_view)>;
+  // `indent` false writes everything on one line, without indentation.
+  XmlSectionWriter(Output output, int level, bool indent, std::u16string newline);
+
+  // A new element inside the innermost open one (or at the top).
+  void Open(std::string_view name);
+  // An attribute of the element just opened, before any child of it. Throws
+  // TransferError for a character XML cannot carry; a lone surrogate is
+  // written as U+FFFD.
+  void Attribute(std::string_view name, std::u16string_view value);
+  // Ends the innermost open element.
+  void Close();
+  // Hands over what is still held; every element must be closed.
+  void Finish();
+
+ private:
+  void Flush();
+  Output output_;
+  int level_;
+  bool indent_;
+  std::u16string newline_;
+  std::u16string buffer_;
+  std::vector<std::string> open_;
+  bool startTagPending_ = false;
+};
+
+// Saves `document`'s file bytes over `file` with every element named
+// `sectionName` that is a child of the root taken out and a new one, written
+// by `writeSection`, put last in the root. Everything else stays byte for
+// byte, in the document's encoding (characters it cannot hold become
+// numeric character references); the new section follows the file's line
+// ends. `beforeReplace` runs once the new content is complete and on disk,
+// just before it replaces `file`. The replacement is atomic as for Save; an
+// exception from `writeSection` or `beforeReplace` leaves `file` unchanged.
+// `document` must have been loaded with its bytes (kWholeTree or
+// kRootElement).
+void SaveWithNewRootSection(const SagaDocument& document, const std::filesystem::path& file,
+                            std::string_view sectionName,
+                            const std::function<void(XmlSectionWriter&)>& writeSection,
+                            const std::function<void()>& beforeReplace);
 
 }  // namespace brivasto

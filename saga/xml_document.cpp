@@ -15,12 +15,16 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
+#include "saga/elements.h"
 #include "saga/saga.h"
+#include "saga/save_file.h"
 
 namespace brivasto {
 namespace fs = std::filesystem;
@@ -301,9 +305,10 @@ bool IsWhiteSpaceOnly(const xmlChar* text) {
   return true;
 }
 
-// The next node of a document-order walk that does not enter `node`.
-xmlNode* NextOutside(xmlNode* node, const xmlDoc* doc) {
-  while (node != nullptr && node != reinterpret_cast<const xmlNode*>(doc)) {
+// The next node of a document-order walk below `top` that does not enter
+// `node`; null once the walk leaves `top`.
+xmlNode* NextOutside(xmlNode* node, const xmlNode* top) {
+  while (node != nullptr && node != top) {
     if (node->next != nullptr) return node->next;
     node = node->parent;
   }
@@ -311,19 +316,20 @@ xmlNode* NextOutside(xmlNode* node, const xmlDoc* doc) {
 }
 
 // Removes every text node that holds only white space (space, tab, CR, LF)
-// from the element tree; CDATA sections and entity contents stay.
-void DropBlankTextNodes(xmlDoc* doc) {
-  xmlNode* node = doc->children;
+// from the element tree below `top` (the document or an element); CDATA
+// sections and entity contents stay.
+void DropBlankTextNodes(xmlNode* top) {
+  xmlNode* node = top->children;
   while (node != nullptr) {
     if (node->type == XML_TEXT_NODE && IsWhiteSpaceOnly(node->content)) {
-      xmlNode* const next = NextOutside(node, doc);
+      xmlNode* const next = NextOutside(node, top);
       xmlUnlinkNode(node);
       xmlFreeNode(node);
       node = next;
     } else if (node->type == XML_ELEMENT_NODE && node->children != nullptr) {
       node = node->children;
     } else {
-      node = NextOutside(node, doc);
+      node = NextOutside(node, top);
     }
   }
 }
@@ -344,6 +350,15 @@ class EntityExpansion {
   // The bytes of text the references in the node list `first` and in
   // everything inside it stand for, up to just over the limit.
   std::uint64_t OfReferencesIn(const xmlNode* first) { return Walk(first, false); }
+
+  // The same for one element: its attributes and its content.
+  std::uint64_t OfReferencesInElement(const xmlNode* element) {
+    std::uint64_t total = Walk(element->children, false);
+    for (const xmlAttr* a = element->properties; a != nullptr; a = a->next) {
+      total = Add(total, Walk(a->children, false));
+    }
+    return total;
+  }
 
  private:
   std::uint64_t Add(std::uint64_t a, std::uint64_t b) const { return std::min(a + b, limit_ + 1); }
@@ -535,8 +550,15 @@ struct SagaDocument::Impl {
   fs::path file;  // where it was loaded from
   bool hasDeclaration = true;
   bool utf8Mark = false;  // libxml2 writes no UTF-8 byte order mark itself
+  std::string bytes;      // the file as loaded (not for kCatalogueSections)
+  std::optional<CatalogueSections> sections;  // kCatalogueSections
   // Declared after `doc`, so its nodes go before the document they use.
   DetachedNodes detached;
+
+  // Reads the whole document from `reader`, keeping the root element and,
+  // when `sections` is set, reading the catalogue elements into it. Returns
+  // false when the reader stopped at an error.
+  bool StreamThrough(xmlTextReader* reader, std::uint64_t allowed, const std::string& name);
 };
 
 SagaDocument::SagaDocument(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -544,7 +566,101 @@ SagaDocument::SagaDocument(SagaDocument&&) noexcept = default;
 SagaDocument& SagaDocument::operator=(SagaDocument&&) noexcept = default;
 SagaDocument::~SagaDocument() = default;
 
-SagaDocument SagaDocument::Load(const fs::path& file) {
+namespace {
+
+// Reads the rest of `fd` into `bytes`; returns 0 or the errno of a failed read.
+int ReadAll(int fd, std::string& bytes, std::size_t expected) {
+  bytes.clear();
+  bytes.reserve(expected);
+  char chunk[1 << 16];
+  for (;;) {
+    const ssize_t got = ::read(fd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return errno;
+    if (got == 0) return 0;
+    bytes.append(chunk, static_cast<std::size_t>(got));
+  }
+}
+
+[[noreturn]] void ThrowNotWellFormed(const std::string& name, const CapturedErrors& errors) {
+  throw TransferError("El archivo " + name + " no es un documento XML válido (línea " +
+                      std::to_string(errors.line) + ", columna " +
+                      std::to_string(errors.column) + "): " + errors.message);
+}
+
+std::uint64_t ExpansionAllowed(std::uint64_t fileSize) {
+  return kExpansionFloor + kExpansionFactor * fileSize;
+}
+
+[[noreturn]] void ThrowExpansionOverLimit(const std::string& name, std::uint64_t allowed) {
+  throw TransferError("El archivo " + name +
+                      " no se admite: sus entidades internas se expanden a un texto de más de " +
+                      std::to_string(allowed / (1024 * 1024)) + " MB");
+}
+
+// The whole tree of a document held in memory. Throws for a document that is
+// not well-formed (or has no root element), naming the place of the error.
+XmlDocPtr ParseWholeTree(const std::string& name, const std::string& bytes) {
+  CapturedErrors errors;
+  XmlDocPtr doc;
+  {
+    LibraryErrorsCaptured libraryErrors(errors);
+    ExternalEntitiesRefused refused;
+    XmlParserCtxtPtr context(xmlNewParserCtxt());
+    if (context == nullptr) throw std::bad_alloc();
+    context->_private = &errors;
+    context->sax->serror = OnParserError;
+    if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+      throw TransferError("El archivo " + name + " es demasiado grande para leerlo.");
+    }
+    // No entity substitution, no DTD loading or validation, no network;
+    // libxml2's default limits against entity expansion stay in force.
+    doc.reset(xmlCtxtReadMemory(context.get(), bytes.data(), static_cast<int>(bytes.size()),
+                                name.c_str(), nullptr, XML_PARSE_NONET));
+    if (doc != nullptr && context->wellFormed == 0) doc.reset();
+    if (doc == nullptr && !errors.haveError) errors.Take(&context->lastError);
+    if (doc == nullptr && !errors.placeInFile && context->input != nullptr) {
+      // The document's parse stopped at the reference whose text failed.
+      errors.line = context->input->line;
+      errors.column = context->input->col;
+    }
+  }
+  if (doc == nullptr || xmlDocGetRootElement(doc.get()) == nullptr) {
+    ThrowNotWellFormed(name, errors);
+  }
+  return doc;
+}
+
+// What a streamed load collects besides the root element.
+struct StreamedCatalogue {
+  enum class Section { kNone, kSubjects, kTeachers, kLocations, kGroups };
+  static Section SectionNamed(const xmlNode* element) {
+    if (HasName(element, "subjects")) return Section::kSubjects;
+    if (HasName(element, "teachers")) return Section::kTeachers;
+    if (HasName(element, "locations")) return Section::kLocations;
+    if (HasName(element, "groups")) return Section::kGroups;
+    return Section::kNone;
+  }
+  static const char* ItemName(Section section) {
+    switch (section) {
+      case Section::kSubjects:
+        return "subject";
+      case Section::kTeachers:
+        return "teacher";
+      case Section::kLocations:
+        return "location";
+      case Section::kGroups:
+        return "group";
+      case Section::kNone:
+        break;
+    }
+    return nullptr;
+  }
+};
+
+}  // namespace
+
+SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
   const std::string name = file.string();
   FileDescriptor fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
@@ -558,64 +674,82 @@ SagaDocument SagaDocument::Load(const fs::path& file) {
     throw TransferError("No se puede abrir el archivo " + name + ": " + ErrnoText(EISDIR));
   }
 
+  auto impl = std::make_unique<Impl>();
+  impl->file = file;
+  const std::uint64_t allowed = ExpansionAllowed(static_cast<std::uint64_t>(status.st_size));
+
+  // The sections stream from the file; the other scopes keep its bytes.
+  const bool streamFromFile = scope == LoadScope::kCatalogueSections;
   unsigned char head[16] = {};
   std::size_t headSize = 0;
-  while (headSize < sizeof head) {
-    const ssize_t got = ::read(fd.get(), head + headSize, sizeof head - headSize);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
+  if (streamFromFile) {
+    while (headSize < sizeof head) {
+      const ssize_t got = ::read(fd.get(), head + headSize, sizeof head - headSize);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(errno));
+      }
+      if (got == 0) break;
+      headSize += static_cast<std::size_t>(got);
+    }
+    if (::lseek(fd.get(), 0, SEEK_SET) != 0) {
       throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(errno));
     }
-    if (got == 0) break;
-    headSize += static_cast<std::size_t>(got);
-  }
-  if (::lseek(fd.get(), 0, SEEK_SET) != 0) {
-    throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(errno));
+  } else {
+    if (const int error = ReadAll(fd.get(), impl->bytes, static_cast<std::size_t>(status.st_size));
+        error != 0) {
+      throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(error));
+    }
+    headSize = std::min(sizeof head, impl->bytes.size());
+    std::memcpy(head, impl->bytes.data(), headSize);
   }
   const Prologue prologue = ReadPrologue(head, headSize);
 
-  CapturedErrors errors;
-  FileReader reader{fd.get(), 0};
-  XmlDocPtr doc;
-  {
-    LibraryErrorsCaptured libraryErrors(errors);
-    ExternalEntitiesRefused refused;
-    XmlParserCtxtPtr context(xmlNewParserCtxt());
-    if (context == nullptr) throw std::bad_alloc();
-    context->_private = &errors;
-    context->sax->serror = OnParserError;
-    // No entity substitution, no DTD loading or validation, no network;
-    // libxml2's default limits against entity expansion stay in force.
-    doc.reset(xmlCtxtReadIO(context.get(), ReadChunk, CloseNothing, &reader, name.c_str(), nullptr,
-                            XML_PARSE_NONET));
-    if (doc != nullptr && context->wellFormed == 0) doc.reset();
-    if (doc == nullptr && !errors.haveError) errors.Take(&context->lastError);
-    if (doc == nullptr && !errors.placeInFile && context->input != nullptr) {
-      // The document's parse stopped at the reference whose text failed.
-      errors.line = context->input->line;
-      errors.column = context->input->col;
+  if (scope == LoadScope::kWholeTree) {
+    impl->doc = ParseWholeTree(name, impl->bytes);
+    DropBlankTextNodes(reinterpret_cast<xmlNode*>(impl->doc.get()));
+    if (EntityExpansionOverLimit(impl->doc.get(), allowed)) ThrowExpansionOverLimit(name, allowed);
+  } else {
+    if (scope == LoadScope::kCatalogueSections) impl->sections.emplace();
+    FileReader fileReader{fd.get(), 0};
+    CapturedErrors errors;
+    bool failed = false;
+    {
+      LibraryErrorsCaptured libraryErrors(errors);
+      ExternalEntitiesRefused refused;
+      TextReaderPtr reader;
+      if (streamFromFile) {
+        reader.reset(xmlReaderForIO(ReadChunk, CloseNothing, &fileReader, name.c_str(), nullptr,
+                                    XML_PARSE_NONET));
+      } else if (impl->bytes.size() <= static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        reader.reset(xmlReaderForMemory(impl->bytes.data(), static_cast<int>(impl->bytes.size()),
+                                        name.c_str(), nullptr, XML_PARSE_NONET));
+      }
+      if (reader == nullptr) {
+        failed = true;
+      } else {
+        xmlTextReaderSetStructuredErrorHandler(reader.get(), OnLibraryError, &errors);
+        failed = !impl->StreamThrough(reader.get(), allowed, name);
+      }
+    }
+    if (fileReader.error != 0) {
+      throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(fileReader.error));
+    }
+    if (failed || errors.haveFatal || impl->doc == nullptr) {
+      // The whole-tree parse words the error exactly as a whole load does.
+      std::string bytes;
+      if (streamFromFile) {
+        if (::lseek(fd.get(), 0, SEEK_SET) != 0) ThrowNotWellFormed(name, errors);
+        if (const int error = ReadAll(fd.get(), bytes, 0); error != 0) {
+          throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(error));
+        }
+      }
+      ParseWholeTree(name, streamFromFile ? bytes : impl->bytes);
+      ThrowNotWellFormed(name, errors);
     }
   }
-  if (reader.error != 0) {
-    throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(reader.error));
-  }
-  if (doc == nullptr || xmlDocGetRootElement(doc.get()) == nullptr) {
-    throw TransferError("El archivo " + name + " no es un documento XML válido (línea " +
-                        std::to_string(errors.line) + ", columna " + std::to_string(errors.column) +
-                        "): " + errors.message);
-  }
 
-  DropBlankTextNodes(doc.get());
-  const std::uint64_t allowed =
-      kExpansionFloor + kExpansionFactor * static_cast<std::uint64_t>(status.st_size);
-  if (EntityExpansionOverLimit(doc.get(), allowed)) {
-    throw TransferError("El archivo " + name +
-                        " no se admite: sus entidades internas se expanden a un texto de más de " +
-                        std::to_string(allowed / (1024 * 1024)) + " MB");
-  }
-
-  auto impl = std::make_unique<Impl>();
-  impl->file = file;
+  const xmlDoc* doc = impl->doc.get();
   if (doc->encoding != nullptr) {
     impl->encoding = reinterpret_cast<const char*>(doc->encoding);
   } else {
@@ -624,9 +758,88 @@ SagaDocument SagaDocument::Load(const fs::path& file) {
   impl->hasDeclaration = prologue.hasDeclaration;
   impl->utf8Mark =
       prologue.utf8Mark && xmlParseCharEncoding(impl->encoding.c_str()) == XML_CHAR_ENCODING_UTF8;
-  impl->doc = std::move(doc);
   impl->doc->_private = &impl->detached;
   return SagaDocument(std::move(impl));
+}
+
+bool SagaDocument::Impl::StreamThrough(xmlTextReader* reader, std::uint64_t allowed,
+                                       const std::string& name) {
+  using Section = StreamedCatalogue::Section;
+  Section section = Section::kNone;
+  std::optional<EntityExpansion> expansion;
+  std::uint64_t expanded = 0;
+  int status = xmlTextReaderRead(reader);
+  while (status == 1) {
+    if (xmlTextReaderNodeType(reader) != XML_READER_TYPE_ELEMENT) {
+      status = xmlTextReaderRead(reader);
+      continue;
+    }
+    xmlNode* node = xmlTextReaderCurrentNode(reader);
+    const int depth = xmlTextReaderDepth(reader);
+    if (node == nullptr) return false;
+    if (depth == 0) {
+      // The root element alone, attributes and namespaces included, in a
+      // document of its own that outlives the reader.
+      XmlDocPtr own(xmlNewDoc(node->doc != nullptr && node->doc->version != nullptr
+                                  ? node->doc->version
+                                  : reinterpret_cast<const xmlChar*>("1.0")));
+      if (own == nullptr) throw std::bad_alloc();
+      if (node->doc != nullptr && node->doc->encoding != nullptr) {
+        own->encoding = xmlStrdup(node->doc->encoding);
+      }
+      xmlNode* root = xmlDocCopyNode(node, own.get(), 2);
+      if (root == nullptr) throw std::bad_alloc();
+      xmlDocSetRootElement(own.get(), root);
+      doc = std::move(own);
+      if (!sections) break;  // the rest is only checked
+      status = xmlTextReaderRead(reader);
+      continue;
+    }
+    if (!sections) {
+      status = xmlTextReaderNext(reader);
+      continue;
+    }
+    if (depth == 1) {
+      section = StreamedCatalogue::SectionNamed(node);
+      status = section == Section::kNone ? xmlTextReaderNext(reader) : xmlTextReaderRead(reader);
+      continue;
+    }
+    const char* item = StreamedCatalogue::ItemName(section);
+    if (depth != 2 || item == nullptr || !HasName(node, item)) {
+      status = xmlTextReaderNext(reader);
+      continue;
+    }
+    node = xmlTextReaderExpand(reader);
+    if (node == nullptr) return false;
+    DropBlankTextNodes(node);
+    if (!expansion) expansion.emplace(node->doc, allowed);
+    expanded += expansion->OfReferencesInElement(node);
+    if (expanded > allowed) ThrowExpansionOverLimit(name, allowed);
+    const XmlNode element(node);
+    switch (section) {
+      case Section::kSubjects:
+        sections->subjects.push_back(
+            elements::ReadSubject(element, sections->subjects.size() + 1));
+        break;
+      case Section::kTeachers:
+        sections->teachers.push_back(
+            elements::ReadNamedItem(element, sections->teachers.size() + 1));
+        break;
+      case Section::kLocations:
+        sections->locations.push_back(
+            elements::ReadNamedItem(element, sections->locations.size() + 1));
+        break;
+      case Section::kGroups:
+        sections->groups.push_back(elements::ReadGroup(element, sections->groups.size() + 1));
+        break;
+      case Section::kNone:
+        break;
+    }
+    status = xmlTextReaderNext(reader);
+  }
+  // Without the sections, the rest of the file is only checked.
+  while (status == 1) status = xmlTextReaderNext(reader);
+  return status == 0;
 }
 
 XmlNode SagaDocument::Root() const { return XmlNode(xmlDocGetRootElement(impl_->doc.get())); }
@@ -655,9 +868,23 @@ XmlNode SagaDocument::CreateElement(std::string_view name) {
 
 std::string SagaDocument::Encoding() const { return impl_->encoding; }
 
+const std::string& SagaDocument::SourceBytes() const { return impl_->bytes; }
+
+const CatalogueSections* SagaDocument::StreamedSections() const {
+  return impl_->sections ? &*impl_->sections : nullptr;
+}
+
 const fs::path& SagaDocument::File() const { return impl_->file; }
 
-void SagaDocument::Save(const fs::path& file) const {
+namespace savefile {
+
+std::string ReasonText(int error) { return ErrnoText(error); }
+
+void ThrowError(const fs::path& file, const std::string& reason) { ThrowSaveError(file, reason); }
+
+void ReplaceAtomically(const fs::path& file, const std::function<void(int fd)>& write,
+                       const std::string& checkedEncoding,
+                       const std::function<void()>& beforeReplace) {
   // Replace the file a link points at, not the link.
   fs::path target = file;
   std::error_code ignored;
@@ -698,9 +925,33 @@ void SagaDocument::Save(const fs::path& file) const {
     ThrowSaveError(file, "no se pueden fijar los permisos: " + ErrnoText(errno));
   }
 
-  CapturedErrors errors;
-  FileWriter writer{fd.get(), 0};
-  {
+  write(fd.get());
+  if (::fsync(fd.get()) != 0) ThrowSaveError(file, ErrnoText(errno));
+  if (const int closeError = fd.Close(); closeError != 0) {
+    ThrowSaveError(file, ErrnoText(closeError));
+  }
+  if (!checkedEncoding.empty() && !ParsesAgain(temporary)) {
+    ThrowSaveError(file, "el documento no se puede escribir de forma legible en su codificación " +
+                             checkedEncoding);
+  }
+  if (beforeReplace) beforeReplace();
+  if (::rename(temporary.c_str(), target.c_str()) != 0) {
+    ThrowSaveError(file, ErrnoText(errno));
+  }
+  guard.renamed = true;
+  // Make the rename itself durable.
+  FileDescriptor directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directoryFd.valid() && ::fsync(directoryFd.get()) != 0 && errno == EIO) {
+    ThrowSaveError(file, ErrnoText(EIO));
+  }
+}
+
+}  // namespace savefile
+
+void SagaDocument::Save(const fs::path& file, const std::function<void()>& beforeReplace) const {
+  const auto write = [&](int fd) {
+    CapturedErrors errors;
+    FileWriter writer{fd, 0};
     LibraryErrorsCaptured libraryErrors(errors);
     int options = XML_SAVE_FORMAT;
     if (!impl_->hasDeclaration) options |= XML_SAVE_NO_DECL;
@@ -716,27 +967,11 @@ void SagaDocument::Save(const fs::path& file) const {
     if (saved < 0 || closed < 0 || errors.haveError) {
       ThrowSaveError(file, errors.haveError ? errors.message : "error al escribir el documento");
     }
-  }
-  if (::fsync(fd.get()) != 0) ThrowSaveError(file, ErrnoText(errno));
-  if (const int closeError = fd.Close(); closeError != 0) {
-    ThrowSaveError(file, ErrnoText(closeError));
-  }
+  };
   // Some encodings the library reads it cannot write back as XML (UTF-7
   // escapes the markup itself): the file is replaced only by a document
   // that loads again.
-  if (!ParsesAgain(temporary)) {
-    ThrowSaveError(file, "el documento no se puede escribir de forma legible en su codificación " +
-                             impl_->encoding);
-  }
-  if (::rename(temporary.c_str(), target.c_str()) != 0) {
-    ThrowSaveError(file, ErrnoText(errno));
-  }
-  guard.renamed = true;
-  // Make the rename itself durable.
-  FileDescriptor directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directoryFd.valid() && ::fsync(directoryFd.get()) != 0 && errno == EIO) {
-    ThrowSaveError(file, ErrnoText(EIO));
-  }
+  savefile::ReplaceAtomically(file, write, impl_->encoding, beforeReplace);
 }
 
 // --- XmlNode ---------------------------------------------------------------------
