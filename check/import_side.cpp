@@ -3,6 +3,7 @@
 // sent, with the lookups the import itself uses.
 #include <cmath>
 #include <map>
+#include <unordered_map>
 #include <optional>
 #include <set>
 #include <string>
@@ -33,6 +34,16 @@ std::string RecordList(const std::vector<std::size_t>& records) {
   return text;
 }
 
+// A pair of texts hashed as one key.
+struct PairHash {
+  template <typename First>
+  std::size_t operator()(const std::pair<First, std::u16string>& key) const noexcept {
+    const std::size_t first = std::hash<First>{}(key.first);
+    return first ^ (std::hash<std::u16string>{}(key.second) + 0x9E3779B97F4A7C15u + (first << 6) +
+                    (first >> 2));
+  }
+};
+
 // Values kept in first-seen order under a key.
 template <typename Key, typename Value>
 class OrderedMap {
@@ -49,7 +60,7 @@ class OrderedMap {
   const std::vector<std::pair<Key, Value>>& Entries() const { return entries_; }
 
  private:
-  std::map<Key, std::size_t> index_;
+  std::unordered_map<Key, std::size_t, PairHash> index_;
   std::vector<std::pair<Key, Value>> entries_;
 };
 
@@ -167,6 +178,7 @@ CheckReport CheckImportSide(const RunContext& context) {
 
     OrderedMap<std::pair<std::string, std::u16string>, std::vector<std::size_t>> unknownCodes;
     std::vector<std::size_t> unplaced;
+    std::unordered_map<std::u16string, bool> hasActivity;  // by subject code
     for (std::size_t record = 0; record < soluc->RecordCount(); ++record) {
       const std::size_t number = soluc->RecordNumber(record);
       for (const CodeField& code : codeFields) {
@@ -183,7 +195,13 @@ CheckReport CheckImportSide(const RunContext& context) {
         const double sessions = soluc->Real(record, sessionsField);
         const std::u16string subjectCode = soluc->Text(record, codeFields[2].index);
         const std::u16string groupCode = soluc->Text(record, codeFields[0].index);
-        if (activities.IdForSubject(LookUpSagaId(subjectCode, subjects)) == nullptr) {
+        // The lessons of a subject share its activity, looked up once.
+        const auto [known, added] = hasActivity.try_emplace(subjectCode, false);
+        if (added) {
+          known->second =
+              activities.IdForSubject(LookUpSagaId(subjectCode, subjects)) != nullptr;
+        }
+        if (!known->second) {
           report.stops.push_back("La tabla SOLUC, registro " + std::to_string(number) + ", campo " +
                                  std::string(field::kAsig) + ": la asignatura " +
                                  Quoted(subjectCode) + " no tiene actividad.");

@@ -73,9 +73,10 @@ class SolutionCodes {
   bool IsReferencedBySolution(std::string_view field, std::u16string_view code) const;
 
  private:
-  std::unordered_set<std::u16string> groups_;
-  std::unordered_set<std::u16string> teachers_;
-  std::unordered_set<std::u16string> subjects_;
+  using Codes = std::unordered_set<std::u16string, TextHash, std::equal_to<>>;
+  Codes groups_;
+  Codes teachers_;
+  Codes subjects_;
 };
 
 // A catalogue table's codes (`codeField`) with the IDSAGA of the first
@@ -88,7 +89,7 @@ class CatalogueLookup {
   const std::u16string* Find(std::u16string_view code) const;
 
  private:
-  std::unordered_map<std::u16string, std::u16string> sagaIdByCode_;
+  std::unordered_map<std::u16string, std::u16string, TextHash, std::equal_to<>> sagaIdByCode_;
 };
 
 // The IDSAGA of the first catalogue record whose code equals `code` exactly
@@ -111,7 +112,8 @@ class ActivityList {
  private:
   std::vector<std::u16string> activityIds_;
   std::vector<std::u16string> activitySubjects_;
-  std::unordered_map<std::u16string, std::size_t> firstPositionByFoldedSubject_;
+  std::unordered_map<std::u16string, std::size_t, TextHash, std::equal_to<>>
+      firstPositionByFoldedSubject_;
 };
 
 }  // namespace brivasto

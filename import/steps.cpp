@@ -64,7 +64,7 @@ SolutionCodes::SolutionCodes(const Table& soluc) {
 }
 
 bool SolutionCodes::IsReferencedBySolution(std::string_view field, std::u16string_view code) const {
-  const std::unordered_set<std::u16string>* codes = nullptr;
+  const Codes* codes = nullptr;
   if (field == field::kCodGrupo) {
     codes = &groups_;
   } else if (field == field::kProf) {
@@ -74,7 +74,7 @@ bool SolutionCodes::IsReferencedBySolution(std::string_view field, std::u16strin
   } else {
     throw TransferError("La tabla SOLUC no tiene el campo de códigos " + std::string(field) + ".");
   }
-  return codes->contains(std::u16string(code));
+  return codes->contains(code);
 }
 
 CatalogueLookup::CatalogueLookup(const Table& catalogue, std::string_view codeField) {
@@ -87,7 +87,7 @@ CatalogueLookup::CatalogueLookup(const Table& catalogue, std::string_view codeFi
 }
 
 const std::u16string* CatalogueLookup::Find(std::u16string_view code) const {
-  const auto found = sagaIdByCode_.find(std::u16string(code));
+  const auto found = sagaIdByCode_.find(code);
   return found == sagaIdByCode_.end() ? nullptr : &found->second;
 }
 

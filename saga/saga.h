@@ -109,9 +109,11 @@ class SagaDocument {
   std::string Encoding() const;
   // The file the document was loaded from.
   const std::filesystem::path& File() const;
-  // The file's bytes as they were loaded; empty for kCatalogueSections.
+  // The file's bytes as they were loaded (kept for kWholeTree and
+  // kRootElement).
   const std::string& SourceBytes() const;
-  // The sections read while loading with kCatalogueSections, else null.
+  // The sections read while loading with kCatalogueSections, else null
+  // (also when the file had to be read as a whole tree after all).
   const CatalogueSections* StreamedSections() const;
 
  private:

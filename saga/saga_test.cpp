@@ -159,16 +159,34 @@ std::vector<std::string> Describe(const std::vector<SagaGroup>& groups) {
   return out;
 }
 
-SagaDocument LoadText(const TempDir& dir, const std::string& xml) {
+SagaDocument LoadText(const TempDir& dir, const std::string& xml,
+                      LoadScope scope = LoadScope::kWholeTree) {
   const fs::path file = dir / "doc.xml";
   WriteFile(file, xml);
-  return SagaDocument::Load(file);
+  return SagaDocument::Load(file, scope);
+}
+
+// The sections come out the same from the whole tree and from the stream.
+constexpr LoadScope kSectionScopes[] = {LoadScope::kWholeTree, LoadScope::kCatalogueSections};
+
+std::string ScopeName(LoadScope scope) {
+  switch (scope) {
+    case LoadScope::kWholeTree:
+      return "whole tree";
+    case LoadScope::kCatalogueSections:
+      return "catalogue sections";
+    case LoadScope::kRootElement:
+      return "root element";
+  }
+  return "?";
 }
 
 // --- Catalogue sections --------------------------------------------------------
 
 TEST(ReadSections, ExampleDocument) {
-  const SagaDocument document = SagaDocument::Load(Testdata("example.xml"));
+  for (const LoadScope scope : kSectionScopes) {
+  SCOPED_TRACE(ScopeName(scope));
+  const SagaDocument document = SagaDocument::Load(Testdata("example.xml"), scope);
   using Lines = std::vector<std::string>;
   EXPECT_EQ(Describe(ReadSubjects(document)),
             (Lines{"1 \"11\" \"Matemáticas I\" 3 \"4\"",
@@ -179,6 +197,7 @@ TEST(ReadSections, ExampleDocument) {
   // The group's first child is the assigned-subjects element: its text is empty.
   EXPECT_EQ(Describe(ReadGroups(document)), (Lines{"1 \"41\" \"M\" \"1ESO A\" \"\"", "  1 \"11\"",
                                                    "    1 \"21\"", "  2 \"12\"", "    1 \"22\""}));
+  }
 }
 
 struct SectionCase {
@@ -213,19 +232,25 @@ TEST(ReadSections, WhereElementsCount) {
        {"1 \"1\" \"a\" 3 -", "2 \"2\" - 1 -", "3 \"3\" \"n\" 3 \"\"", "4 \"4\" \"d\" 3 \"5\""}},
   };
   TempDir dir;
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(Describe(ReadSubjects(LoadText(dir, c.xml))), c.want);
+  for (const LoadScope scope : kSectionScopes) {
+    for (const auto& c : kCases) {
+      SCOPED_TRACE(ScopeName(scope) + ": " + c.what);
+      EXPECT_EQ(Describe(ReadSubjects(LoadText(dir, c.xml, scope))), c.want);
+    }
   }
 }
 
 TEST(ReadSections, FirstChildAndNestedAssignments) {
   TempDir dir;
+  for (const LoadScope scope : kSectionScopes) {
+  SCOPED_TRACE(ScopeName(scope));
   const SagaDocument document = LoadText(
       dir,
+      "<!DOCTYPE document [<!ENTITY name 'Ana &#x20;'>]>\n"
       "<document>"
       "<teachers><teacher id='1'/><teacher id='2'><!-- nota --><b>Ana</b></teacher>"
-      "<teacher id='3' x='y'><b> Luis <i>Gil</i> </b>tail</teacher></teachers>"
+      "<teacher id='3' x='y'><b> Luis <i>Gil</i> </b>tail</teacher>\n  "
+      "<teacher id='&name;'>\n  <b>\n    &name;<i>Gil</i>\n  </b>\n</teacher></teachers>"
       "<locations><location> Aula <![CDATA[ 2 ]]></location></locations>"
       "<groups>"
       "<group id=' 7 ' regim='D ' name='2BACH B'>  Bachillerato  <assigned-subjects>"
@@ -238,15 +263,20 @@ TEST(ReadSections, FirstChildAndNestedAssignments) {
       "id='s3'/></assigned-subjects>"
       "</group>"
       "<group/>"
-      "</groups></document>");
+      "</groups></document>",
+      scope);
   using Lines = std::vector<std::string>;
-  // The first child node counts whatever its kind: no child, a comment, an element.
+  // The first child node counts whatever its kind: no child, a comment, an
+  // element; text nodes of white space alone are not there, entities are
+  // read as the text they stand for.
   EXPECT_EQ(Describe(ReadTeachers(document)),
-            (Lines{"1 \"1\" -", "2 \"2\" \"nota\"", "3 \"3\" \"Luis Gil\""}));
+            (Lines{"1 \"1\" -", "2 \"2\" \"nota\"", "3 \"3\" \"Luis Gil\"",
+                   "4 \"Ana\" \"Ana  Gil\""}));
   EXPECT_EQ(Describe(ReadLocations(document)), (Lines{"1 - \"Aula\""}));
   EXPECT_EQ(Describe(ReadGroups(document)),
             (Lines{"1 \"7\" \"D\" \"2BACH B\" \"Bachillerato\"", "  1 \"s1\"", "    1 \"t1\"",
                    "    2 -", "    3 \"t3\"", "  2 \"s2\"", "  3 \"s3\"", "2 - - - -"}));
+  }
 }
 
 // --- Paths, nodes, text ------------------------------------------------------------
@@ -316,12 +346,14 @@ TEST(Load, RejectsWhatIsNotWellFormed) {
   };
   TempDir dir;
   const fs::path file = dir / "bad.xml";
+  for (const LoadScope scope :
+       {LoadScope::kWholeTree, LoadScope::kCatalogueSections, LoadScope::kRootElement}) {
   for (const auto& c : kCases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(ScopeName(scope) + ": " + c.what);
     WriteFile(file, c.bytes);
     StderrCapture stderrText;
     try {
-      SagaDocument::Load(file);
+      SagaDocument::Load(file, scope);
       ADD_FAILURE() << "loaded";
     } catch (const TransferError& e) {
       const std::string message = e.what();
@@ -332,6 +364,7 @@ TEST(Load, RejectsWhatIsNotWellFormed) {
       EXPECT_NE(message.back(), '\n');
     }
     EXPECT_EQ(stderrText.Text(), "");
+  }
   }
 }
 
@@ -420,6 +453,47 @@ TEST(Load, EntityExpansionIsBounded) {
     }
     EXPECT_EQ(stderrText.Text(), "");
   }
+}
+
+// Read as a stream, only the elements the export reads are expanded: their
+// references count, others cost nothing.
+TEST(Load, EntityExpansionIsBoundedInTheStreamedSections) {
+  const std::string big = "<!DOCTYPE document [<!ENTITY a '" + std::string(100000, 'a') + "'>]>";
+  std::string manyRefs;
+  for (int i = 0; i < 3000; ++i) manyRefs += "&a;";
+  TempDir dir;
+  for (const std::string& xml :
+       {big + "<document><teachers><teacher id='1'>" + manyRefs + "</teacher></teachers></document>",
+        big + "<document><groups><group id='1'><assigned-subjects><assigned-subject id='" +
+            manyRefs + "'/></assigned-subjects></group></groups></document>"}) {
+    StderrCapture stderrText;
+    try {
+      LoadText(dir, xml, LoadScope::kCatalogueSections);
+      ADD_FAILURE() << "loaded";
+    } catch (const TransferError& e) {
+      EXPECT_NE(std::string(e.what()).find(" no se admite: sus entidades internas se expanden"),
+                std::string::npos)
+          << e.what();
+    }
+    EXPECT_EQ(stderrText.Text(), "");
+  }
+  const SagaDocument document =
+      LoadText(dir, big + "<document at='" + manyRefs + "'><other>" + manyRefs + "</other></document>",
+               LoadScope::kCatalogueSections);
+  EXPECT_EQ(document.Root().Name(), "document");
+}
+
+TEST(Load, RootElementScopeKeepsTheRootAndTheBytes) {
+  TempDir dir;
+  const std::string xml =
+      "<?xml version='1.0' encoding='ISO-8859-1'?>\n<document v='\xF1'><a/></document>\n";
+  const SagaDocument document = LoadText(dir, xml, LoadScope::kRootElement);
+  EXPECT_EQ(document.Root().Name(), "document");
+  EXPECT_EQ(document.Root().Attribute("v"), u"ñ");
+  EXPECT_TRUE(document.Root().ChildNodes().empty());
+  EXPECT_EQ(document.SourceBytes(), xml);
+  EXPECT_EQ(document.Encoding(), "ISO-8859-1");
+  EXPECT_EQ(document.StreamedSections(), nullptr);
 }
 
 // --- Save ------------------------------------------------------------------------

@@ -64,6 +64,16 @@ void XmlSectionWriter::Attribute(std::string_view name, std::u16string_view valu
     throw TransferError("No se puede poner el atributo \"" + std::string(name) +
                         "\": no hay un elemento recién abierto");
   }
+  // Nothing of the attribute stays when its value is refused.
+  const std::size_t before = buffer_.size();
+  struct Rollback {
+    std::u16string& buffer;
+    std::size_t size;
+    bool done = false;
+    ~Rollback() {
+      if (!done) buffer.resize(size);
+    }
+  } rollback{buffer_, before};
   buffer_ += u' ';
   AppendAscii(buffer_, name);
   buffer_ += u"=\"";
@@ -115,6 +125,7 @@ void XmlSectionWriter::Attribute(std::string_view name, std::u16string_view valu
     buffer_ += c;
   }
   buffer_ += u'"';
+  rollback.done = true;
 }
 
 void XmlSectionWriter::Close() {
@@ -429,7 +440,7 @@ class EncodedOutput {
         break;
       case Units::kByte:
         if (converter_ == nullptr) {
-          buffer_ += ToUtf8(text);
+          AppendUtf8(buffer_, text);
         } else {
           Convert(text);
         }

@@ -705,11 +705,8 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
   }
   const Prologue prologue = ReadPrologue(head, headSize);
 
-  if (scope == LoadScope::kWholeTree) {
-    impl->doc = ParseWholeTree(name, impl->bytes);
-    DropBlankTextNodes(reinterpret_cast<xmlNode*>(impl->doc.get()));
-    if (EntityExpansionOverLimit(impl->doc.get(), allowed)) ThrowExpansionOverLimit(name, allowed);
-  } else {
+  bool wholeTree = scope == LoadScope::kWholeTree;
+  if (!wholeTree) {
     if (scope == LoadScope::kCatalogueSections) impl->sections.emplace();
     FileReader fileReader{fd.get(), 0};
     CapturedErrors errors;
@@ -736,17 +733,24 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
       throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(fileReader.error));
     }
     if (failed || errors.haveFatal || impl->doc == nullptr) {
-      // The whole-tree parse words the error exactly as a whole load does.
-      std::string bytes;
+      // The reader stops at some documents the whole parse takes (its look-
+      // ahead in a document type declaration is simpler), so the whole tree
+      // decides, and words the error as a whole load does.
+      impl->doc.reset();
+      impl->sections.reset();
       if (streamFromFile) {
         if (::lseek(fd.get(), 0, SEEK_SET) != 0) ThrowNotWellFormed(name, errors);
-        if (const int error = ReadAll(fd.get(), bytes, 0); error != 0) {
+        if (const int error = ReadAll(fd.get(), impl->bytes, 0); error != 0) {
           throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(error));
         }
       }
-      ParseWholeTree(name, streamFromFile ? bytes : impl->bytes);
-      ThrowNotWellFormed(name, errors);
+      wholeTree = true;
     }
+  }
+  if (wholeTree) {
+    impl->doc = ParseWholeTree(name, impl->bytes);
+    DropBlankTextNodes(reinterpret_cast<xmlNode*>(impl->doc.get()));
+    if (EntityExpansionOverLimit(impl->doc.get(), allowed)) ThrowExpansionOverLimit(name, allowed);
   }
 
   const xmlDoc* doc = impl->doc.get();
@@ -791,7 +795,8 @@ bool SagaDocument::Impl::StreamThrough(xmlTextReader* reader, std::uint64_t allo
       if (root == nullptr) throw std::bad_alloc();
       xmlDocSetRootElement(own.get(), root);
       doc = std::move(own);
-      if (!sections) break;  // the rest is only checked
+      // Another program's XML has none of SAGA's sections.
+      if (!sections || !HasName(node, "document")) break;  // the rest is only checked
       status = xmlTextReaderRead(reader);
       continue;
     }

@@ -117,18 +117,27 @@ std::u16string FromUtf8(std::string_view text) {
 
 std::string ToUtf8(std::u16string_view text) {
   std::string result;
-  result.reserve(text.size());
+  AppendUtf8(result, text);
+  return result;
+}
+
+void AppendUtf8(std::string& out, std::u16string_view text) {
+  out.reserve(out.size() + text.size());
   std::size_t i = 0;
   while (i < text.size()) {
+    if (text[i] < 0x80) {  // most of it
+      out.push_back(static_cast<char>(text[i]));
+      ++i;
+      continue;
+    }
     UChar32 c;
     U16_NEXT(text.data(), i, text.size(), c);
     if (U_IS_SURROGATE(c)) c = 0xFFFD;  // a lone surrogate
     uint8_t buffer[U8_MAX_LENGTH];
     int32_t length = 0;
     U8_APPEND_UNSAFE(buffer, length, c);
-    result.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(length));
+    out.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(length));
   }
-  return result;
 }
 
 std::u16string DecimalText(std::int64_t value) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -47,6 +48,17 @@ bool EqualAsciiIgnoringCase(std::string_view a, std::string_view b);
 // UTF-8 <-> UTF-16. Ill-formed input becomes U+FFFD; nothing throws.
 std::u16string FromUtf8(std::string_view text);
 std::string ToUtf8(std::u16string_view text);
+// ToUtf8 appended to `out`.
+void AppendUtf8(std::string& out, std::u16string_view text);
+
+// Hashing for unordered containers of UTF-16 texts that are looked up by
+// std::u16string_view without making a string (use with std::equal_to<>).
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::u16string_view text) const noexcept {
+    return std::hash<std::u16string_view>{}(text);
+  }
+};
 
 // Plain decimal numeral of a number: no sign for non-negative values, no
 // blanks, no leading zeros ("1", "40", "-3").
