@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "tables/tables.h"
 
@@ -25,5 +27,39 @@ std::size_t CodePointCount(std::u16string_view text);
 std::u16string CharactersOutside1252(std::u16string_view text);
 // A number of hours as the user reads it: "3", "2,5".
 std::string HoursText(double hours);
+
+// The warnings of one kind: the first kListed in full, the others only
+// counted, so that a timetable made for other data still gives a report
+// one can read (and quickly). Finish() adds "... y N más: WHAT".
+class WarningsOfOneKind {
+ public:
+  static constexpr std::size_t kListed = 100;
+
+  WarningsOfOneKind(std::vector<std::string>& warnings, std::string what)
+      : warnings_(warnings), what_(std::move(what)) {}
+
+  // `text()` makes the warning's text; it is called only for listed ones.
+  template <typename MakeText>
+  void Add(MakeText&& text) {
+    if (listed_ < kListed) {
+      warnings_.push_back(text());
+      ++listed_;
+    } else {
+      ++unlisted_;
+    }
+  }
+  void Finish() {
+    if (unlisted_ > 0) {
+      warnings_.push_back("... y " + std::to_string(unlisted_) + " más: " + what_);
+    }
+    unlisted_ = 0;
+  }
+
+ private:
+  std::vector<std::string>& warnings_;
+  std::string what_;
+  std::size_t listed_ = 0;
+  std::size_t unlisted_ = 0;
+};
 
 }  // namespace brivasto

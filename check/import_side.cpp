@@ -1,7 +1,9 @@
 // The import side of the check: Talvenor's timetable (SOLUC) read against
 // the day/hour frame, the catalogue tables and the assignments the export
 // sent, with the lookups the import itself uses.
+#include <array>
 #include <cmath>
+#include <cstdint>
 #include <map>
 #include <unordered_map>
 #include <optional>
@@ -34,18 +36,8 @@ std::string RecordList(const std::vector<std::size_t>& records) {
   return text;
 }
 
-// A pair of texts hashed as one key.
-struct PairHash {
-  template <typename First>
-  std::size_t operator()(const std::pair<First, std::u16string>& key) const noexcept {
-    const std::size_t first = std::hash<First>{}(key.first);
-    return first ^ (std::hash<std::u16string>{}(key.second) + 0x9E3779B97F4A7C15u + (first << 6) +
-                    (first >> 2));
-  }
-};
-
 // Values kept in first-seen order under a key.
-template <typename Key, typename Value>
+template <typename Key, typename Value, typename Hash = std::hash<Key>>
 class OrderedMap {
  public:
   Value& operator[](const Key& key) {
@@ -60,8 +52,38 @@ class OrderedMap {
   const std::vector<std::pair<Key, Value>>& Entries() const { return entries_; }
 
  private:
-  std::unordered_map<Key, std::size_t, PairHash> index_;
+  std::unordered_map<Key, std::size_t, Hash> index_;
   std::vector<std::pair<Key, Value>> entries_;
+};
+
+// A field name and a code hashed as one key.
+struct PairHash {
+  std::size_t operator()(const std::pair<std::string, std::u16string>& key) const noexcept {
+    const std::size_t first = std::hash<std::string>{}(key.first);
+    return first ^ (std::hash<std::u16string>{}(key.second) + 0x9E3779B97F4A7C15u + (first << 6) +
+                    (first >> 2));
+  }
+};
+
+// Codes numbered in first-seen order: a group and a subject make one small
+// key, and each text is kept once.
+class CodeNumbers {
+ public:
+  std::uint32_t operator()(const std::u16string& code) {
+    return last_.Get(code, [this](std::u16string_view text) {
+      if (const auto found = numbers_.find(text); found != numbers_.end()) return found->second;
+      const auto number = static_cast<std::uint32_t>(texts_.size());
+      texts_.emplace_back(text);
+      numbers_.emplace(text, number);
+      return number;
+    });
+  }
+  const std::u16string& Text(std::uint32_t number) const { return texts_[number]; }
+
+ private:
+  std::unordered_map<std::u16string, std::uint32_t, TextHash, std::equal_to<>> numbers_;
+  std::vector<std::u16string> texts_;
+  LastCodeMemo<std::uint32_t> last_;
 };
 
 // The day ids and, per day, the interval ids the import writes from the
@@ -80,33 +102,50 @@ std::map<std::u16string, std::set<std::u16string>> FrameOf(const Table& diashora
   return frame;
 }
 
-using GroupAndSubject = std::pair<std::u16string, std::u16string>;
+// A group code's number in the high half, a subject code's in the low one.
+using GroupAndSubject = std::uint64_t;
 
-std::string GroupAndSubjectText(const GroupAndSubject& key) {
-  return "grupo " + Quoted(key.first) + ", asignatura " + Quoted(key.second);
-}
+struct GroupAndSubjectCodes {
+  CodeNumbers groups;
+  CodeNumbers subjects;
+
+  GroupAndSubject Key(const std::u16string& group, const std::u16string& subject) {
+    return (std::uint64_t{groups(group)} << 32) | subjects(subject);
+  }
+  std::string Text(GroupAndSubject key) const {
+    return "grupo " + Quoted(groups.Text(static_cast<std::uint32_t>(key >> 32))) +
+           ", asignatura " + Quoted(subjects.Text(static_cast<std::uint32_t>(key)));
+  }
+};
+
+using HoursByGroupAndSubject = OrderedMap<GroupAndSubject, double>;
 
 // The hours ASIGT sent per group and subject, in record order.
-OrderedMap<GroupAndSubject, double> HoursSent(const Table& asigt) {
-  OrderedMap<GroupAndSubject, double> sent;
+HoursByGroupAndSubject HoursSent(const Table& asigt, GroupAndSubjectCodes& codes) {
+  HoursByGroupAndSubject sent;
   const std::size_t group = asigt.FieldIndex(field::kCGrup);
   const std::size_t subject = asigt.FieldIndex(field::kCAsig);
   const std::size_t hours = asigt.FieldIndex(field::kHoras);
   for (std::size_t record = 0; record < asigt.RecordCount(); ++record) {
-    sent[{asigt.Text(record, group), asigt.Text(record, subject)}] += asigt.Real(record, hours);
+    sent[codes.Key(asigt.Text(record, group), asigt.Text(record, subject))] +=
+        asigt.Real(record, hours);
   }
   return sent;
 }
 
-void CompareRoundTrip(const OrderedMap<GroupAndSubject, double>& sent,
-                      const OrderedMap<GroupAndSubject, double>& placed, CheckReport& report) {
+void CompareRoundTrip(const HoursByGroupAndSubject& sent, const HoursByGroupAndSubject& placed,
+                      const GroupAndSubjectCodes& codes, CheckReport& report) {
   constexpr double kTolerance = 1e-6;
+  WarningsOfOneKind differences(report.warnings,
+                                "grupos y asignaturas con horas colocadas distintas de las enviadas");
   auto compare = [&](const GroupAndSubject& key, double out, double back) {
     if (std::fabs(out - back) <= kTolerance) return;
-    const std::string line = GroupAndSubjectText(key) + ": enviadas " + HoursText(out) +
-                             " h, colocadas " + HoursText(back) + " h; ";
-    report.warnings.push_back(line + (out > back ? "faltan " + HoursText(out - back) + " h"
-                                                 : "sobran " + HoursText(back - out) + " h"));
+    differences.Add([&] {
+      const std::string line = codes.Text(key) + ": enviadas " + HoursText(out) +
+                               " h, colocadas " + HoursText(back) + " h; ";
+      return line + (out > back ? "faltan " + HoursText(out - back) + " h"
+                                : "sobran " + HoursText(back - out) + " h");
+    });
   };
   for (const auto& [key, out] : sent.Entries()) {
     const double* back = placed.Find(key);
@@ -115,6 +154,7 @@ void CompareRoundTrip(const OrderedMap<GroupAndSubject, double>& sent,
   for (const auto& [key, back] : placed.Entries()) {
     if (sent.Find(key) == nullptr) compare(key, 0.0, back);
   }
+  differences.Finish();
 }
 
 }  // namespace
@@ -137,7 +177,8 @@ CheckReport CheckImportSide(const RunContext& context) {
   std::optional<Table> aulat = open(kAulat.name);
   if (!soluc || !diashorast || !grupost || !proft || !asignomt || !aulat) return report;
 
-  OrderedMap<GroupAndSubject, double> placed;
+  GroupAndSubjectCodes groupAndSubjectCodes;
+  HoursByGroupAndSubject placed;
   try {
     const auto frame = FrameOf(*diashorast);
     const SolutionCodes solution(*soluc);
@@ -176,15 +217,25 @@ CheckReport CheckImportSide(const RunContext& context) {
         {field::kAula, soluc->FieldIndex(field::kAula), rooms, kAulat.name, true},
     };
 
-    OrderedMap<std::pair<std::string, std::u16string>, std::vector<std::size_t>> unknownCodes;
+    OrderedMap<std::pair<std::string, std::u16string>, std::vector<std::size_t>, PairHash>
+        unknownCodes;
     std::vector<std::size_t> unplaced;
     std::unordered_map<std::u16string, bool> hasActivity;  // by subject code
+    std::array<LastCodeMemo<bool>, 4> lastKnown;           // per code field
+    LastCodeMemo<bool> lastHasActivity;
+    WarningsOfOneKind outsideFrame(report.warnings,
+                                   "sesiones fuera del marco de días y horas (DIASHORAST)");
     for (std::size_t record = 0; record < soluc->RecordCount(); ++record) {
       const std::size_t number = soluc->RecordNumber(record);
-      for (const CodeField& code : codeFields) {
-        const std::u16string value = soluc->Text(record, code.index);
-        if ((value.empty() && code.emptyAllowed) || code.catalogue.Find(value) != nullptr) continue;
-        unknownCodes[{std::string(code.field), value}].push_back(number);
+      std::array<std::u16string, 4> values;
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        const CodeField& code = codeFields[i];
+        values[i] = soluc->Text(record, code.index);
+        const std::u16string& value = values[i];
+        const bool known = lastKnown[i].Get(value, [&](std::u16string_view text) {
+          return (text.empty() && code.emptyAllowed) || code.catalogue.Find(text) != nullptr;
+        });
+        if (!known) unknownCodes[{std::string(code.field), value}].push_back(number);
       }
       try {
         if (soluc->Integer(record, dayField) == 0) {
@@ -193,15 +244,15 @@ CheckReport CheckImportSide(const RunContext& context) {
         }
         const double hour = soluc->Real(record, hourField);
         const double sessions = soluc->Real(record, sessionsField);
-        const std::u16string subjectCode = soluc->Text(record, codeFields[2].index);
-        const std::u16string groupCode = soluc->Text(record, codeFields[0].index);
+        const std::u16string& subjectCode = values[2];
+        const std::u16string& groupCode = values[0];
         // The lessons of a subject share its activity, looked up once.
-        const auto [known, added] = hasActivity.try_emplace(subjectCode, false);
-        if (added) {
-          known->second =
-              activities.IdForSubject(LookUpSagaId(subjectCode, subjects)) != nullptr;
-        }
-        if (!known->second) {
+        const bool withActivity = lastHasActivity.Get(subjectCode, [&](std::u16string_view code) {
+          const auto [known, added] = hasActivity.try_emplace(std::u16string(code), false);
+          if (added) known->second = activities.IdForSubject(LookUpSagaId(code, subjects)) != nullptr;
+          return known->second;
+        });
+        if (!withActivity) {
           report.stops.push_back("La tabla SOLUC, registro " + std::to_string(number) + ", campo " +
                                  std::string(field::kAsig) + ": la asignatura " +
                                  Quoted(subjectCode) + " no tiene actividad.");
@@ -211,27 +262,32 @@ CheckReport CheckImportSide(const RunContext& context) {
             u"i" + IntervalHourText(hour, sessions, context.decimalSeparator);
         const auto frameDay = frame.find(day);
         if (frameDay == frame.end() || !frameDay->second.contains(interval)) {
-          report.warnings.push_back("SOLUC, registro " + std::to_string(number) +
-                                    ": la sesión del día " + ToUtf8(day) + ", intervalo " +
-                                    ToUtf8(interval) + " (" +
-                                    GroupAndSubjectText({groupCode, subjectCode}) +
-                                    ") no está en el marco de días y horas (DIASHORAST)");
+          outsideFrame.Add([&] {
+            return "SOLUC, registro " + std::to_string(number) + ": la sesión del día " +
+                   ToUtf8(day) + ", intervalo " + ToUtf8(interval) + " (" +
+                   groupAndSubjectCodes.Text(groupAndSubjectCodes.Key(groupCode, subjectCode)) +
+                   ") no está en el marco de días y horas (DIASHORAST)";
+          });
         }
-        placed[{groupCode, subjectCode}] += sessions;
+        placed[groupAndSubjectCodes.Key(groupCode, subjectCode)] += sessions;
       } catch (const TransferError& error) {
         report.stops.push_back(error.what());
       }
     }
+    outsideFrame.Finish();
+    WarningsOfOneKind unknown(report.warnings, "códigos de SOLUC que no están en sus tablas");
     for (const auto& [code, records] : unknownCodes.Entries()) {
-      const CodeField* which = nullptr;
-      for (const CodeField& candidate : codeFields) {
-        if (candidate.field == code.first) which = &candidate;
-      }
-      report.warnings.push_back("SOLUC, campo " + code.first + ": el código " +
-                                Quoted(code.second) + " no está en " + std::string(which->table) +
-                                " (" + RecordList(records) +
-                                "); ¿horario hecho con otra exportación?");
+      unknown.Add([&] {
+        const CodeField* which = nullptr;
+        for (const CodeField& candidate : codeFields) {
+          if (candidate.field == code.first) which = &candidate;
+        }
+        return "SOLUC, campo " + code.first + ": el código " + Quoted(code.second) +
+               " no está en " + std::string(which->table) + " (" + RecordList(records) +
+               "); ¿horario hecho con otra exportación?";
+      });
     }
+    unknown.Finish();
     if (!unplaced.empty()) {
       const bool one = unplaced.size() == 1;
       report.warnings.push_back("SOLUC: " + std::to_string(unplaced.size()) +
@@ -249,7 +305,7 @@ CheckReport CheckImportSide(const RunContext& context) {
   try {
     const Table asigt =
         Table::Open(context.exchangeDirectory, kAsigt.name, context.decimalSeparator);
-    CompareRoundTrip(HoursSent(asigt), placed, report);
+    CompareRoundTrip(HoursSent(asigt, groupAndSubjectCodes), placed, groupAndSubjectCodes, report);
   } catch (const TransferError& error) {
     report.warnings.push_back(std::string("No se pueden comparar las horas enviadas con las "
                                           "colocadas: ") +

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -89,7 +90,37 @@ class CatalogueLookup {
   const std::u16string* Find(std::u16string_view code) const;
 
  private:
-  std::unordered_map<std::u16string, std::u16string, TextHash, std::equal_to<>> sagaIdByCode_;
+  // Open addressing over the codes, which are short and looked up once or
+  // more per SOLUC row: a slot holds the code's hash in its high half and
+  // 1 + the code's entry in its low half; 0 is a free slot.
+  std::vector<std::uint64_t> slots_;
+  std::u16string codes_;                   // every code, one after another
+  std::vector<std::uint32_t> codeEnds_;    // where each entry's code ends
+  std::vector<std::u16string> sagaIds_;    // each entry's IDSAGA
+
+  std::uint64_t* Slot(std::u16string_view code);
+  const std::uint64_t* Slot(std::u16string_view code) const;
+};
+
+// The result of a lookup by code, kept for the code asked last: SOLUC's rows
+// come in runs that share their codes, so most lookups repeat the one before.
+template <typename Result>
+class LastCodeMemo {
+ public:
+  template <typename LookUp>
+  const Result& Get(std::u16string_view code, LookUp&& lookUp) {
+    if (!known_ || code != code_) {
+      result_ = lookUp(code);
+      code_.assign(code);
+      known_ = true;
+    }
+    return result_;
+  }
+
+ private:
+  bool known_ = false;
+  std::u16string code_;
+  Result result_{};
 };
 
 // The IDSAGA of the first catalogue record whose code equals `code` exactly

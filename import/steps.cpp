@@ -36,12 +36,11 @@ std::size_t ImportUsedRecords(XmlSectionWriter& out, const Table& catalogue,
 }
 
 // One reference of an input: `container` holding one `entry`, whose `id` is
-// the SAGA identifier found for `code`, absent when that is empty.
+// the SAGA identifier found for its code, absent when that is empty.
 void WriteReference(XmlSectionWriter& out, std::string_view container, std::string_view entry,
-                    std::u16string_view code, const CatalogueLookup& catalogue) {
+                    const std::u16string& sagaId) {
   out.Open(container);
   out.Open(entry);
-  const std::u16string sagaId = LookUpSagaId(code, catalogue);
   if (!sagaId.empty()) out.Attribute("id", sagaId);
   out.Close();
   out.Close();
@@ -80,15 +79,43 @@ bool SolutionCodes::IsReferencedBySolution(std::string_view field, std::u16strin
 CatalogueLookup::CatalogueLookup(const Table& catalogue, std::string_view codeField) {
   const std::size_t code = catalogue.FieldIndex(codeField);
   const std::size_t sagaId = catalogue.FieldIndex(field::kIdSaga);
+  std::size_t slots = 16;
+  while (slots < 2 * catalogue.RecordCount()) slots *= 2;
+  slots_.assign(slots, 0);
   for (std::size_t record = 0; record < catalogue.RecordCount(); ++record) {
-    // try_emplace keeps the first record that holds a code.
-    sagaIdByCode_.try_emplace(catalogue.Text(record, code), catalogue.Text(record, sagaId));
+    const std::u16string text = catalogue.Text(record, code);
+    std::uint64_t* slot = Slot(text);
+    if (*slot != 0) continue;  // the first record that holds a code wins
+    codes_ += text;
+    codeEnds_.push_back(static_cast<std::uint32_t>(codes_.size()));
+    sagaIds_.push_back(catalogue.Text(record, sagaId));
+    *slot = (TextHash{}(text) & 0xFFFFFFFF00000000u) | sagaIds_.size();
   }
 }
 
+const std::uint64_t* CatalogueLookup::Slot(std::u16string_view code) const {
+  const std::uint64_t hash = TextHash{}(code);
+  const std::uint64_t tag = hash & 0xFFFFFFFF00000000u;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+    const std::uint64_t slot = slots_[at];
+    if (slot == 0) return &slots_[at];
+    if ((slot & 0xFFFFFFFF00000000u) != tag) continue;
+    const std::size_t entry = (slot & 0xFFFFFFFFu) - 1;
+    const std::size_t begin = entry == 0 ? 0 : codeEnds_[entry - 1];
+    if (std::u16string_view(codes_).substr(begin, codeEnds_[entry] - begin) == code) {
+      return &slots_[at];
+    }
+  }
+}
+
+std::uint64_t* CatalogueLookup::Slot(std::u16string_view code) {
+  return const_cast<std::uint64_t*>(std::as_const(*this).Slot(code));
+}
+
 const std::u16string* CatalogueLookup::Find(std::u16string_view code) const {
-  const auto found = sagaIdByCode_.find(code);
-  return found == sagaIdByCode_.end() ? nullptr : &found->second;
+  const std::uint64_t slot = *Slot(code);
+  return slot == 0 ? nullptr : &sagaIds_[(slot & 0xFFFFFFFFu) - 1];
 }
 
 std::u16string LookUpSagaId(std::u16string_view code, const CatalogueLookup& catalogue) {
@@ -214,6 +241,13 @@ std::size_t ImportInputs(XmlSectionWriter& out, const Table& soluc,
   // The lessons of a subject share its activity: it is looked up once per
   // subject code.
   std::unordered_map<std::u16string, const std::u16string*> activityByCode;
+  LastCodeMemo<const std::u16string*> lastActivity;
+  LastCodeMemo<std::u16string> lastGroup;
+  LastCodeMemo<std::u16string> lastTeacher;
+  LastCodeMemo<std::u16string> lastRoom;
+  const auto sagaIdIn = [](const CatalogueLookup& catalogue) {
+    return [&catalogue](std::u16string_view code) { return LookUpSagaId(code, catalogue); };
+  };
   std::int64_t inputNumber = 1;
   for (std::size_t record = 0; record < soluc.RecordCount(); ++record) {
     // Day 0 marks a lesson Talvenor did not place: it takes no number.
@@ -231,11 +265,12 @@ std::size_t ImportInputs(XmlSectionWriter& out, const Table& soluc,
     // The activity: the subject code turned into its SAGA identifier (or
     // left as it is), then the first activity of that subject, ignoring case.
     const std::u16string subjectCode = soluc.Text(record, subjectField);
-    const auto [known, added] = activityByCode.try_emplace(subjectCode, nullptr);
-    if (added) {
-      known->second = activities.IdForSubject(LookUpSagaId(subjectCode, catalogues.subjects));
-    }
-    const std::u16string* activityId = known->second;
+    const std::u16string* activityId =
+        lastActivity.Get(subjectCode, [&](std::u16string_view code) {
+          const auto [known, added] = activityByCode.try_emplace(std::u16string(code), nullptr);
+          if (added) known->second = activities.IdForSubject(LookUpSagaId(code, catalogues.subjects));
+          return known->second;
+        });
     if (activityId == nullptr) {
       throw TransferError("La tabla SOLUC, registro " + std::to_string(soluc.RecordNumber(record)) +
                           ", campo " + std::string(field::kAsig) + ": la asignatura " +
@@ -246,10 +281,12 @@ std::size_t ImportInputs(XmlSectionWriter& out, const Table& soluc,
     out.Attribute("day", day);
     out.Attribute("interval", interval);
     out.Attribute("activity", *activityId);
-    WriteReference(out, "groups", "group", soluc.Text(record, groupField), catalogues.groups);
-    WriteReference(out, "members", "member", soluc.Text(record, teacherField),
-                   catalogues.teachers);
-    WriteReference(out, "locations", "location", soluc.Text(record, roomField), catalogues.rooms);
+    WriteReference(out, "groups", "group",
+                   lastGroup.Get(soluc.Text(record, groupField), sagaIdIn(catalogues.groups)));
+    WriteReference(out, "members", "member",
+                   lastTeacher.Get(soluc.Text(record, teacherField), sagaIdIn(catalogues.teachers)));
+    WriteReference(out, "locations", "location",
+                   lastRoom.Get(soluc.Text(record, roomField), sagaIdIn(catalogues.rooms)));
     out.Close();
   }
   out.Close();
