@@ -70,19 +70,12 @@ struct PairHash {
 class CodeNumbers {
  public:
   std::uint32_t operator()(const std::u16string& code) {
-    return last_.Get(code, [this](std::u16string_view text) {
-      if (const auto found = numbers_.find(text); found != numbers_.end()) return found->second;
-      const auto number = static_cast<std::uint32_t>(texts_.size());
-      texts_.emplace_back(text);
-      numbers_.emplace(text, number);
-      return number;
-    });
+    return last_.Get(code, [this](std::u16string_view text) { return codes_.Add(text); });
   }
-  const std::u16string& Text(std::uint32_t number) const { return texts_[number]; }
+  std::u16string_view Text(std::uint32_t number) const { return codes_.Code(number); }
 
  private:
-  std::unordered_map<std::u16string, std::uint32_t, TextHash, std::equal_to<>> numbers_;
-  std::vector<std::u16string> texts_;
+  CodeTable codes_;
   LastCodeMemo<std::uint32_t> last_;
 };
 

@@ -64,6 +64,29 @@ std::optional<int> PlainNumeral(std::u16string_view text, int max);
 // ---------------------------------------------------------------------------
 // Lookups over the tables.
 
+// Codes numbered 0, 1, 2 ... in the order they are first added. The codes
+// are short and looked up once or more per SOLUC row, so they sit in one
+// text with open addressing over them: a lookup reads a slot and the code.
+class CodeTable {
+ public:
+  // The code's number; a new code is added with the next number.
+  std::uint32_t Add(std::u16string_view code);
+  // The code's number, or kAbsent when it was never added.
+  static constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;
+  std::uint32_t Find(std::u16string_view code) const;
+  std::u16string_view Code(std::uint32_t number) const;
+  std::size_t Size() const { return ends_.size(); }
+
+ private:
+  // A slot holds the code's hash in its high half and 1 + its number in the
+  // low half; 0 is a free slot. At most half the slots are taken.
+  std::vector<std::uint64_t> slots_;
+  std::u16string codes_;             // every code, one after another
+  std::vector<std::uint32_t> ends_;  // where each code ends in codes_
+  std::size_t SlotOf(std::u16string_view code, std::uint64_t hash) const;
+  void Grow();
+};
+
 // The codes that SOLUC's rows hold in CODGRUPO, PROF and ASIG, every row
 // counted, the unscheduled ones (day 0) too. Throws when a field is missing.
 class SolutionCodes {
@@ -74,10 +97,9 @@ class SolutionCodes {
   bool IsReferencedBySolution(std::string_view field, std::u16string_view code) const;
 
  private:
-  using Codes = std::unordered_set<std::u16string, TextHash, std::equal_to<>>;
-  Codes groups_;
-  Codes teachers_;
-  Codes subjects_;
+  CodeTable groups_;
+  CodeTable teachers_;
+  CodeTable subjects_;
 };
 
 // A catalogue table's codes (`codeField`) with the IDSAGA of the first
@@ -90,16 +112,8 @@ class CatalogueLookup {
   const std::u16string* Find(std::u16string_view code) const;
 
  private:
-  // Open addressing over the codes, which are short and looked up once or
-  // more per SOLUC row: a slot holds the code's hash in its high half and
-  // 1 + the code's entry in its low half; 0 is a free slot.
-  std::vector<std::uint64_t> slots_;
-  std::u16string codes_;                   // every code, one after another
-  std::vector<std::uint32_t> codeEnds_;    // where each entry's code ends
-  std::vector<std::u16string> sagaIds_;    // each entry's IDSAGA
-
-  std::uint64_t* Slot(std::u16string_view code);
-  const std::uint64_t* Slot(std::u16string_view code) const;
+  CodeTable codes_;                      // the codes, numbered as first held
+  std::vector<std::u16string> sagaIds_;  // the IDSAGA for each code
 };
 
 // The result of a lookup by code, kept for the code asked last: SOLUC's rows

@@ -1,6 +1,7 @@
 // The steps that build the `time-tables` section from the exchange tables.
 #include "import/steps.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <utility>
@@ -51,19 +52,68 @@ void WriteReference(XmlSectionWriter& out, std::string_view container, std::stri
 // ---------------------------------------------------------------------------
 // Lookups.
 
+std::uint32_t CodeTable::Add(std::u16string_view code) {
+  if (2 * (ends_.size() + 1) > slots_.size()) Grow();
+  const std::uint64_t hash = TextHash{}(code);
+  const std::size_t at = SlotOf(code, hash);
+  if (slots_[at] != 0) return static_cast<std::uint32_t>((slots_[at] & 0xFFFFFFFFu) - 1);
+  codes_ += code;
+  ends_.push_back(static_cast<std::uint32_t>(codes_.size()));
+  slots_[at] = (hash & 0xFFFFFFFF00000000u) | ends_.size();
+  return static_cast<std::uint32_t>(ends_.size() - 1);
+}
+
+std::uint32_t CodeTable::Find(std::u16string_view code) const {
+  if (slots_.empty()) return kAbsent;
+  const std::uint64_t slot = slots_[SlotOf(code, TextHash{}(code))];
+  return slot == 0 ? kAbsent : static_cast<std::uint32_t>((slot & 0xFFFFFFFFu) - 1);
+}
+
+std::u16string_view CodeTable::Code(std::uint32_t number) const {
+  const std::size_t begin = number == 0 ? 0 : ends_[number - 1];
+  return std::u16string_view(codes_).substr(begin, ends_[number] - begin);
+}
+
+// The slot that holds `code`, or the free slot where it would go.
+std::size_t CodeTable::SlotOf(std::u16string_view code, std::uint64_t hash) const {
+  const std::uint64_t tag = hash & 0xFFFFFFFF00000000u;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+    const std::uint64_t slot = slots_[at];
+    if (slot == 0) return at;
+    if ((slot & 0xFFFFFFFF00000000u) == tag &&
+        Code(static_cast<std::uint32_t>((slot & 0xFFFFFFFFu) - 1)) == code) {
+      return at;
+    }
+  }
+}
+
+void CodeTable::Grow() {
+  std::vector<std::uint64_t> old = std::move(slots_);
+  slots_.assign(std::max<std::size_t>(16, 2 * old.size()), 0);
+  const std::size_t mask = slots_.size() - 1;
+  for (const std::uint64_t slot : old) {
+    if (slot == 0) continue;
+    const std::u16string_view code = Code(static_cast<std::uint32_t>((slot & 0xFFFFFFFFu) - 1));
+    std::size_t at = TextHash{}(code) & mask;
+    while (slots_[at] != 0) at = (at + 1) & mask;
+    slots_[at] = slot;
+  }
+}
+
 SolutionCodes::SolutionCodes(const Table& soluc) {
   const std::size_t group = soluc.FieldIndex(field::kCodGrupo);
   const std::size_t teacher = soluc.FieldIndex(field::kProf);
   const std::size_t subject = soluc.FieldIndex(field::kAsig);
   for (std::size_t record = 0; record < soluc.RecordCount(); ++record) {
-    groups_.insert(soluc.Text(record, group));
-    teachers_.insert(soluc.Text(record, teacher));
-    subjects_.insert(soluc.Text(record, subject));
+    groups_.Add(soluc.Text(record, group));
+    teachers_.Add(soluc.Text(record, teacher));
+    subjects_.Add(soluc.Text(record, subject));
   }
 }
 
 bool SolutionCodes::IsReferencedBySolution(std::string_view field, std::u16string_view code) const {
-  const Codes* codes = nullptr;
+  const CodeTable* codes = nullptr;
   if (field == field::kCodGrupo) {
     codes = &groups_;
   } else if (field == field::kProf) {
@@ -73,49 +123,23 @@ bool SolutionCodes::IsReferencedBySolution(std::string_view field, std::u16strin
   } else {
     throw TransferError("La tabla SOLUC no tiene el campo de códigos " + std::string(field) + ".");
   }
-  return codes->contains(code);
+  return codes->Find(code) != CodeTable::kAbsent;
 }
 
 CatalogueLookup::CatalogueLookup(const Table& catalogue, std::string_view codeField) {
   const std::size_t code = catalogue.FieldIndex(codeField);
   const std::size_t sagaId = catalogue.FieldIndex(field::kIdSaga);
-  std::size_t slots = 16;
-  while (slots < 2 * catalogue.RecordCount()) slots *= 2;
-  slots_.assign(slots, 0);
   for (std::size_t record = 0; record < catalogue.RecordCount(); ++record) {
-    const std::u16string text = catalogue.Text(record, code);
-    std::uint64_t* slot = Slot(text);
-    if (*slot != 0) continue;  // the first record that holds a code wins
-    codes_ += text;
-    codeEnds_.push_back(static_cast<std::uint32_t>(codes_.size()));
-    sagaIds_.push_back(catalogue.Text(record, sagaId));
-    *slot = (TextHash{}(text) & 0xFFFFFFFF00000000u) | sagaIds_.size();
-  }
-}
-
-const std::uint64_t* CatalogueLookup::Slot(std::u16string_view code) const {
-  const std::uint64_t hash = TextHash{}(code);
-  const std::uint64_t tag = hash & 0xFFFFFFFF00000000u;
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
-    const std::uint64_t slot = slots_[at];
-    if (slot == 0) return &slots_[at];
-    if ((slot & 0xFFFFFFFF00000000u) != tag) continue;
-    const std::size_t entry = (slot & 0xFFFFFFFFu) - 1;
-    const std::size_t begin = entry == 0 ? 0 : codeEnds_[entry - 1];
-    if (std::u16string_view(codes_).substr(begin, codeEnds_[entry] - begin) == code) {
-      return &slots_[at];
+    // The first record that holds a code gives its IDSAGA.
+    if (codes_.Add(catalogue.Text(record, code)) == sagaIds_.size()) {
+      sagaIds_.push_back(catalogue.Text(record, sagaId));
     }
   }
 }
 
-std::uint64_t* CatalogueLookup::Slot(std::u16string_view code) {
-  return const_cast<std::uint64_t*>(std::as_const(*this).Slot(code));
-}
-
 const std::u16string* CatalogueLookup::Find(std::u16string_view code) const {
-  const std::uint64_t slot = *Slot(code);
-  return slot == 0 ? nullptr : &sagaIds_[(slot & 0xFFFFFFFFu) - 1];
+  const std::uint32_t number = codes_.Find(code);
+  return number == CodeTable::kAbsent ? nullptr : &sagaIds_[number];
 }
 
 std::u16string LookUpSagaId(std::u16string_view code, const CatalogueLookup& catalogue) {

@@ -5,6 +5,7 @@
 #include <libxml/entities.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/SAX2.h>
 #include <libxml/xmlerror.h>
 #include <libxml/xmlreader.h>
 #include <libxml/xmlsave.h>
@@ -137,6 +138,7 @@ struct CapturedErrors {
   // libxml2 parses on its own and counts from line 1.
   bool placeInFile = false;
   std::string message;
+  int depth = 0;  // elements open, for a parse that keeps the root alone
 
   void Take(const xmlError* error) {
     if (error == nullptr || error->level < XML_ERR_ERROR) return;
@@ -555,9 +557,9 @@ struct SagaDocument::Impl {
   // Declared after `doc`, so its nodes go before the document they use.
   DetachedNodes detached;
 
-  // Reads the whole document from `reader`, keeping the root element and,
-  // when `sections` is set, reading the catalogue elements into it. Returns
-  // false when the reader stopped at an error.
+  // Reads the whole document from `reader`, keeping the root element and
+  // reading the catalogue elements into `sections`. Returns false when the
+  // reader stopped at an error.
   bool StreamThrough(xmlTextReader* reader, std::uint64_t allowed, const std::string& name);
 };
 
@@ -598,9 +600,42 @@ std::uint64_t ExpansionAllowed(std::uint64_t fileSize) {
                       std::to_string(allowed / (1024 * 1024)) + " MB");
 }
 
-// The whole tree of a document held in memory. Throws for a document that is
-// not well-formed (or has no root element), naming the place of the error.
-XmlDocPtr ParseWholeTree(const std::string& name, const std::string& bytes) {
+// Parser callbacks that build the root element alone: the elements inside
+// it are counted, not made, and no text is kept. The document type
+// declaration is still read, so that entities are known as in a whole parse.
+struct RootOnly {
+  static int& Depth(void* context) {
+    return static_cast<CapturedErrors*>(static_cast<xmlParserCtxt*>(context)->_private)->depth;
+  }
+  static void Start(void* context, const xmlChar* localName, const xmlChar* prefix,
+                    const xmlChar* uri, int namespaceCount, const xmlChar** namespaces,
+                    int attributeCount, int defaultedCount, const xmlChar** attributes) {
+    if (Depth(context)++ == 0) {
+      xmlSAX2StartElementNs(context, localName, prefix, uri, namespaceCount, namespaces,
+                            attributeCount, defaultedCount, attributes);
+    }
+  }
+  static void End(void* context, const xmlChar* localName, const xmlChar* prefix,
+                  const xmlChar* uri) {
+    if (--Depth(context) == 0) xmlSAX2EndElementNs(context, localName, prefix, uri);
+  }
+  static void Install(xmlSAXHandler& sax) {
+    sax.startElementNs = Start;
+    sax.endElementNs = End;
+    sax.characters = nullptr;
+    sax.ignorableWhitespace = nullptr;
+    sax.cdataBlock = nullptr;
+    sax.comment = nullptr;
+    sax.processingInstruction = nullptr;
+    sax.reference = nullptr;
+  }
+};
+
+// The whole tree of a document held in memory, or with `rootOnly` its root
+// element alone. Throws for a document that is not well-formed (or has no
+// root element), naming the place of the error.
+XmlDocPtr ParseWholeTree(const std::string& name, const std::string& bytes,
+                         bool rootOnly = false) {
   CapturedErrors errors;
   XmlDocPtr doc;
   {
@@ -610,6 +645,7 @@ XmlDocPtr ParseWholeTree(const std::string& name, const std::string& bytes) {
     if (context == nullptr) throw std::bad_alloc();
     context->_private = &errors;
     context->sax->serror = OnParserError;
+    if (rootOnly) RootOnly::Install(*context->sax);
     if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
       throw TransferError("El archivo " + name + " es demasiado grande para leerlo.");
     }
@@ -706,22 +742,19 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
   const Prologue prologue = ReadPrologue(head, headSize);
 
   bool wholeTree = scope == LoadScope::kWholeTree;
-  if (!wholeTree) {
-    if (scope == LoadScope::kCatalogueSections) impl->sections.emplace();
+  if (scope == LoadScope::kRootElement) {
+    // Only the root element is made; the rest of the file is still checked.
+    impl->doc = ParseWholeTree(name, impl->bytes, true);
+  } else if (scope == LoadScope::kCatalogueSections) {
+    impl->sections.emplace();
     FileReader fileReader{fd.get(), 0};
     CapturedErrors errors;
     bool failed = false;
     {
       LibraryErrorsCaptured libraryErrors(errors);
       ExternalEntitiesRefused refused;
-      TextReaderPtr reader;
-      if (streamFromFile) {
-        reader.reset(xmlReaderForIO(ReadChunk, CloseNothing, &fileReader, name.c_str(), nullptr,
-                                    XML_PARSE_NONET));
-      } else if (impl->bytes.size() <= static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-        reader.reset(xmlReaderForMemory(impl->bytes.data(), static_cast<int>(impl->bytes.size()),
-                                        name.c_str(), nullptr, XML_PARSE_NONET));
-      }
+      const TextReaderPtr reader(xmlReaderForIO(ReadChunk, CloseNothing, &fileReader,
+                                                name.c_str(), nullptr, XML_PARSE_NONET));
       if (reader == nullptr) {
         failed = true;
       } else {
@@ -738,11 +771,9 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
       // decides, and words the error as a whole load does.
       impl->doc.reset();
       impl->sections.reset();
-      if (streamFromFile) {
-        if (::lseek(fd.get(), 0, SEEK_SET) != 0) ThrowNotWellFormed(name, errors);
-        if (const int error = ReadAll(fd.get(), impl->bytes, 0); error != 0) {
-          throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(error));
-        }
+      if (::lseek(fd.get(), 0, SEEK_SET) != 0) ThrowNotWellFormed(name, errors);
+      if (const int error = ReadAll(fd.get(), impl->bytes, 0); error != 0) {
+        throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(error));
       }
       wholeTree = true;
     }
@@ -795,13 +826,10 @@ bool SagaDocument::Impl::StreamThrough(xmlTextReader* reader, std::uint64_t allo
       if (root == nullptr) throw std::bad_alloc();
       xmlDocSetRootElement(own.get(), root);
       doc = std::move(own);
-      // Another program's XML has none of SAGA's sections.
-      if (!sections || !HasName(node, "document")) break;  // the rest is only checked
+      // Another program's XML has none of SAGA's sections: the rest is only
+      // checked.
+      if (!HasName(node, "document")) break;
       status = xmlTextReaderRead(reader);
-      continue;
-    }
-    if (!sections) {
-      status = xmlTextReaderNext(reader);
       continue;
     }
     if (depth == 1) {
@@ -842,7 +870,6 @@ bool SagaDocument::Impl::StreamThrough(xmlTextReader* reader, std::uint64_t allo
     }
     status = xmlTextReaderNext(reader);
   }
-  // Without the sections, the rest of the file is only checked.
   while (status == 1) status = xmlTextReaderNext(reader);
   return status == 0;
 }
