@@ -105,10 +105,20 @@ SolutionCodes::SolutionCodes(const Table& soluc) {
   const std::size_t group = soluc.FieldIndex(field::kCodGrupo);
   const std::size_t teacher = soluc.FieldIndex(field::kProf);
   const std::size_t subject = soluc.FieldIndex(field::kAsig);
+  // Rows come in runs that share their codes: a code like the row before's
+  // is already there.
+  std::u16string lastGroup, lastTeacher, lastSubject;
+  const auto add = [&soluc](CodeTable& codes, std::u16string& last, std::size_t record,
+                            std::size_t field) {
+    std::u16string code = soluc.Text(record, field);
+    if (record > 0 && code == last) return;
+    codes.Add(code);
+    last = std::move(code);
+  };
   for (std::size_t record = 0; record < soluc.RecordCount(); ++record) {
-    groups_.Add(soluc.Text(record, group));
-    teachers_.Add(soluc.Text(record, teacher));
-    subjects_.Add(soluc.Text(record, subject));
+    add(groups_, lastGroup, record, group);
+    add(teachers_, lastTeacher, record, teacher);
+    add(subjects_, lastSubject, record, subject);
   }
 }
 
