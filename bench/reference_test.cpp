@@ -65,10 +65,11 @@ void ExpectSameAsReference(const fs::path& sagaFile, const fs::path& zwork, cons
 
   const fs::path expectedFile = work / "reference" / "saga.xml";
   fs::copy_file(sagaFile, expectedFile, fs::copy_options::overwrite_existing);
-  SaveWithNewRootSection(
-      SagaDocument::Load(expectedFile), expectedFile, "time-tables",
-      [&](XmlSectionWriter& out) { reference::WriteTimetableSection(out, zwork, decimalSeparator); },
-      {});
+  SaveWithNewRootSection(SagaDocument::Load(expectedFile), expectedFile, "time-tables",
+                         [&](XmlSectionWriter& out) {
+                           reference::WriteTimetableSection(out, zwork, decimalSeparator);
+                         },
+                         {});
   EXPECT_TRUE(SameBytes(imported, expectedFile));
   // Not a comparison of two empty sections.
   EXPECT_GT(Occurrences(ReadFile(imported), "<input "), 0u);

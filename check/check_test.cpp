@@ -268,8 +268,12 @@ TEST(RunCounts, TablesAndListsCounted) {
             (std::vector<std::string>{"ASIGNOMT: 34 registros", "PROFT: 22 registros",
                                       "AULAT: 14 registros", "GRUPOST: 13 registros",
                                       "ASIGT: 135 registros", "DIASHORAST: 0 registros"}));
-  EXPECT_EQ(ImportCounts({.days = 5, .intervals = 35, .groups = 13, .members = 22,
-                          .activities = 34, .inputs = 381}),
+  EXPECT_EQ(ImportCounts({.days = 5,
+                          .intervals = 35,
+                          .groups = 13,
+                          .members = 22,
+                          .activities = 34,
+                          .inputs = 381}),
             (std::vector<std::string>{"días: 5", "intervalos: 35", "grupos: 13", "profesores: 22",
                                       "actividades: 34", "sesiones: 381"}));
 }

@@ -5,10 +5,10 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
-#include <unordered_map>
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -106,8 +106,8 @@ struct GroupAndSubjectCodes {
     return (std::uint64_t{groups(group)} << 32) | subjects(subject);
   }
   std::string Text(GroupAndSubject key) const {
-    return "grupo " + Quoted(groups.Text(static_cast<std::uint32_t>(key >> 32))) +
-           ", asignatura " + Quoted(subjects.Text(static_cast<std::uint32_t>(key)));
+    return "grupo " + Quoted(groups.Text(static_cast<std::uint32_t>(key >> 32))) + ", asignatura " +
+           Quoted(subjects.Text(static_cast<std::uint32_t>(key)));
   }
 };
 
@@ -129,13 +129,13 @@ HoursByGroupAndSubject HoursSent(const Table& asigt, GroupAndSubjectCodes& codes
 void CompareRoundTrip(const HoursByGroupAndSubject& sent, const HoursByGroupAndSubject& placed,
                       const GroupAndSubjectCodes& codes, CheckReport& report) {
   constexpr double kTolerance = 1e-6;
-  WarningsOfOneKind differences(report.warnings,
-                                "grupos y asignaturas con horas colocadas distintas de las enviadas");
+  WarningsOfOneKind differences(
+      report.warnings, "grupos y asignaturas con horas colocadas distintas de las enviadas");
   auto compare = [&](const GroupAndSubject& key, double out, double back) {
     if (std::fabs(out - back) <= kTolerance) return;
     differences.Add([&] {
-      const std::string line = codes.Text(key) + ": enviadas " + HoursText(out) +
-                               " h, colocadas " + HoursText(back) + " h; ";
+      const std::string line = codes.Text(key) + ": enviadas " + HoursText(out) + " h, colocadas " +
+                               HoursText(back) + " h; ";
       return line + (out > back ? "faltan " + HoursText(out - back) + " h"
                                 : "sobran " + HoursText(back - out) + " h");
     });
@@ -242,7 +242,8 @@ CheckReport CheckImportSide(const RunContext& context) {
         // The lessons of a subject share its activity, looked up once.
         const bool withActivity = lastHasActivity.Get(subjectCode, [&](std::u16string_view code) {
           const auto [known, added] = hasActivity.try_emplace(std::u16string(code), false);
-          if (added) known->second = activities.IdForSubject(LookUpSagaId(code, subjects)) != nullptr;
+          if (added)
+            known->second = activities.IdForSubject(LookUpSagaId(code, subjects)) != nullptr;
           return known->second;
         });
         if (!withActivity) {

@@ -82,8 +82,7 @@ std::vector<std::string> RootChildren(const brivasto::SagaDocument& document) {
   return names;
 }
 
-void CheckStreamedAndSpliced(const std::filesystem::path& file,
-                             const brivasto::SagaDocument& whole,
+void CheckStreamedAndSpliced(const std::filesystem::path& file, const brivasto::SagaDocument& whole,
                              const std::filesystem::path& scratch) {
   brivasto::CatalogueSections storage;
   const std::string expected = Described(brivasto::ReadCatalogueSections(whole, storage));
@@ -124,8 +123,9 @@ void CheckStreamedAndSpliced(const std::filesystem::path& file,
         children.back().Handle() != sections[0].Handle() ||
         sections[0].SelectSingleNode("s").Attribute("v") != u"<&\"ñ€😀\n" ||
         RootChildren(reloaded) != RootChildren(whole)) {
-      std::fprintf(stderr, "the new section is not the root's only and last one, or the root's "
-                           "other children changed\n");
+      std::fprintf(stderr,
+                   "the new section is not the root's only and last one, or the root's "
+                   "other children changed\n");
       std::abort();
     }
   } catch (const brivasto::TransferError& error) {

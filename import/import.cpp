@@ -62,8 +62,8 @@ void WriteSection(XmlSectionWriter& out, const RunContext& context, ImportedCoun
   const CatalogueLookup groups(*tables.grupost, field::kAbrev);
   const CatalogueLookup teachers(*tables.proft, field::kAbrev);
   const CatalogueLookup rooms(*tables.aulat, field::kAbrev);
-  counts.inputs = ImportInputs(out, *tables.soluc, {subjects, groups, teachers, rooms}, activities,
-                               separator);
+  counts.inputs =
+      ImportInputs(out, *tables.soluc, {subjects, groups, teachers, rooms}, activities, separator);
   out.Close();  // time-table
 }
 

@@ -544,8 +544,7 @@ TEST(SaveSagaDocument, ReplacesAnOlderBackupWithThePreviousVersion) {
   WriteFile(sagaFile, "<document><a/></document>");
   WriteFile(BackupPath(sagaFile), "older backup");
 
-  SaveSagaDocument(SagaDocument::Load(sagaFile, LoadScope::kRootElement), sagaFile,
-                   Elements("b"));
+  SaveSagaDocument(SagaDocument::Load(sagaFile, LoadScope::kRootElement), sagaFile, Elements("b"));
 
   EXPECT_EQ(BackupPath(sagaFile), dir.Path() / "centro.xml.bak");
   EXPECT_EQ(ReadFile(BackupPath(sagaFile)), "<document><a/></document>");
@@ -606,8 +605,8 @@ TEST(SaveSagaDocument, SaveThatFailsLeavesTheFileAndItsBackupAsTheyWere) {
 
   {
     const FileSizeLimit limit(4096);  // the new document is larger
-    EXPECT_THROW(SaveSagaDocument(SagaDocument::Load(sagaFile, LoadScope::kRootElement),
-                                  sagaFile, Elements("lesson", 1000)),
+    EXPECT_THROW(SaveSagaDocument(SagaDocument::Load(sagaFile, LoadScope::kRootElement), sagaFile,
+                                  Elements("lesson", 1000)),
                  TransferError);
   }
   EXPECT_EQ(ReadFile(sagaFile), original);

@@ -95,7 +95,7 @@ void CodeTable::Grow() {
   for (const std::uint64_t slot : old) {
     if (slot == 0) continue;
     const std::u16string_view code = Code(static_cast<std::uint32_t>((slot & 0xFFFFFFFFu) - 1));
-    std::size_t at = TextHash{}(code) & mask;
+    std::size_t at = TextHash{}(code)&mask;
     while (slots_[at] != 0) at = (at + 1) & mask;
     slots_[at] = slot;
   }
@@ -234,8 +234,7 @@ std::size_t ImportGroups(XmlSectionWriter& out, const Table& grupost,
 
 std::size_t ImportMembers(XmlSectionWriter& out, const Table& proft,
                           const SolutionCodes& solution) {
-  return ImportUsedRecords(out, proft, field::kAbrev, field::kProf, solution, "members",
-                           "member");
+  return ImportUsedRecords(out, proft, field::kAbrev, field::kProf, solution, "members", "member");
 }
 
 void ImportActivities(XmlSectionWriter& out, const Table& asignomt, const SolutionCodes& solution,
@@ -299,12 +298,11 @@ std::size_t ImportInputs(XmlSectionWriter& out, const Table& soluc,
     // The activity: the subject code turned into its SAGA identifier (or
     // left as it is), then the first activity of that subject, ignoring case.
     const std::u16string subjectCode = soluc.Text(record, subjectField);
-    const std::u16string* activityId =
-        lastActivity.Get(subjectCode, [&](std::u16string_view code) {
-          const auto [known, added] = activityByCode.try_emplace(std::u16string(code), nullptr);
-          if (added) known->second = activities.IdForSubject(LookUpSagaId(code, catalogues.subjects));
-          return known->second;
-        });
+    const std::u16string* activityId = lastActivity.Get(subjectCode, [&](std::u16string_view code) {
+      const auto [known, added] = activityByCode.try_emplace(std::u16string(code), nullptr);
+      if (added) known->second = activities.IdForSubject(LookUpSagaId(code, catalogues.subjects));
+      return known->second;
+    });
     if (activityId == nullptr) {
       throw TransferError("La tabla SOLUC, registro " + std::to_string(soluc.RecordNumber(record)) +
                           ", campo " + std::string(field::kAsig) + ": la asignatura " +
@@ -317,8 +315,9 @@ std::size_t ImportInputs(XmlSectionWriter& out, const Table& soluc,
     out.Attribute("activity", *activityId);
     WriteReference(out, "groups", "group",
                    lastGroup.Get(soluc.Text(record, groupField), sagaIdIn(catalogues.groups)));
-    WriteReference(out, "members", "member",
-                   lastTeacher.Get(soluc.Text(record, teacherField), sagaIdIn(catalogues.teachers)));
+    WriteReference(
+        out, "members", "member",
+        lastTeacher.Get(soluc.Text(record, teacherField), sagaIdIn(catalogues.teachers)));
     WriteReference(out, "locations", "location",
                    lastRoom.Get(soluc.Text(record, roomField), sagaIdIn(catalogues.rooms)));
     out.Close();

@@ -42,16 +42,14 @@ void WriteTimetableHeader(XmlSectionWriter& out);
 // record has in DIA (named by the first such record's TEXTODIA), holding an
 // `interval` for every record of that day whose HORA is 1 to 40, ordered by
 // hour and then by record order.
-void ImportDaysAndIntervals(XmlSectionWriter& out, const Table& diashorast,
-                            ImportedCounts& counts);
+void ImportDaysAndIntervals(XmlSectionWriter& out, const Table& diashorast, ImportedCounts& counts);
 
 // Write `groups`, `members` and `activities`: one entry per catalogue record
 // whose code some SOLUC row uses, in record order. The lists of groups and
 // members return their number of entries.
 std::size_t ImportGroups(XmlSectionWriter& out, const Table& grupost,
                          const SolutionCodes& solution);
-std::size_t ImportMembers(XmlSectionWriter& out, const Table& proft,
-                          const SolutionCodes& solution);
+std::size_t ImportMembers(XmlSectionWriter& out, const Table& proft, const SolutionCodes& solution);
 // Numbers the activities a1, a2, ... and records each in `activities`.
 void ImportActivities(XmlSectionWriter& out, const Table& asignomt, const SolutionCodes& solution,
                       ActivityList& activities);

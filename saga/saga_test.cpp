@@ -185,18 +185,19 @@ std::string ScopeName(LoadScope scope) {
 
 TEST(ReadSections, ExampleDocument) {
   for (const LoadScope scope : kSectionScopes) {
-  SCOPED_TRACE(ScopeName(scope));
-  const SagaDocument document = SagaDocument::Load(Testdata("example.xml"), scope);
-  using Lines = std::vector<std::string>;
-  EXPECT_EQ(Describe(ReadSubjects(document)),
-            (Lines{"1 \"11\" \"Matemáticas I\" 3 \"4\"",
-                   "2 \"12\" \"Lengua Castellana y Literatura\" 2 -"}));
-  EXPECT_EQ(Describe(ReadTeachers(document)),
-            (Lines{"1 \"21\" \"María José García López\"", "2 \"22\" \"Juan García\""}));
-  EXPECT_EQ(Describe(ReadLocations(document)), (Lines{"1 \"31\" \"Aula 1\""}));
-  // The group's first child is the assigned-subjects element: its text is empty.
-  EXPECT_EQ(Describe(ReadGroups(document)), (Lines{"1 \"41\" \"M\" \"1ESO A\" \"\"", "  1 \"11\"",
-                                                   "    1 \"21\"", "  2 \"12\"", "    1 \"22\""}));
+    SCOPED_TRACE(ScopeName(scope));
+    const SagaDocument document = SagaDocument::Load(Testdata("example.xml"), scope);
+    using Lines = std::vector<std::string>;
+    EXPECT_EQ(Describe(ReadSubjects(document)),
+              (Lines{"1 \"11\" \"Matemáticas I\" 3 \"4\"",
+                     "2 \"12\" \"Lengua Castellana y Literatura\" 2 -"}));
+    EXPECT_EQ(Describe(ReadTeachers(document)),
+              (Lines{"1 \"21\" \"María José García López\"", "2 \"22\" \"Juan García\""}));
+    EXPECT_EQ(Describe(ReadLocations(document)), (Lines{"1 \"31\" \"Aula 1\""}));
+    // The group's first child is the assigned-subjects element: its text is empty.
+    EXPECT_EQ(Describe(ReadGroups(document)),
+              (Lines{"1 \"41\" \"M\" \"1ESO A\" \"\"", "  1 \"11\"", "    1 \"21\"", "  2 \"12\"",
+                     "    1 \"22\""}));
   }
 }
 
@@ -243,39 +244,39 @@ TEST(ReadSections, WhereElementsCount) {
 TEST(ReadSections, FirstChildAndNestedAssignments) {
   TempDir dir;
   for (const LoadScope scope : kSectionScopes) {
-  SCOPED_TRACE(ScopeName(scope));
-  const SagaDocument document = LoadText(
-      dir,
-      "<!DOCTYPE document [<!ENTITY name 'Ana &#x20;'>]>\n"
-      "<document>"
-      "<teachers><teacher id='1'/><teacher id='2'><!-- nota --><b>Ana</b></teacher>"
-      "<teacher id='3' x='y'><b> Luis <i>Gil</i> </b>tail</teacher>\n  "
-      "<teacher id='&name;'>\n  <b>\n    &name;<i>Gil</i>\n  </b>\n</teacher></teachers>"
-      "<locations><location> Aula <![CDATA[ 2 ]]></location></locations>"
-      "<groups>"
-      "<group id=' 7 ' regim='D ' name='2BACH B'>  Bachillerato  <assigned-subjects>"
-      "<assigned-teacher id='bad1'/>"
-      "<assigned-subject id=' s1 '><assigned-teacher id='bad2'/>"
-      "<assigned-teachers><assigned-teacher id='t1'/><assigned-teacher/></assigned-teachers>"
-      "<assigned-teachers><assigned-teacher id='t3'/></assigned-teachers>"
-      "</assigned-subject><assigned-subject id='s2'/></assigned-subjects>"
-      "<assigned-teacher id='bad3'/><assigned-subjects><assigned-subject "
-      "id='s3'/></assigned-subjects>"
-      "</group>"
-      "<group/>"
-      "</groups></document>",
-      scope);
-  using Lines = std::vector<std::string>;
-  // The first child node counts whatever its kind: no child, a comment, an
-  // element; text nodes of white space alone are not there, entities are
-  // read as the text they stand for.
-  EXPECT_EQ(Describe(ReadTeachers(document)),
-            (Lines{"1 \"1\" -", "2 \"2\" \"nota\"", "3 \"3\" \"Luis Gil\"",
-                   "4 \"Ana\" \"Ana  Gil\""}));
-  EXPECT_EQ(Describe(ReadLocations(document)), (Lines{"1 - \"Aula\""}));
-  EXPECT_EQ(Describe(ReadGroups(document)),
-            (Lines{"1 \"7\" \"D\" \"2BACH B\" \"Bachillerato\"", "  1 \"s1\"", "    1 \"t1\"",
-                   "    2 -", "    3 \"t3\"", "  2 \"s2\"", "  3 \"s3\"", "2 - - - -"}));
+    SCOPED_TRACE(ScopeName(scope));
+    const SagaDocument document = LoadText(
+        dir,
+        "<!DOCTYPE document [<!ENTITY name 'Ana &#x20;'>]>\n"
+        "<document>"
+        "<teachers><teacher id='1'/><teacher id='2'><!-- nota --><b>Ana</b></teacher>"
+        "<teacher id='3' x='y'><b> Luis <i>Gil</i> </b>tail</teacher>\n  "
+        "<teacher id='&name;'>\n  <b>\n    &name;<i>Gil</i>\n  </b>\n</teacher></teachers>"
+        "<locations><location> Aula <![CDATA[ 2 ]]></location></locations>"
+        "<groups>"
+        "<group id=' 7 ' regim='D ' name='2BACH B'>  Bachillerato  <assigned-subjects>"
+        "<assigned-teacher id='bad1'/>"
+        "<assigned-subject id=' s1 '><assigned-teacher id='bad2'/>"
+        "<assigned-teachers><assigned-teacher id='t1'/><assigned-teacher/></assigned-teachers>"
+        "<assigned-teachers><assigned-teacher id='t3'/></assigned-teachers>"
+        "</assigned-subject><assigned-subject id='s2'/></assigned-subjects>"
+        "<assigned-teacher id='bad3'/><assigned-subjects><assigned-subject "
+        "id='s3'/></assigned-subjects>"
+        "</group>"
+        "<group/>"
+        "</groups></document>",
+        scope);
+    using Lines = std::vector<std::string>;
+    // The first child node counts whatever its kind: no child, a comment, an
+    // element; text nodes of white space alone are not there, entities are
+    // read as the text they stand for.
+    EXPECT_EQ(
+        Describe(ReadTeachers(document)),
+        (Lines{"1 \"1\" -", "2 \"2\" \"nota\"", "3 \"3\" \"Luis Gil\"", "4 \"Ana\" \"Ana  Gil\""}));
+    EXPECT_EQ(Describe(ReadLocations(document)), (Lines{"1 - \"Aula\""}));
+    EXPECT_EQ(Describe(ReadGroups(document)),
+              (Lines{"1 \"7\" \"D\" \"2BACH B\" \"Bachillerato\"", "  1 \"s1\"", "    1 \"t1\"",
+                     "    2 -", "    3 \"t3\"", "  2 \"s2\"", "  3 \"s3\"", "2 - - - -"}));
   }
 }
 
@@ -348,23 +349,23 @@ TEST(Load, RejectsWhatIsNotWellFormed) {
   const fs::path file = dir / "bad.xml";
   for (const LoadScope scope :
        {LoadScope::kWholeTree, LoadScope::kCatalogueSections, LoadScope::kRootElement}) {
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(ScopeName(scope) + ": " + c.what);
-    WriteFile(file, c.bytes);
-    StderrCapture stderrText;
-    try {
-      SagaDocument::Load(file, scope);
-      ADD_FAILURE() << "loaded";
-    } catch (const TransferError& e) {
-      const std::string message = e.what();
-      const std::string start =
-          "El archivo " + file.string() + " no es un documento XML válido " + c.where;
-      EXPECT_EQ(message.substr(0, start.size()), start) << message;
-      EXPECT_GT(message.size(), start.size()) << message;
-      EXPECT_NE(message.back(), '\n');
+    for (const auto& c : kCases) {
+      SCOPED_TRACE(ScopeName(scope) + ": " + c.what);
+      WriteFile(file, c.bytes);
+      StderrCapture stderrText;
+      try {
+        SagaDocument::Load(file, scope);
+        ADD_FAILURE() << "loaded";
+      } catch (const TransferError& e) {
+        const std::string message = e.what();
+        const std::string start =
+            "El archivo " + file.string() + " no es un documento XML válido " + c.where;
+        EXPECT_EQ(message.substr(0, start.size()), start) << message;
+        EXPECT_GT(message.size(), start.size()) << message;
+        EXPECT_NE(message.back(), '\n');
+      }
+      EXPECT_EQ(stderrText.Text(), "");
     }
-    EXPECT_EQ(stderrText.Text(), "");
-  }
   }
 }
 
@@ -463,7 +464,8 @@ TEST(Load, EntityExpansionIsBoundedInTheStreamedSections) {
   for (int i = 0; i < 3000; ++i) manyRefs += "&a;";
   TempDir dir;
   for (const std::string& xml :
-       {big + "<document><teachers><teacher id='1'>" + manyRefs + "</teacher></teachers></document>",
+       {big + "<document><teachers><teacher id='1'>" + manyRefs +
+            "</teacher></teachers></document>",
         big + "<document><groups><group id='1'><assigned-subjects><assigned-subject id='" +
             manyRefs + "'/></assigned-subjects></group></groups></document>"}) {
     StderrCapture stderrText;
@@ -477,9 +479,9 @@ TEST(Load, EntityExpansionIsBoundedInTheStreamedSections) {
     }
     EXPECT_EQ(stderrText.Text(), "");
   }
-  const SagaDocument document =
-      LoadText(dir, big + "<document at='" + manyRefs + "'><other>" + manyRefs + "</other></document>",
-               LoadScope::kCatalogueSections);
+  const SagaDocument document = LoadText(
+      dir, big + "<document at='" + manyRefs + "'><other>" + manyRefs + "</other></document>",
+      LoadScope::kCatalogueSections);
   EXPECT_EQ(document.Root().Name(), "document");
 }
 

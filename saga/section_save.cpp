@@ -205,7 +205,7 @@ struct RootLayout {
   std::size_t nameEnd = 0;
   // The root written as <name .../>: the position of its "/>".
   std::optional<std::size_t> emptyTagSlash;
-  std::size_t endTag = 0;  // the "</" of the root's end tag
+  std::size_t endTag = 0;                                    // the "</" of the root's end tag
   std::vector<std::pair<std::size_t, std::size_t>> removed;  // [begin, end) of old sections
 };
 
@@ -409,8 +409,8 @@ ConverterPtr SingleByteConverter(const std::string& encoding) {
     return nullptr;
   }
   ucnv_reset(converter.get());
-  ucnv_setFromUCallBack(converter.get(), UCNV_FROM_U_CALLBACK_ESCAPE, UCNV_ESCAPE_XML_DEC,
-                        nullptr, nullptr, &status);
+  ucnv_setFromUCallBack(converter.get(), UCNV_FROM_U_CALLBACK_ESCAPE, UCNV_ESCAPE_XML_DEC, nullptr,
+                        nullptr, &status);
   if (U_FAILURE(status)) return nullptr;
   return converter;
 }
@@ -477,8 +477,8 @@ class EncodedOutput {
       buffer_.append(out, static_cast<std::size_t>(target - out));
       if (status == U_BUFFER_OVERFLOW_ERROR) continue;
       if (U_FAILURE(status)) {
-        savefile::ThrowError(file_, std::string("no se puede convertir el texto: ") +
-                                        u_errorName(status));
+        savefile::ThrowError(file_,
+                             std::string("no se puede convertir el texto: ") + u_errorName(status));
       }
       return;
     }
@@ -504,7 +504,7 @@ std::string EncodingKey(std::string_view encoding) {
 // byte order mark); nullopt for an encoding this copy does not handle.
 struct Storage {
   Units units = Units::kByte;
-  std::size_t start = 0;  // in units
+  std::size_t start = 0;   // in units
   ConverterPtr converter;  // single-byte encodings other than ASCII itself
 };
 
@@ -556,7 +556,8 @@ void SaveThroughTree(const SagaDocument& document, const fs::path& file,
                      const std::function<void()>& beforeReplace) {
   SagaDocument whole = SagaDocument::Load(document.File());
   XmlNode root = whole.Root();
-  for (XmlNode old = root.SelectSingleNode(sectionName); old; old = root.SelectSingleNode(sectionName)) {
+  for (XmlNode old = root.SelectSingleNode(sectionName); old;
+       old = root.SelectSingleNode(sectionName)) {
     root.RemoveChild(old);
   }
   std::u16string text;
@@ -613,8 +614,7 @@ void SaveWithNewRootSection(const SagaDocument& document, const fs::path& file,
       copyTo(std::max(from, copied));
       copied = to;
     }
-    XmlSectionWriter writer([&](std::u16string_view text) { output.Text(text); }, 1, true,
-                            newline);
+    XmlSectionWriter writer([&](std::u16string_view text) { output.Text(text); }, 1, true, newline);
     if (layout.emptyTagSlash) {
       // <document .../> becomes <document ...>, the section, </document>.
       copyTo(*layout.emptyTagSlash);
@@ -623,7 +623,7 @@ void SaveWithNewRootSection(const SagaDocument& document, const fs::path& file,
       writer.Finish();
       output.Text(u"</");
       output.Bytes(std::string_view(bytes).substr(layout.nameBegin * width,
-                                                   (layout.nameEnd - layout.nameBegin) * width));
+                                                  (layout.nameEnd - layout.nameBegin) * width));
       output.Text(u">");
       copied = *layout.emptyTagSlash + 2;
     } else {

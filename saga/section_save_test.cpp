@@ -102,8 +102,7 @@ TEST(SaveWithNewRootSection, WritesInTheDocumentsEncoding) {
   // ñ fits every encoding here, € only windows-1252 and the Unicode ones,
   // and 😀 only the Unicode ones.
   const std::string body = "<document>\n</document>\n";
-  const std::string utf8Section =
-      "  <time-tables>\n    <s v=\"ñ€😀\"/>\n  </time-tables>\n";
+  const std::string utf8Section = "  <time-tables>\n    <s v=\"ñ€😀\"/>\n  </time-tables>\n";
   const Case kCases[] = {
       {"UTF-8", body, "<document>\n" + utf8Section + "</document>\n"},
       {"ISO-8859-1", "<?xml version='1.0' encoding='ISO-8859-1'?>\n" + body,
@@ -113,12 +112,10 @@ TEST(SaveWithNewRootSection, WritesInTheDocumentsEncoding) {
        "<?xml version='1.0' encoding='windows-1252'?>\n<document>\n  <time-tables>\n"
        "    <s v=\"\xF1\x80&#128512;\"/>\n  </time-tables>\n</document>\n"},
       {"UTF-16, little end first", Utf16("<?xml version='1.0' encoding='UTF-16'?>" + body, true),
-       Utf16("<?xml version='1.0' encoding='UTF-16'?><document>\n" + utf8Section +
-                 "</document>\n",
+       Utf16("<?xml version='1.0' encoding='UTF-16'?><document>\n" + utf8Section + "</document>\n",
              true)},
       {"UTF-16, big end first", Utf16("<?xml version='1.0' encoding='UTF-16'?>" + body, false),
-       Utf16("<?xml version='1.0' encoding='UTF-16'?><document>\n" + utf8Section +
-                 "</document>\n",
+       Utf16("<?xml version='1.0' encoding='UTF-16'?><document>\n" + utf8Section + "</document>\n",
              false)},
   };
   TempDir dir;

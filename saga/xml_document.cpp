@@ -2,10 +2,10 @@
 // entities, node access by child-step paths, and the atomic save in the
 // document's own encoding.
 #include <fcntl.h>
+#include <libxml/SAX2.h>
 #include <libxml/entities.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
-#include <libxml/SAX2.h>
 #include <libxml/xmlerror.h>
 #include <libxml/xmlreader.h>
 #include <libxml/xmlsave.h>
@@ -551,8 +551,8 @@ struct SagaDocument::Impl {
   std::string encoding;
   fs::path file;  // where it was loaded from
   bool hasDeclaration = true;
-  bool utf8Mark = false;  // libxml2 writes no UTF-8 byte order mark itself
-  std::string bytes;      // the file as loaded (not for kCatalogueSections)
+  bool utf8Mark = false;                      // libxml2 writes no UTF-8 byte order mark itself
+  std::string bytes;                          // the file as loaded (not for kCatalogueSections)
   std::optional<CatalogueSections> sections;  // kCatalogueSections
   // Declared after `doc`, so its nodes go before the document they use.
   DetachedNodes detached;
@@ -586,8 +586,8 @@ int ReadAll(int fd, std::string& bytes, std::size_t expected) {
 
 [[noreturn]] void ThrowNotWellFormed(const std::string& name, const CapturedErrors& errors) {
   throw TransferError("El archivo " + name + " no es un documento XML válido (línea " +
-                      std::to_string(errors.line) + ", columna " +
-                      std::to_string(errors.column) + "): " + errors.message);
+                      std::to_string(errors.line) + ", columna " + std::to_string(errors.column) +
+                      "): " + errors.message);
 }
 
 std::uint64_t ExpansionAllowed(std::uint64_t fileSize) {
@@ -634,8 +634,7 @@ struct RootOnly {
 // The whole tree of a document held in memory, or with `rootOnly` its root
 // element alone. Throws for a document that is not well-formed (or has no
 // root element), naming the place of the error.
-XmlDocPtr ParseWholeTree(const std::string& name, const std::string& bytes,
-                         bool rootOnly = false) {
+XmlDocPtr ParseWholeTree(const std::string& name, const std::string& bytes, bool rootOnly = false) {
   CapturedErrors errors;
   XmlDocPtr doc;
   {
@@ -753,8 +752,8 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
     {
       LibraryErrorsCaptured libraryErrors(errors);
       ExternalEntitiesRefused refused;
-      const TextReaderPtr reader(xmlReaderForIO(ReadChunk, CloseNothing, &fileReader,
-                                                name.c_str(), nullptr, XML_PARSE_NONET));
+      const TextReaderPtr reader(xmlReaderForIO(ReadChunk, CloseNothing, &fileReader, name.c_str(),
+                                                nullptr, XML_PARSE_NONET));
       if (reader == nullptr) {
         failed = true;
       } else {
@@ -763,7 +762,8 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
       }
     }
     if (fileReader.error != 0) {
-      throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(fileReader.error));
+      throw TransferError("No se puede leer el archivo " + name + ": " +
+                          ErrnoText(fileReader.error));
     }
     if (failed || errors.haveFatal || impl->doc == nullptr) {
       // The reader stops at some documents the whole parse takes (its look-
@@ -851,8 +851,7 @@ bool SagaDocument::Impl::StreamThrough(xmlTextReader* reader, std::uint64_t allo
     const XmlNode element(node);
     switch (section) {
       case Section::kSubjects:
-        sections->subjects.push_back(
-            elements::ReadSubject(element, sections->subjects.size() + 1));
+        sections->subjects.push_back(elements::ReadSubject(element, sections->subjects.size() + 1));
         break;
       case Section::kTeachers:
         sections->teachers.push_back(

@@ -6,8 +6,8 @@
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
