@@ -631,10 +631,10 @@ struct RootOnly {
   }
 };
 
-// The whole tree of a document held in memory, or with `rootOnly` its root
-// element alone. Throws for a document that is not well-formed (or has no
-// root element), naming the place of the error.
-XmlDocPtr ParseWholeTree(const std::string& name, const std::string& bytes, bool rootOnly = false) {
+// The tree of a document held in memory: the whole of it, or with `rootOnly`
+// its root element alone. Throws for a document that is not well-formed (or
+// has no root element), naming the place of the error.
+XmlDocPtr ParseTree(const std::string& name, const std::string& bytes, bool rootOnly = false) {
   CapturedErrors errors;
   XmlDocPtr doc;
   {
@@ -743,7 +743,7 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
   bool wholeTree = scope == LoadScope::kWholeTree;
   if (scope == LoadScope::kRootElement) {
     // Only the root element is made; the rest of the file is still checked.
-    impl->doc = ParseWholeTree(name, impl->bytes, true);
+    impl->doc = ParseTree(name, impl->bytes, true);
   } else if (scope == LoadScope::kCatalogueSections) {
     impl->sections.emplace();
     FileReader fileReader{fd.get(), 0};
@@ -779,7 +779,7 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
     }
   }
   if (wholeTree) {
-    impl->doc = ParseWholeTree(name, impl->bytes);
+    impl->doc = ParseTree(name, impl->bytes);
     DropBlankTextNodes(reinterpret_cast<xmlNode*>(impl->doc.get()));
     if (EntityExpansionOverLimit(impl->doc.get(), allowed)) ThrowExpansionOverLimit(name, allowed);
   }
