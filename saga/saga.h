@@ -4,8 +4,10 @@
 // catalogue sections with every value trimmed of blanks, and saves it back in
 // the encoding it came in (characters that encoding cannot hold are written as
 // numeric character references), replacing the file atomically and keeping
-// its permissions. A file that is not well-formed throws TransferError with
-// the file, line and column; finding nothing is never an error.
+// its permissions, or saves its bytes with a new section in place of the
+// root's old ones. A load may keep less than the whole tree (LoadScope). A
+// file that is not well-formed throws TransferError with the file, line and
+// column; finding nothing is never an error.
 #pragma once
 
 #include <cstddef>
@@ -59,6 +61,7 @@ class XmlNode {
 
  private:
   friend class SagaDocument;
+  friend struct XmlNodeAccess;  // the document library's own code
   explicit XmlNode(void* node) : node_(node) {}
   void* node_ = nullptr;  // xmlNode*, owned by the document
 };
@@ -112,8 +115,7 @@ class SagaDocument {
   // The file's bytes as they were loaded (kept for kWholeTree and
   // kRootElement).
   const std::string& SourceBytes() const;
-  // The sections read while loading with kCatalogueSections, else null
-  // (also when the file had to be read as a whole tree after all).
+  // The sections read while loading with kCatalogueSections, else null.
   const CatalogueSections* StreamedSections() const;
 
  private:

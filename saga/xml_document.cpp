@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <optional>
 #include <string>
@@ -29,6 +30,11 @@
 
 namespace brivasto {
 namespace fs = std::filesystem;
+
+// The document library's own way to a node of a tree it made.
+struct XmlNodeAccess {
+  static XmlNode Of(xmlNode* node) { return XmlNode(node); }
+};
 
 namespace {
 
@@ -138,7 +144,6 @@ struct CapturedErrors {
   // libxml2 parses on its own and counts from line 1.
   bool placeInFile = false;
   std::string message;
-  int depth = 0;  // elements open, for a parse that keeps the root alone
 
   void Take(const xmlError* error) {
     if (error == nullptr || error->level < XML_ERR_ERROR) return;
@@ -152,14 +157,6 @@ struct CapturedErrors {
     message = TrimmedMessage(error->message);
   }
 };
-
-// The parser context routes its errors here; its _private is the capture.
-void OnParserError(void* userData, xmlErrorPtr error) {
-  auto* context = static_cast<xmlParserCtxt*>(userData);
-  if (context != nullptr && context->_private != nullptr) {
-    static_cast<CapturedErrors*>(context->_private)->Take(error);
-  }
-}
 
 void OnLibraryError(void* capture, xmlErrorPtr error) {
   static_cast<CapturedErrors*>(capture)->Take(error);
@@ -556,11 +553,6 @@ struct SagaDocument::Impl {
   std::optional<CatalogueSections> sections;  // kCatalogueSections
   // Declared after `doc`, so its nodes go before the document they use.
   DetachedNodes detached;
-
-  // Reads the whole document from `reader`, keeping the root element and
-  // reading the catalogue elements into `sections`. Returns false when the
-  // reader stopped at an error.
-  bool StreamThrough(xmlTextReader* reader, std::uint64_t allowed, const std::string& name);
 };
 
 SagaDocument::SagaDocument(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -600,58 +592,188 @@ std::uint64_t ExpansionAllowed(std::uint64_t fileSize) {
                       std::to_string(allowed / (1024 * 1024)) + " MB");
 }
 
-// Parser callbacks that build the root element alone: the elements inside
-// it are counted, not made, and no text is kept. The document type
-// declaration is still read, so that entities are known as in a whole parse.
-struct RootOnly {
-  static int& Depth(void* context) {
-    return static_cast<CapturedErrors*>(static_cast<xmlParserCtxt*>(context)->_private)->depth;
+// What a parse makes of the document.
+enum class Shape {
+  kWholeTree,
+  kRootOnly,           // the root element alone
+  kCatalogueSections,  // the root element; each catalogue element read and let go
+};
+
+// What a parse keeps beside libxml2's own state: the parser context's
+// _private (an entity's content is parsed by a context of its own that
+// shares it).
+struct ParseState {
+  CapturedErrors errors;
+  Shape shape = Shape::kWholeTree;
+  const xmlParserCtxt* document = nullptr;  // the document's own context
+  int depth = 0;                            // elements open
+  bool rootIsDocument = false;              // the root is SAGA's <document>
+  const char* item = nullptr;               // the catalogue element of the open section
+  bool inItem = false;                      // inside a catalogue element
+  CatalogueSections* sections = nullptr;
+  std::optional<EntityExpansion> expansion;
+  std::uint64_t allowed = 0;
+  std::uint64_t expanded = 0;
+  std::string name;            // of the file, for messages
+  std::exception_ptr failure;  // what a callback threw; the parse stops
+
+  static ParseState& Of(void* context) {
+    return *static_cast<ParseState*>(static_cast<xmlParserCtxt*>(context)->_private);
+  }
+};
+
+// The parser context routes its errors here; its _private is the parse's state.
+void OnParserError(void* userData, xmlErrorPtr error) {
+  auto* context = static_cast<xmlParserCtxt*>(userData);
+  if (context != nullptr && context->_private != nullptr) {
+    static_cast<ParseState*>(context->_private)->errors.Take(error);
+  }
+}
+
+// Whether an element's qualified name is `name` (no prefix).
+bool Named(const xmlChar* localName, const xmlChar* prefix, const char* name) {
+  return prefix == nullptr && name != nullptr &&
+         std::strcmp(reinterpret_cast<const char*>(localName), name) == 0;
+}
+
+// The catalogue element of a section of the root: "subject" for "subjects".
+const char* ItemOf(const xmlChar* localName, const xmlChar* prefix) {
+  for (const auto& [section, item] :
+       {std::pair{"subjects", "subject"}, std::pair{"teachers", "teacher"},
+        std::pair{"locations", "location"}, std::pair{"groups", "group"}}) {
+    if (Named(localName, prefix, section)) return item;
+  }
+  return nullptr;
+}
+
+// A finished catalogue element: read into its entry the way a whole load
+// reads it (blank text dropped, entity expansion measured), then let go.
+void TakeItem(ParseState& state, xmlNode* element) {
+  DropBlankTextNodes(element);
+  if (!state.expansion) state.expansion.emplace(element->doc, state.allowed);
+  state.expanded += state.expansion->OfReferencesInElement(element);
+  if (state.expanded > state.allowed) ThrowExpansionOverLimit(state.name, state.allowed);
+  CatalogueSections& sections = *state.sections;
+  const XmlNode node = XmlNodeAccess::Of(element);
+  if (std::strcmp(state.item, "subject") == 0) {
+    sections.subjects.push_back(elements::ReadSubject(node, sections.subjects.size() + 1));
+  } else if (std::strcmp(state.item, "teacher") == 0) {
+    sections.teachers.push_back(elements::ReadNamedItem(node, sections.teachers.size() + 1));
+  } else if (std::strcmp(state.item, "location") == 0) {
+    sections.locations.push_back(elements::ReadNamedItem(node, sections.locations.size() + 1));
+  } else {
+    sections.groups.push_back(elements::ReadGroup(node, sections.groups.size() + 1));
+  }
+  xmlUnlinkNode(element);
+  xmlFreeNode(element);
+}
+
+// Parser callbacks for the streamed shapes: the tree library's own
+// callbacks, called only for the nodes the shape keeps. An entity's content
+// is always made whole, as a whole load makes it.
+struct ShapedParse {
+  static bool Keeps(void* context) {
+    const ParseState& state = ParseState::Of(context);
+    return context != state.document || state.inItem;
   }
   static void Start(void* context, const xmlChar* localName, const xmlChar* prefix,
                     const xmlChar* uri, int namespaceCount, const xmlChar** namespaces,
                     int attributeCount, int defaultedCount, const xmlChar** attributes) {
-    if (Depth(context)++ == 0) {
-      xmlSAX2StartElementNs(context, localName, prefix, uri, namespaceCount, namespaces,
-                            attributeCount, defaultedCount, attributes);
+    ParseState& state = ParseState::Of(context);
+    if (context == state.document) {
+      const int depth = state.depth++;
+      if (depth == 0) {
+        state.rootIsDocument = Named(localName, prefix, "document");
+      } else if (state.shape != Shape::kCatalogueSections) {
+        return;
+      } else if (depth == 1) {
+        state.item = state.rootIsDocument ? ItemOf(localName, prefix) : nullptr;
+        return;
+      } else if (depth == 2) {
+        state.inItem = Named(localName, prefix, state.item);
+      }
+      if (depth > 0 && !state.inItem) return;
     }
+    xmlSAX2StartElementNs(context, localName, prefix, uri, namespaceCount, namespaces,
+                          attributeCount, defaultedCount, attributes);
   }
   static void End(void* context, const xmlChar* localName, const xmlChar* prefix,
                   const xmlChar* uri) {
-    if (--Depth(context) == 0) xmlSAX2EndElementNs(context, localName, prefix, uri);
+    ParseState& state = ParseState::Of(context);
+    if (context != state.document) {
+      xmlSAX2EndElementNs(context, localName, prefix, uri);
+      return;
+    }
+    const int depth = --state.depth;
+    if (depth > 0 && !state.inItem) return;
+    xmlSAX2EndElementNs(context, localName, prefix, uri);
+    if (depth != 2) return;
+    state.inItem = false;
+    auto* parser = static_cast<xmlParserCtxt*>(context);
+    try {
+      TakeItem(state, xmlDocGetRootElement(parser->myDoc)->last);
+    } catch (...) {
+      state.failure = std::current_exception();
+      xmlStopParser(parser);
+    }
+  }
+  static void Characters(void* context, const xmlChar* text, int length) {
+    if (Keeps(context)) xmlSAX2Characters(context, text, length);
+  }
+  static void CdataBlock(void* context, const xmlChar* text, int length) {
+    if (Keeps(context)) xmlSAX2CDataBlock(context, text, length);
+  }
+  static void Comment(void* context, const xmlChar* text) {
+    if (Keeps(context)) xmlSAX2Comment(context, text);
+  }
+  static void Instruction(void* context, const xmlChar* target, const xmlChar* data) {
+    if (Keeps(context)) xmlSAX2ProcessingInstruction(context, target, data);
+  }
+  static void Reference(void* context, const xmlChar* name) {
+    if (Keeps(context)) xmlSAX2Reference(context, name);
   }
   static void Install(xmlSAXHandler& sax) {
     sax.startElementNs = Start;
     sax.endElementNs = End;
-    sax.characters = nullptr;
-    sax.ignorableWhitespace = nullptr;
-    sax.cdataBlock = nullptr;
-    sax.comment = nullptr;
-    sax.processingInstruction = nullptr;
-    sax.reference = nullptr;
+    sax.characters = Characters;
+    sax.ignorableWhitespace = Characters;
+    sax.cdataBlock = CdataBlock;
+    sax.comment = Comment;
+    sax.processingInstruction = Instruction;
+    sax.reference = Reference;
   }
 };
 
-// The tree of a document held in memory: the whole of it, or with `rootOnly`
-// its root element alone. Throws for a document that is not well-formed (or
-// has no root element), naming the place of the error.
-XmlDocPtr ParseTree(const std::string& name, const std::string& bytes, bool rootOnly = false) {
-  CapturedErrors errors;
+// The tree of a document, shaped by `state.shape`, parsed from `bytes` or,
+// when that is null, read from `fd` as the parse goes. Throws for a
+// document that is not well-formed (or has no root element), naming the
+// place of the error, and for one whose catalogue elements refer to too
+// much entity text.
+XmlDocPtr ParseTree(const std::string& name, const std::string* bytes, int fd, ParseState& state) {
+  CapturedErrors& errors = state.errors;
+  FileReader reader{fd, 0};
   XmlDocPtr doc;
   {
     LibraryErrorsCaptured libraryErrors(errors);
     ExternalEntitiesRefused refused;
     XmlParserCtxtPtr context(xmlNewParserCtxt());
     if (context == nullptr) throw std::bad_alloc();
-    context->_private = &errors;
+    context->_private = &state;
+    state.document = context.get();
     context->sax->serror = OnParserError;
-    if (rootOnly) RootOnly::Install(*context->sax);
-    if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-      throw TransferError("El archivo " + name + " es demasiado grande para leerlo.");
-    }
+    if (state.shape != Shape::kWholeTree) ShapedParse::Install(*context->sax);
     // No entity substitution, no DTD loading or validation, no network;
     // libxml2's default limits against entity expansion stay in force.
-    doc.reset(xmlCtxtReadMemory(context.get(), bytes.data(), static_cast<int>(bytes.size()),
-                                name.c_str(), nullptr, XML_PARSE_NONET));
+    if (bytes == nullptr) {
+      doc.reset(xmlCtxtReadIO(context.get(), ReadChunk, CloseNothing, &reader, name.c_str(),
+                              nullptr, XML_PARSE_NONET));
+    } else if (bytes->size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+      throw TransferError("El archivo " + name + " es demasiado grande para leerlo.");
+    } else {
+      doc.reset(xmlCtxtReadMemory(context.get(), bytes->data(), static_cast<int>(bytes->size()),
+                                  name.c_str(), nullptr, XML_PARSE_NONET));
+    }
+    if (state.failure) std::rethrow_exception(state.failure);
     if (doc != nullptr && context->wellFormed == 0) doc.reset();
     if (doc == nullptr && !errors.haveError) errors.Take(&context->lastError);
     if (doc == nullptr && !errors.placeInFile && context->input != nullptr) {
@@ -660,38 +782,14 @@ XmlDocPtr ParseTree(const std::string& name, const std::string& bytes, bool root
       errors.column = context->input->col;
     }
   }
+  if (reader.error != 0) {
+    throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(reader.error));
+  }
   if (doc == nullptr || xmlDocGetRootElement(doc.get()) == nullptr) {
     ThrowNotWellFormed(name, errors);
   }
   return doc;
 }
-
-// What a streamed load collects besides the root element.
-struct StreamedCatalogue {
-  enum class Section { kNone, kSubjects, kTeachers, kLocations, kGroups };
-  static Section SectionNamed(const xmlNode* element) {
-    if (HasName(element, "subjects")) return Section::kSubjects;
-    if (HasName(element, "teachers")) return Section::kTeachers;
-    if (HasName(element, "locations")) return Section::kLocations;
-    if (HasName(element, "groups")) return Section::kGroups;
-    return Section::kNone;
-  }
-  static const char* ItemName(Section section) {
-    switch (section) {
-      case Section::kSubjects:
-        return "subject";
-      case Section::kTeachers:
-        return "teacher";
-      case Section::kLocations:
-        return "location";
-      case Section::kGroups:
-        return "group";
-      case Section::kNone:
-        break;
-    }
-    return nullptr;
-  }
-};
 
 }  // namespace
 
@@ -740,48 +838,27 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
   }
   const Prologue prologue = ReadPrologue(head, headSize);
 
-  bool wholeTree = scope == LoadScope::kWholeTree;
-  if (scope == LoadScope::kRootElement) {
-    // Only the root element is made; the rest of the file is still checked.
-    impl->doc = ParseTree(name, impl->bytes, true);
-  } else if (scope == LoadScope::kCatalogueSections) {
-    impl->sections.emplace();
-    FileReader fileReader{fd.get(), 0};
-    CapturedErrors errors;
-    bool failed = false;
-    {
-      LibraryErrorsCaptured libraryErrors(errors);
-      ExternalEntitiesRefused refused;
-      const TextReaderPtr reader(xmlReaderForIO(ReadChunk, CloseNothing, &fileReader, name.c_str(),
-                                                nullptr, XML_PARSE_NONET));
-      if (reader == nullptr) {
-        failed = true;
-      } else {
-        xmlTextReaderSetStructuredErrorHandler(reader.get(), OnLibraryError, &errors);
-        failed = !impl->StreamThrough(reader.get(), allowed, name);
+  ParseState state;
+  state.name = name;
+  state.allowed = allowed;
+  switch (scope) {
+    case LoadScope::kWholeTree:
+      impl->doc = ParseTree(name, &impl->bytes, -1, state);
+      DropBlankTextNodes(reinterpret_cast<xmlNode*>(impl->doc.get()));
+      if (EntityExpansionOverLimit(impl->doc.get(), allowed)) {
+        ThrowExpansionOverLimit(name, allowed);
       }
-    }
-    if (fileReader.error != 0) {
-      throw TransferError("No se puede leer el archivo " + name + ": " +
-                          ErrnoText(fileReader.error));
-    }
-    if (failed || errors.haveFatal || impl->doc == nullptr) {
-      // The reader stops at some documents the whole parse takes (its look-
-      // ahead in a document type declaration is simpler), so the whole tree
-      // decides, and words the error as a whole load does.
-      impl->doc.reset();
-      impl->sections.reset();
-      if (::lseek(fd.get(), 0, SEEK_SET) != 0) ThrowNotWellFormed(name, errors);
-      if (const int error = ReadAll(fd.get(), impl->bytes, 0); error != 0) {
-        throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(error));
-      }
-      wholeTree = true;
-    }
-  }
-  if (wholeTree) {
-    impl->doc = ParseTree(name, impl->bytes);
-    DropBlankTextNodes(reinterpret_cast<xmlNode*>(impl->doc.get()));
-    if (EntityExpansionOverLimit(impl->doc.get(), allowed)) ThrowExpansionOverLimit(name, allowed);
+      break;
+    case LoadScope::kRootElement:
+      // Only the root element is made; the rest of the file is still checked.
+      state.shape = Shape::kRootOnly;
+      impl->doc = ParseTree(name, &impl->bytes, -1, state);
+      break;
+    case LoadScope::kCatalogueSections:
+      state.shape = Shape::kCatalogueSections;
+      state.sections = &impl->sections.emplace();
+      impl->doc = ParseTree(name, nullptr, fd.get(), state);
+      break;
   }
 
   const xmlDoc* doc = impl->doc.get();
@@ -795,82 +872,6 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
       prologue.utf8Mark && xmlParseCharEncoding(impl->encoding.c_str()) == XML_CHAR_ENCODING_UTF8;
   impl->doc->_private = &impl->detached;
   return SagaDocument(std::move(impl));
-}
-
-bool SagaDocument::Impl::StreamThrough(xmlTextReader* reader, std::uint64_t allowed,
-                                       const std::string& name) {
-  using Section = StreamedCatalogue::Section;
-  Section section = Section::kNone;
-  std::optional<EntityExpansion> expansion;
-  std::uint64_t expanded = 0;
-  int status = xmlTextReaderRead(reader);
-  while (status == 1) {
-    if (xmlTextReaderNodeType(reader) != XML_READER_TYPE_ELEMENT) {
-      status = xmlTextReaderRead(reader);
-      continue;
-    }
-    xmlNode* node = xmlTextReaderCurrentNode(reader);
-    const int depth = xmlTextReaderDepth(reader);
-    if (node == nullptr) return false;
-    if (depth == 0) {
-      // The root element alone, attributes and namespaces included, in a
-      // document of its own that outlives the reader.
-      XmlDocPtr own(xmlNewDoc(node->doc != nullptr && node->doc->version != nullptr
-                                  ? node->doc->version
-                                  : reinterpret_cast<const xmlChar*>("1.0")));
-      if (own == nullptr) throw std::bad_alloc();
-      if (node->doc != nullptr && node->doc->encoding != nullptr) {
-        own->encoding = xmlStrdup(node->doc->encoding);
-      }
-      xmlNode* root = xmlDocCopyNode(node, own.get(), 2);
-      if (root == nullptr) throw std::bad_alloc();
-      xmlDocSetRootElement(own.get(), root);
-      doc = std::move(own);
-      // Another program's XML has none of SAGA's sections: the rest is only
-      // checked.
-      if (!HasName(node, "document")) break;
-      status = xmlTextReaderRead(reader);
-      continue;
-    }
-    if (depth == 1) {
-      section = StreamedCatalogue::SectionNamed(node);
-      status = section == Section::kNone ? xmlTextReaderNext(reader) : xmlTextReaderRead(reader);
-      continue;
-    }
-    const char* item = StreamedCatalogue::ItemName(section);
-    if (depth != 2 || item == nullptr || !HasName(node, item)) {
-      status = xmlTextReaderNext(reader);
-      continue;
-    }
-    node = xmlTextReaderExpand(reader);
-    if (node == nullptr) return false;
-    DropBlankTextNodes(node);
-    if (!expansion) expansion.emplace(node->doc, allowed);
-    expanded += expansion->OfReferencesInElement(node);
-    if (expanded > allowed) ThrowExpansionOverLimit(name, allowed);
-    const XmlNode element(node);
-    switch (section) {
-      case Section::kSubjects:
-        sections->subjects.push_back(elements::ReadSubject(element, sections->subjects.size() + 1));
-        break;
-      case Section::kTeachers:
-        sections->teachers.push_back(
-            elements::ReadNamedItem(element, sections->teachers.size() + 1));
-        break;
-      case Section::kLocations:
-        sections->locations.push_back(
-            elements::ReadNamedItem(element, sections->locations.size() + 1));
-        break;
-      case Section::kGroups:
-        sections->groups.push_back(elements::ReadGroup(element, sections->groups.size() + 1));
-        break;
-      case Section::kNone:
-        break;
-    }
-    status = xmlTextReaderNext(reader);
-  }
-  while (status == 1) status = xmlTextReaderNext(reader);
-  return status == 0;
 }
 
 XmlNode SagaDocument::Root() const { return XmlNode(xmlDocGetRootElement(impl_->doc.get())); }
