@@ -126,7 +126,7 @@ std::optional<std::string> ForeignRootName(const SagaDocument& document) {
   return ToUtf8(name);
 }
 
-Problems FindProblems(const DocumentSections& sections) {
+Problems FindProblems(const CatalogueSections& sections) {
   Problems problems;
   CheckSubjects(sections.subjects, problems);
   CheckNamedItems("teachers", "teacher", sections.teachers, problems);
@@ -137,7 +137,7 @@ Problems FindProblems(const DocumentSections& sections) {
 
 }  // namespace
 
-void CheckSections(const SagaDocument& document, const DocumentSections& sections) {
+void CheckSections(const SagaDocument& document, const CatalogueSections& sections) {
   // Another program's XML has none of the sections; exporting it would put
   // six empty tables in place of Talvenor's.
   if (const std::optional<std::string> root = ForeignRootName(document)) {
@@ -153,13 +153,13 @@ std::vector<std::string> ExportProblems(const SagaDocument& document) {
   if (const std::optional<std::string> root = ForeignRootName(document)) {
     return {"- el documento no es de SAGA: su elemento raíz es <" + *root + ">, no <document>"};
   }
-  DocumentSections storage;
-  return FindProblems(ReadDocumentSections(document, storage)).Lines();
+  CatalogueSections storage;
+  return FindProblems(ReadCatalogueSections(document, storage)).Lines();
 }
 
 void CheckExportable(const SagaDocument& document) {
-  DocumentSections storage;
-  CheckSections(document, ReadDocumentSections(document, storage));
+  CatalogueSections storage;
+  CheckSections(document, ReadCatalogueSections(document, storage));
 }
 
 bool HoursAreNumber(std::u16string_view text) { return hours::IsHoursNumeral(text); }

@@ -278,8 +278,8 @@ void ExportDayHourFrame(const RunContext& context) {
 void RunExportSteps(const SagaDocument& document, const RunContext& context) {
   // The sections are read once for the whole run. Nothing is written before
   // the whole document is known to be exportable,
-  DocumentSections storage;
-  const DocumentSections& sections = ReadDocumentSections(document, storage);
+  CatalogueSections storage;
+  const CatalogueSections& sections = ReadCatalogueSections(document, storage);
   CheckSections(document, sections);
   // nor while Talvenor holds one of the tables: the run would stop halfway.
   for (const ExchangeTable* table :
