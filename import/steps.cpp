@@ -107,13 +107,13 @@ SolutionCodes::SolutionCodes(const Table& soluc) {
   const std::size_t subject = soluc.FieldIndex(field::kAsig);
   // Rows come in runs that share their codes: a code like the row before's
   // is already there.
-  std::u16string lastGroup, lastTeacher, lastSubject;
-  const auto add = [&soluc](CodeTable& codes, std::u16string& last, std::size_t record,
+  LastCodeMemo<std::uint32_t> lastGroup;
+  LastCodeMemo<std::uint32_t> lastTeacher;
+  LastCodeMemo<std::uint32_t> lastSubject;
+  const auto add = [&soluc](CodeTable& codes, LastCodeMemo<std::uint32_t>& last, std::size_t record,
                             std::size_t field) {
-    std::u16string code = soluc.Text(record, field);
-    if (record > 0 && code == last) return;
-    codes.Add(code);
-    last = std::move(code);
+    last.Get(soluc.Text(record, field),
+             [&codes](std::u16string_view code) { return codes.Add(code); });
   };
   for (std::size_t record = 0; record < soluc.RecordCount(); ++record) {
     add(groups_, lastGroup, record, group);

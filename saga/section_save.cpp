@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -20,6 +19,7 @@
 
 #include "saga/saga.h"
 #include "saga/save_file.h"
+#include "saga/xml_text.h"
 
 namespace brivasto {
 namespace fs = std::filesystem;
@@ -29,11 +29,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kFlushAt = 1 << 16;
-
-bool IsXmlCharacter(char32_t c) {
-  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
-         (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
-}
 
 void AppendAscii(std::u16string& out, std::string_view text) {
   for (const char c : text) out.push_back(static_cast<char16_t>(c));
@@ -114,14 +109,7 @@ void XmlSectionWriter::Attribute(std::string_view name, std::u16string_view valu
       buffer_ += u'\uFFFD';
       continue;
     }
-    // A character XML cannot hold would make the saved file unreadable.
-    if (!IsXmlCharacter(c)) {
-      char code[16];
-      std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
-      throw TransferError("El valor del atributo \"" + std::string(name) + "\" del elemento \"" +
-                          open_.back() + "\" contiene un carácter no admitido en XML (" + code +
-                          ")");
-    }
+    if (!xmltext::IsXmlChar(c)) xmltext::ThrowNotXmlChar(name, open_.back(), c);
     buffer_ += c;
   }
   buffer_ += u'"';

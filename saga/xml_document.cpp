@@ -27,6 +27,7 @@
 #include "saga/elements.h"
 #include "saga/saga.h"
 #include "saga/save_file.h"
+#include "saga/xml_text.h"
 
 namespace brivasto {
 namespace fs = std::filesystem;
@@ -525,11 +526,6 @@ struct DetachedNodes {
     for (xmlNode* node : nodes) xmlFreeNode(node);
   }
 };
-
-bool IsXmlChar(char32_t c) {
-  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
-         (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
-}
 
 void RequireXmlName(std::string_view name, const char* what) {
   const std::string text(name);
@@ -1115,13 +1111,7 @@ void XmlNode::SetAttribute(std::string_view name, std::u16string_view value) {
       continue;
     }
     if (c >= 0xD800 && c <= 0xDFFF) continue;  // a lone surrogate becomes U+FFFD
-    if (!IsXmlChar(c)) {
-      char code[16];
-      std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
-      throw TransferError("El valor del atributo \"" + std::string(name) + "\" del elemento \"" +
-                          QualifiedName(node) + "\" contiene un carácter no admitido en XML (" +
-                          code + ")");
-    }
+    if (!xmltext::IsXmlChar(c)) xmltext::ThrowNotXmlChar(name, QualifiedName(node), c);
   }
   const std::string attributeName(name);
   if (xmlSetProp(node, reinterpret_cast<const xmlChar*>(attributeName.c_str()),
