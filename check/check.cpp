@@ -4,7 +4,6 @@
 #include <array>
 #include <charconv>
 #include <system_error>
-#include <unordered_set>
 
 #include "check/check_texts.h"
 #include "export/export.h"
@@ -40,23 +39,6 @@ std::size_t CodePointCount(std::u16string_view text) {
     if (pair) ++i;
   }
   return count;
-}
-
-std::u16string CharactersOutside1252(std::u16string_view text) {
-  std::u16string outside;
-  std::unordered_set<std::u16string> seen;
-  for (std::size_t i = 0; i < text.size();) {
-    const bool pair = text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() &&
-                      text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
-    const std::u16string character(text.substr(i, pair ? 2 : 1));
-    i += character.size();
-    // The tables keep such a character as '?'.
-    if (character != u"?" && StoredFieldText(character, 1) == u"?" &&
-        seen.insert(character).second) {
-      outside += character;
-    }
-  }
-  return outside;
 }
 
 std::string HoursText(double hours) {

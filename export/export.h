@@ -48,11 +48,6 @@ std::vector<GivenCode> GroupCodes(std::span<const SagaGroup> groups);          /
 // separator, blanks around ignored); the export counts any other text as 1.
 bool HoursAreNumber(std::u16string_view text);
 
-// The text a table's text field of `width` characters keeps of `text`: cut
-// to the width, '?' for each character Windows 1252 cannot hold, trailing
-// blanks dropped.
-std::u16string StoredFieldText(std::u16string_view text, std::size_t width);
-
 // The six steps, in the order RunExportSteps runs them. ExportAssignments
 // reads the tables the first four wrote.
 void ExportSubjects(const SagaDocument& document, const RunContext& context);
