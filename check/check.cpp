@@ -7,6 +7,7 @@
 
 #include "check/check_texts.h"
 #include "export/export.h"
+#include "import/lookups.h"
 
 namespace brivasto {
 
@@ -66,9 +67,20 @@ bool HasTimetable(const RunContext& context) {
 
 CheckReport CheckBeforeRun(const SagaDocument& document, const RunContext& context) {
   CheckReport report = CheckExportSide(document);
-  if (HasTimetable(context)) {
-    CheckReport importSide = CheckImportSide(context);
-    report.stops.insert(report.stops.end(), importSide.stops.begin(), importSide.stops.end());
+  try {
+    CheckExchangeDirectory(context);
+  } catch (const TransferError& error) {
+    report.stops.push_back(error.what());
+  }
+  report.timetable = HasTimetable(context);
+  CheckReport importSide = CheckImportSide(context);
+  report.importStops = std::move(importSide.stops);
+  try {
+    CheckImportable(document, document.File());
+  } catch (const TransferError& error) {
+    report.importStops.push_back(error.what());
+  }
+  if (report.timetable) {
     report.warnings.insert(report.warnings.end(), importSide.warnings.begin(),
                            importSide.warnings.end());
   }

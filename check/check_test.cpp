@@ -245,7 +245,7 @@ TEST_F(ImportSideTest, OneProblemOfEachKind) {
   // Both sides together; a check writes nothing.
   const auto before = fs::last_write_time(context_.exchangeDirectory / "SOLUC.DBF");
   const CheckReport both = CheckBeforeRun(document, context_);
-  EXPECT_EQ(both.stops, report.stops);
+  EXPECT_EQ(both.importStops, report.stops);
   EXPECT_EQ(fs::last_write_time(context_.exchangeDirectory / "SOLUC.DBF"), before);
 }
 

@@ -25,6 +25,11 @@ namespace brivasto {
 // are no problem: their values are empty.
 void CheckExportable(const SagaDocument& document);
 
+// Throws TransferError when the exchange directory cannot take the six
+// tables: it is missing, not a directory or not writable, or another
+// program holds one of the tables.
+void CheckExchangeDirectory(const RunContext& context);
+
 // Every element the export cannot carry, one line each ("- section,
 // element: problem"), in document order; empty when the document can be
 // exported. CheckExportable throws with these lines.
@@ -57,7 +62,8 @@ void ExportGroups(const SagaDocument& document, const RunContext& context);
 void ExportAssignments(const SagaDocument& document, const RunContext& context);
 void ExportDayHourFrame(const RunContext& context);
 
-// CheckExportable, then the six steps in their fixed order.
+// CheckExportable and CheckExchangeDirectory, then the six steps in their
+// fixed order.
 void RunExportSteps(const SagaDocument& document, const RunContext& context);
 
 }  // namespace brivasto

@@ -7,12 +7,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "saga/saga.h"
 #include "tables/tables.h"
 #include "text/text.h"
 
@@ -21,6 +23,13 @@ namespace brivasto {
 
 // ---------------------------------------------------------------------------
 // Texts written into the section.
+
+// Throws TransferError when the import could not save `sagaFile`: its
+// folder is not writable (the new file and the backup are made there).
+void CheckCanSave(const std::filesystem::path& sagaFile);
+// What the import checks before it reads a table: `document` is SAGA's
+// (its root is <document>), and CheckCanSave.
+void CheckImportable(const SagaDocument& document, const std::filesystem::path& sagaFile);
 
 // The end time to write: "0" put in front of a text of 1 to 4 characters that
 // does not start with "0" ("9:30" -> "09:30"); any other text as it is.

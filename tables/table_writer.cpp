@@ -284,6 +284,24 @@ void CheckTableNotHeld(const std::filesystem::path& directory, std::string_view 
   }
 }
 
+void CheckDirectoryWritable(const std::filesystem::path& directory) {
+  struct stat status {};
+  int error = 0;
+  if (::stat(directory.c_str(), &status) != 0) {
+    error = errno;
+  } else if (!S_ISDIR(status.st_mode)) {
+    error = ENOTDIR;
+  } else if (::access(directory.c_str(), W_OK) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    throw TransferError("No se puede escribir en la carpeta " + files::PathText(directory) + ": " +
+                        (error == ENOTDIR ? std::string("no es una carpeta")
+                                          : files::ErrnoText(error)) +
+                        ".");
+  }
+}
+
 TableWriter::TableWriter(std::filesystem::path directory, const ExchangeTable& table)
     : impl_(std::make_unique<Impl>(std::move(directory), table)) {}
 TableWriter::TableWriter(TableWriter&&) noexcept = default;

@@ -186,6 +186,11 @@ class TableWriter {
 // tables can find a held one before it changes any.
 void CheckTableNotHeld(const std::filesystem::path& directory, std::string_view name);
 
+// Throws TransferError naming `directory` when it is missing, is not a
+// directory, or cannot be written (a read-only file system, no permission),
+// so that a run can find out before it changes anything.
+void CheckDirectoryWritable(const std::filesystem::path& directory);
+
 // ---------------------------------------------------------------------------
 // Reading a table.
 
