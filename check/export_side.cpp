@@ -1,5 +1,6 @@
 // The export side of the check: what the document holds that the export
 // refuses, or carries in a way the user may not expect.
+#include <limits>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -34,11 +35,15 @@ std::string Where(const CatalogueView& view, const Entry& entry) {
 void CheckCut(const std::string& where, std::string_view what, std::u16string_view text,
               const ExchangeTable& table, std::string_view field, CheckReport& report) {
   const std::size_t width = TextFieldWidth(table, field);
-  if (CodePointCount(text) <= width) return;
+  const std::u16string stored = StoredText(text, width);
+  if (CodePointCount(text) <= width ||
+      stored == StoredText(text, std::numeric_limits<std::size_t>::max())) {
+    return;
+  }
   report.warnings.push_back(where + ": " + std::string(what) + " " + Quoted(text) + " no cabe en " +
                             std::string(table.name) + "." + std::string(field) + " (" +
                             std::to_string(width) + " caracteres); se guarda " +
-                            Quoted(StoredText(text, width)));
+                            Quoted(stored));
 }
 
 // What the tables' rule changes in a text: a warning for each kind of
@@ -102,10 +107,13 @@ std::vector<Entry> EntriesOf(const std::vector<Item>& items) {
   return entries;
 }
 
+// The ids as IDSAGA stores them: the export finds an assigned id only
+// where it equals the stored text (an id longer than the field never).
 std::unordered_map<std::u16string, bool> IdsOf(const std::vector<Entry>& entries) {
   std::unordered_map<std::u16string, bool> ids;
+  const std::size_t width = TextFieldWidth(kAsignomt, field::kIdSaga);
   for (const Entry& entry : entries) {
-    if (entry.id) ids.emplace(*entry.id, true);
+    if (entry.id) ids.emplace(StoredText(*entry.id, width), true);
   }
   return ids;
 }
