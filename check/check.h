@@ -16,7 +16,8 @@
 namespace brivasto {
 
 struct CheckReport {
-  std::vector<std::string> stops;        // what would stop the run (the export's, in CheckBeforeRun)
+  // What would stop the run; in CheckBeforeRun, what would stop the export.
+  std::vector<std::string> stops;
   std::vector<std::string> importStops;  // what would stop the import (CheckBeforeRun)
   std::vector<std::string> warnings;     // what the run carries, perhaps not as meant
   bool timetable = false;                // Talvenor's timetable is there (CheckBeforeRun)

@@ -58,11 +58,13 @@ TEST(CheckExportSide, SampleListsItsCollisionsAndSubjectsWithoutTeacher) {
 // tables will hold, and the export stores exactly that.
 TEST(CheckExportSide, TextsAsTheTablesStoreThem) {
   TempDir dir;
-  const SagaDocument document = LoadText(dir, "<document><subjects>"
-      "<subject id='1' name='Matema\u0301ticas' hours='3'/>"
-      "<subject id='4' name='\u270F\uFE0F Dibujo' hours='2'/></subjects><teachers>"
-      "<teacher id='2'>Ana\u200B Gil\uFEFF</teacher>"
-      "<teacher id='3'>Eva\tRuiz&#10;P\u0081rez</teacher></teachers></document>");
+  const SagaDocument document =
+      LoadText(dir,
+               "<document><subjects>"
+               "<subject id='1' name='Matema\u0301ticas' hours='3'/>"
+               "<subject id='4' name='\u270F\uFE0F Dibujo' hours='2'/></subjects><teachers>"
+               "<teacher id='2'>Ana\u200B Gil\uFEFF</teacher>"
+               "<teacher id='3'>Eva\tRuiz&#10;P\u0081rez</teacher></teachers></document>");
   const CheckReport report = CheckExportSide(document);
   EXPECT_TRUE(report.stops.empty());
   const std::vector<std::string> want = {
@@ -73,7 +75,8 @@ TEST(CheckExportSide, TextsAsTheTablesStoreThem) {
       "teachers, teacher nº 1 (id=\"2\", name=\"Ana\u200B Gil\uFEFF\"): el nombre \"Ana\u200B "
       "Gil\uFEFF\" tiene caracteres invisibles (U+200B, U+FEFF), que no se guardan",
       "teachers, teacher nº 2 (id=\"3\", name=\"Eva\tRuiz\nP\u0081rez\"): el nombre \"Eva\tRuiz\nP"
-      "\u0081rez\" tiene caracteres que las tablas no pueden guardar (\u0081); se guardan como \"?\"",
+      "\u0081rez\" tiene caracteres que las tablas no pueden guardar (\u0081); se guardan como "
+      "\"?\"",
       "teachers, teacher nº 2 (id=\"3\", name=\"Eva\tRuiz\nP\u0081rez\"): el nombre \"Eva\tRuiz\nP"
       "\u0081rez\" tiene caracteres de control (U+0009, U+000A), que se guardan como blancos",
   };
@@ -95,7 +98,9 @@ TEST(CheckExportSide, TextsAsTheTablesStoreThem) {
 // one IDSAGA: the export stops before any table changes, listing both.
 TEST(CheckExportSide, IdsTheTablesWouldChangeStopTheExport) {
   TempDir dir;
-  const SagaDocument document = LoadText(dir, "<document><teachers>"
+  const SagaDocument document = LoadText(
+      dir,
+      "<document><teachers>"
       "<teacher id='T-\u01411'>Ana Gil</teacher><teacher id='T-\u015A1'>Eva Sanz</teacher>"
       "<teacher id='T1\u200B'>Luis Gil</teacher></teachers><groups><group id='g1' name='1A'>"
       "<assigned-subjects><assigned-subject id='Mate\u0301'><assigned-teachers>"

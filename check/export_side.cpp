@@ -42,8 +42,7 @@ void CheckCut(const std::string& where, std::string_view what, std::u16string_vi
   }
   report.warnings.push_back(where + ": " + std::string(what) + " " + Quoted(text) + " no cabe en " +
                             std::string(table.name) + "." + std::string(field) + " (" +
-                            std::to_string(width) + " caracteres); se guarda " +
-                            Quoted(stored));
+                            std::to_string(width) + " caracteres); se guarda " + Quoted(stored));
 }
 
 // What the tables' rule changes in a text: a warning for each kind of

@@ -231,8 +231,7 @@ CheckReport CheckImportSide(const RunContext& context) {
         // The lessons of a subject share its activity, looked up once.
         const bool withActivity = lastHasActivity.Get(subjectCode, [&](std::u16string_view code) {
           const auto [known, added] = hasActivity.try_emplace(std::u16string(code), false);
-          if (added)
-            known->second = ActivityOfSubjectCode(code, subjects, activities) != nullptr;
+          if (added) known->second = ActivityOfSubjectCode(code, subjects, activities) != nullptr;
           return known->second;
         });
         if (!withActivity) {

@@ -105,9 +105,9 @@ void CheckSubjects(const std::vector<SagaSubject>& subjects, Problems& problems)
       problems.Add("subjects", element, "el atributo \"name\" está en blanco");
     }
     // The hours as ASIGNOMT keeps them, as the assignments will read them.
-    const std::u16string kept = StoredText(
-        subject.hours && !subject.hours->empty() ? *subject.hours : hours::kDefaultHours,
-        FieldWidth(kAsignomt, field::kHoras));
+    const std::u16string kept =
+        StoredText(subject.hours && !subject.hours->empty() ? *subject.hours : hours::kDefaultHours,
+                   FieldWidth(kAsignomt, field::kHoras));
     if (!hours::SessionCount(hours::HoursValue(kept))) {
       problems.Add("subjects", element,
                    "las horas " + Quoted(kept) +
@@ -135,19 +135,19 @@ void CheckGroups(const std::vector<SagaGroup>& groups, Problems& problems) {
     for (const SagaAssignedSubject& subject : group.subjects) {
       // The element's description is built only for an element with a
       // problem: a large document has hundreds of thousands of them.
-      const bool teachersFine = std::all_of(
-          subject.teachers.begin(), subject.teachers.end(),
-          [&](const SagaAssignedTeacher& teacher) { return idIsFine(teacher.id); });
+      const bool teachersFine =
+          std::all_of(subject.teachers.begin(), subject.teachers.end(),
+                      [&](const SagaAssignedTeacher& teacher) { return idIsFine(teacher.id); });
       if (idIsFine(subject.id) && teachersFine) continue;
       const std::string assigned =
           element + " > " + Element("assigned-subject", subject.position, subject.id, {}, "");
       CheckId("groups", assigned, subject.id, problems);
       for (const SagaAssignedTeacher& teacher : subject.teachers) {
         if (idIsFine(teacher.id)) continue;
-        CheckId("groups",
-                assigned + " > " +
-                    Element("assigned-teacher", teacher.position, teacher.id, {}, ""),
-                teacher.id, problems);
+        CheckId(
+            "groups",
+            assigned + " > " + Element("assigned-teacher", teacher.position, teacher.id, {}, ""),
+            teacher.id, problems);
       }
     }
   }

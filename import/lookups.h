@@ -20,7 +20,6 @@
 
 namespace brivasto {
 
-
 // ---------------------------------------------------------------------------
 // Texts written into the section.
 

@@ -168,6 +168,8 @@ SagaDocument LoadText(const TempDir& dir, const std::string& xml,
 
 // The sections come out the same from the whole tree and from the stream.
 constexpr LoadScope kSectionScopes[] = {LoadScope::kWholeTree, LoadScope::kCatalogueSections};
+constexpr LoadScope kAllScopes[] = {LoadScope::kWholeTree, LoadScope::kCatalogueSections,
+                                    LoadScope::kRootElement};
 
 std::string ScopeName(LoadScope scope) {
   switch (scope) {
@@ -347,8 +349,7 @@ TEST(Load, RejectsWhatIsNotWellFormed) {
   };
   TempDir dir;
   const fs::path file = dir / "bad.xml";
-  for (const LoadScope scope :
-       {LoadScope::kWholeTree, LoadScope::kCatalogueSections, LoadScope::kRootElement}) {
+  for (const LoadScope scope : kAllScopes) {
     for (const auto& c : kCases) {
       SCOPED_TRACE(ScopeName(scope) + ": " + c.what);
       WriteFile(file, c.bytes);
@@ -390,8 +391,10 @@ TEST(Load, RefusesWhatItCannotReadExactly) {
   for (int i = 0; i < 200; ++i) shallow += "<a>";
   for (int i = 0; i < 200; ++i) shallow += "</a>";
   shallow += "</document>";
-  const std::string body = "<document><teachers><teacher id='1'>Mar\xC3\xAD" "a</teacher></teachers>"
-                           "</document>";
+  const std::string body =
+      "<document><teachers><teacher id='1'>Mar\xC3\xAD"
+      "a</teacher></teachers>"
+      "</document>";
   struct Case {
     const char* what;
     std::string bytes;
@@ -402,8 +405,8 @@ TEST(Load, RefusesWhatItCannotReadExactly) {
        "\xEF\xBB\xBF<?xml version='1.0' encoding='ISO-8859-1'?>" + body,
        "empieza con la marca de orden de bytes de UTF-8, pero su declaración XML dice "
        "encoding=\"ISO-8859-1\""},
-      {"UTF-8 mark, UTF-8 declared", "\xEF\xBB\xBF<?xml version=\"1.0\" encoding = \"utf-8\" ?>" + body,
-       nullptr},
+      {"UTF-8 mark, UTF-8 declared",
+       "\xEF\xBB\xBF<?xml version=\"1.0\" encoding = \"utf-8\" ?>" + body, nullptr},
       {"UTF-8 mark, no declaration", "\xEF\xBB\xBF" + body, nullptr},
       {"UTF-16 mark, UTF-8 declared",
        "\xFF\xFE" + Utf16Le("<?xml version='1.0' encoding='UTF-8'?><document/>"),
@@ -416,13 +419,12 @@ TEST(Load, RefusesWhatItCannotReadExactly) {
        "<!DOCTYPE document [<!ENTITY tt '<time-tables/>'><!ENTITY n 'Mar&#237;a'>]>"
        "<document>&tt;</document>",
        "su DTD declara entidades que crean elementos (\"tt\")"},
-      {"entities of text, a comment", "<!DOCTYPE document [<!ENTITY c '<!-- x -->'>]><document>&c;</document>",
-       nullptr},
+      {"entities of text, a comment",
+       "<!DOCTYPE document [<!ENTITY c '<!-- x -->'>]><document>&c;</document>", nullptr},
   };
   TempDir dir;
   const fs::path file = dir / "doc.xml";
-  for (const LoadScope scope :
-       {LoadScope::kWholeTree, LoadScope::kCatalogueSections, LoadScope::kRootElement}) {
+  for (const LoadScope scope : kAllScopes) {
     for (const auto& c : kCases) {
       SCOPED_TRACE(ScopeName(scope) + ": " + c.what);
       WriteFile(file, c.bytes);

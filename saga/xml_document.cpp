@@ -23,9 +23,9 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -280,8 +280,8 @@ std::string DeclaredEncoding(std::string_view text) {
   if (key == std::string_view::npos) return {};
   std::size_t at = key + 8;
   const auto skipBlanks = [&] {
-    while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' ||
-                                text[at] == '\n')) {
+    while (at < text.size() &&
+           (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' || text[at] == '\n')) {
       ++at;
     }
   };
@@ -641,12 +641,11 @@ int ReadAll(int fd, std::string& bytes, std::size_t expected) {
 [[noreturn]] void ThrowNotWellFormed(const std::string& name, const CapturedErrors& errors) {
   // libxml2 stops at a fixed depth of nested elements, which no SAGA
   // document comes near; its own words for that are not for the user.
-  if (errors.code == XML_ERR_INTERNAL_ERROR &&
-      errors.message.find("depth") != std::string::npos) {
+  if (errors.code == XML_ERR_INTERNAL_ERROR && errors.message.find("depth") != std::string::npos) {
     throw TransferError("El archivo " + name + " no se admite: sus elementos se anidan en más de " +
                         std::to_string(xmlParserMaxDepth) + " niveles (línea " +
-                        std::to_string(errors.line) + ", columna " +
-                        std::to_string(errors.column) + ").");
+                        std::to_string(errors.line) + ", columna " + std::to_string(errors.column) +
+                        ").");
   }
   throw TransferError("El archivo " + name + " no es un documento XML válido (línea " +
                       std::to_string(errors.line) + ", columna " + std::to_string(errors.column) +
@@ -955,8 +954,7 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
   if (!DeclarationAgreesWithMark(prologue)) {
     throw TransferError("El archivo " + name + " no se admite: empieza con la marca de orden de " +
                         "bytes de " + (prologue.utf8Mark ? "UTF-8" : "UTF-16") +
-                        ", pero su declaración XML dice encoding=\"" +
-                        prologue.declaredEncoding +
+                        ", pero su declaración XML dice encoding=\"" + prologue.declaredEncoding +
                         "\"; no se sabe cuál de las dos vale y no se ha cambiado nada.");
   }
 

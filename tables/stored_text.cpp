@@ -93,7 +93,7 @@ std::u16string Composed(std::u16string_view text) {
   std::u16string composed(text.size() * 3 + 1, u'\0');
   status = U_ZERO_ERROR;
   const int32_t written = unorm2_normalize(nfc, text.data(), length, composed.data(),
-                                          static_cast<int32_t>(composed.size()), &status);
+                                           static_cast<int32_t>(composed.size()), &status);
   if (U_FAILURE(status)) return std::u16string(text);
   composed.resize(static_cast<std::size_t>(written));
   return composed;

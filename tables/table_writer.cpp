@@ -295,10 +295,9 @@ void CheckDirectoryWritable(const std::filesystem::path& directory) {
     error = errno;
   }
   if (error != 0) {
-    throw TransferError("No se puede escribir en la carpeta " + files::PathText(directory) + ": " +
-                        (error == ENOTDIR ? std::string("no es una carpeta")
-                                          : files::ErrnoText(error)) +
-                        ".");
+    throw TransferError(
+        "No se puede escribir en la carpeta " + files::PathText(directory) + ": " +
+        (error == ENOTDIR ? std::string("no es una carpeta") : files::ErrnoText(error)) + ".");
   }
 }
 

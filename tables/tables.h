@@ -1,7 +1,8 @@
 // tables/tables.h: the dBase table engine and the catalogue of exchange
 // tables shared with Talvenor. Texts go in as UTF-16 and are stored in
-// Windows 1252 by one rule (StoredText), which the export and the check use
-// too; a text longer than its field is cut to the width. Tables are written to a temporary file beside the target and renamed
+// Windows 1252 by one rule (StoredText, which the export and the check use
+// too); a text longer than its field is cut to the width. Tables are
+// written to a temporary file beside the target and renamed
 // over it when complete, so a table on disk is always either its old content
 // or its new complete content. Tables are read whole when opened, and opened
 // tables are held exclusively until their handle is destroyed. Every failure

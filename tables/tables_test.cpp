@@ -202,13 +202,13 @@ TEST(TableWriter, StoresTextInWindows1252CutToTheWidth) {
       {u"abcdef\U0001F600", "abcdef"},
       {std::u16string(u"x\xD800y"), "x?y   "},  // unpaired surrogate
       {u"", "      "},
-      {u"Mate\u0301ti", "Mat\xE9ti"},           // composed first: a + U+0301 is á
-      {u"A\u200BB\uFEFFC\u2060D", "ABCD  "},    // invisible characters are dropped
+      {u"Mate\u0301ti", "Mat\xE9ti"},          // composed first: a + U+0301 is á
+      {u"A\u200BB\uFEFFC\u2060D", "ABCD  "},   // invisible characters are dropped
       {u"\u270F\uFE0F\U000E0041x", "?x    "},  // ... a variation selector, a tag
-      {u"a\tb\nc\rd", "a b c "},                // controls become blanks
+      {u"a\tb\nc\rd", "a b c "},               // controls become blanks
       {std::u16string(u"a\x01\x7F", 3), "a     "},
       {u"\u0081\u008D\u008F\u0090\u009D\u0080", "??????"},  // never an undefined byte
-      {u"\u20AC\u0152\u017E", "\x80\x8C\x9E   "},  // what 1252 holds above U+00FF
+      {u"\u20AC\u0152\u017E", "\x80\x8C\x9E   "},           // what 1252 holds above U+00FF
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(ToUtf8(c.text));
@@ -277,11 +277,11 @@ TEST(StoredText, CutsMapsAndDropsTrailingBlanks) {
 TEST(StoredText, SaysWhatItChanges) {
   EXPECT_TRUE(StoredExactly(u"Matemáticas"));
   EXPECT_TRUE(StoredExactly(u"€uro"));
-  EXPECT_FALSE(StoredExactly(u"T-\u01411"));              // Ł is outside 1252
-  EXPECT_FALSE(StoredExactly(u"Mate\u0301ticas"));         // composed, so changed
-  EXPECT_FALSE(StoredExactly(u"T\u200B1"));                // an invisible character
-  EXPECT_FALSE(StoredExactly(u"T1\t"));                    // a control character
-  EXPECT_FALSE(StoredExactly(u"T1 "));                      // the trailing blank goes
+  EXPECT_FALSE(StoredExactly(u"T-\u01411"));        // Ł is outside 1252
+  EXPECT_FALSE(StoredExactly(u"Mate\u0301ticas"));  // composed, so changed
+  EXPECT_FALSE(StoredExactly(u"T\u200B1"));         // an invisible character
+  EXPECT_FALSE(StoredExactly(u"T1\t"));             // a control character
+  EXPECT_FALSE(StoredExactly(u"T1 "));              // the trailing blank goes
   const StoredTextChanges changes = ChangesInStoredText(u"\u0141a\u200B\tb\u0141\u200B");
   EXPECT_EQ(changes.replaced, u"\u0141");
   EXPECT_EQ(changes.dropped, u"\u200B");
