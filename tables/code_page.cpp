@@ -41,28 +41,6 @@ const char* IcuName(int codePage) {
 
 void Encoder1252::Close::operator()(UConverter* converter) const { ucnv_close(converter); }
 
-std::array<char16_t, 256> DecodingTable(int codePage) {
-  const char* name = IcuName(codePage);
-  UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<UConverter, decltype(&ucnv_close)> converter(
-      name != nullptr ? ucnv_open(name, &status) : nullptr, &ucnv_close);
-  if (name == nullptr) status = U_UNSUPPORTED_ERROR;
-  if (U_FAILURE(status) || !converter) MissingCodePage(codePage, status);
-  // Undefined bytes come back as U+FFFD rather than as a control character.
-  const UChar replacement[] = {0xFFFD};
-  ucnv_setSubstString(converter.get(), replacement, 1, &status);
-  std::array<char16_t, 256> table{};
-  for (int byte = 0; byte < 256; ++byte) {
-    const char in = static_cast<char>(byte);
-    UChar out[4];
-    status = U_ZERO_ERROR;
-    const int32_t length = ucnv_toUChars(converter.get(), out, 4, &in, 1, &status);
-    table[static_cast<std::size_t>(byte)] =
-        U_SUCCESS(status) && length == 1 ? static_cast<char16_t>(out[0]) : u'\uFFFD';
-  }
-  return table;
-}
-
 Encoder1252::Encoder1252() {
   UErrorCode status = U_ZERO_ERROR;
   converter_.reset(ucnv_open(IcuName(1252), &status));

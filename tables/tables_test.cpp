@@ -521,7 +521,7 @@ TEST(Table, CopesWithDamagedFiles) {
        {}},
       {"unknown field type",
        [](Bytes& b) { b[32 + 32 + 11] = 'X'; },
-       "el campo 2 (DIA) es de un tipo desconocido o no admitido: \"X\"",
+       "tiene el campo 2 (DIA) de tipo \"X\", un tipo de campo que no se puede leer.",
        {}},
       {"memo field, never read",
        [](Bytes& b) { b[32 + 32 + 11] = 'M'; },
