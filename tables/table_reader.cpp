@@ -134,6 +134,11 @@ struct Table::Impl {
   double Number(std::size_t record, std::size_t field) const;
   int codePage = decoding::kWindows1252;
   void ChooseCodePage();
+  void ChooseNullBits(const std::string& where);
+  // The first live record (1-based position in the file) in which a set
+  // bit of _NullFlags does not name a null value when each field's bit is
+  // `bitOf`; 0 when there is none.
+  std::size_t FirstRecordAgainst(const std::vector<int>& bitOf) const;
 
   [[noreturn]] void NotANumber(std::size_t record, std::size_t field, const std::u16string& text,
                                const std::string& problem) const {
@@ -265,6 +270,54 @@ double Table::Impl::Number(std::size_t record, std::size_t field) const {
   return *value;
 }
 
+std::size_t Table::Impl::FirstRecordAgainst(const std::vector<int>& bitOf) const {
+  std::vector<int> fieldOfBit(8 * header.nullFlagsWidth, -1);
+  for (std::size_t i = 0; i < bitOf.size(); ++i) {
+    if (bitOf[i] >= 0) fieldOfBit[static_cast<std::size_t>(bitOf[i])] = static_cast<int>(i);
+  }
+  for (const std::uint32_t position : live) {
+    const std::uint8_t* record = data.data() + header.headerLength + position * header.recordLength;
+    const std::uint8_t* flags = record + header.nullFlagsOffset;
+    for (std::size_t bit = 0; bit < fieldOfBit.size(); ++bit) {
+      if ((flags[bit / 8] >> (bit % 8) & 1) == 0) continue;
+      if (fieldOfBit[bit] < 0) return position + std::size_t{1};
+      // A null value's bytes are blanks or zeros.
+      const dbf::Field& f = header.fields[static_cast<std::size_t>(fieldOfBit[bit])];
+      const std::uint8_t* bytes = record + f.offset;
+      if (!AllZero(bytes, f.width) &&
+          !std::all_of(bytes, bytes + f.width, [](std::uint8_t b) { return b == ' '; })) {
+        return position + std::size_t{1};
+      }
+    }
+  }
+  return 0;
+}
+
+// Visual FoxPro gives each field that can be null the next bit of
+// _NullFlags; python3-dbf gives it the bit of its position among all the
+// fields. Where the two differ, the records tell which rule wrote them: the
+// bits of null values name fields whose bytes are blanks or zeros.
+void Table::Impl::ChooseNullBits(const std::string& where) {
+  std::vector<int> foxPro, byPosition;
+  for (std::size_t i = 0; i < header.fields.size(); ++i) {
+    foxPro.push_back(header.fields[i].nullBit);
+    byPosition.push_back(header.fields[i].nullBit >= 0 ? static_cast<int>(i) : -1);
+  }
+  if (foxPro == byPosition ||
+      header.fields.size() > 8 * header.nullFlagsWidth) {  // no room for python3-dbf's rule
+    return;
+  }
+  const std::size_t against = FirstRecordAgainst(foxPro);
+  if (against == 0) return;
+  if (FirstRecordAgainst(byPosition) == 0) {
+    for (std::size_t i = 0; i < header.fields.size(); ++i) header.fields[i].nullBit = byPosition[i];
+    return;
+  }
+  throw TransferError(where + " está dañada: en el registro " + std::to_string(against) +
+                      ", los indicadores de valores nulos (_NullFlags) no corresponden a los "
+                      "campos.");
+}
+
 // The code page of the table's text: the language driver byte, else the
 // level 7 driver name, else (byte 29 = 0 on the 32-byte layout) the .cpg
 // file beside the table, else Windows 1252. A driver or .cpg file we do not
@@ -370,6 +423,7 @@ Table Table::Open(const std::filesystem::path& directory, std::string_view name,
     if (flag == dbf::kDeletedRecord) continue;
     impl->live.push_back(static_cast<std::uint32_t>(k));
   }
+  impl->ChooseNullBits(where);
   impl->ChooseCodePage();
   return Table(std::move(impl));
 }

@@ -357,6 +357,23 @@ TEST(Table, ReadsFoxProDatesAndTimesCurrencyAndNulls) {
   EXPECT_EQ(ToUtf8(Table::Open(dir.Path(), "T", u'.').Text(0, num)), "-123.4567");
   EXPECT_EQ(Table::Open(dir.Path(), "T", u'.').Real(0, num), -123.4567);
 
+  // python3-dbf gives a field the _NullFlags bit of its position (CUANDO is
+  // the seventh field), Visual FoxPro the next bit among the fields that can
+  // be null (CUANDO's is the second); the null values' blank bytes tell.
+  const std::size_t recordLength = dbf::ReadU16(&bytes[10]), nullFlags = 50;
+  const auto withFlags = [&](std::size_t fileRecord, std::uint8_t flags) {
+    Bytes changed = bytes;
+    changed[firstRecord + fileRecord * recordLength + nullFlags] = flags;
+    WriteBytes(dir.Path() / "T.DBF", changed);
+  };
+  withFlags(2, 1 << 6);
+  EXPECT_EQ(Table::Open(dir.Path(), "T", u'.').Text(1, when), u"");
+  withFlags(0, 1 << 1);  // CUANDO holds a date and time; DIA cannot be null
+  EXPECT_EQ(ErrorOf([&] { Table::Open(dir.Path(), "T", u'.'); }),
+            "La tabla T (" + (dir.Path() / "T.DBF").string() +
+                ") está dañada: en el registro 1, los indicadores de valores nulos (_NullFlags) no "
+                "corresponden a los campos.");
+
   // A field type that is not read names the table, the field and the type.
   bytes[32 + 11] = 'V';
   WriteBytes(dir.Path() / "T.DBF", bytes);
