@@ -165,8 +165,7 @@ TEST_F(ImportSideTest, TablesOtherProgramsWriteGiveTheSameReport) {
   const auto reportFor = [&](const std::string& layout) {
     fs::remove_all(context_.exchangeDirectory);
     fs::copy(exported, context_.exchangeDirectory);
-    fs::copy(SourceDir() / "tables" / "testdata" / "solution" / layout,
-             context_.exchangeDirectory,
+    fs::copy(SourceDir() / "tables" / "testdata" / "solution" / layout, context_.exchangeDirectory,
              fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     return CheckImportSide(context_);
   };

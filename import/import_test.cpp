@@ -465,8 +465,8 @@ TEST(ImportTimetable, TablesOtherProgramsWriteImportAsTheSampleLayout) {
   // Accented day names and subject codes (whose activity the section holds
   // only when the code was read right), the room without record, half
   // sessions.
-  for (const char* text : {"name=\"Miércoles\"", "name=\"Matemáticas\"", "id=\"LAB9\"",
-                           "<input "}) {
+  for (const char* text :
+       {"name=\"Miércoles\"", "name=\"Matemáticas\"", "id=\"LAB9\"", "<input "}) {
     EXPECT_NE(want.find(text), std::string::npos) << text;
   }
   for (const char* layout : {"level7", "foxpro", "cp850", "cp437", "cpg850", "cpgutf8"}) {

@@ -40,17 +40,17 @@ inline constexpr int kRealDecimals = 4;
 // How a field's bytes are read; set from its type letter and the table's
 // dialect when the header is parsed.
 enum class Storage {
-  kText,           // C: text in the table's code page, blank-padded
-  kDigits,         // N, F, D, and memo block numbers in ASCII digits
-  kLogical,        // L
-  kLevel7Long,     // I, + of level 7: big-endian, top bit inverted
-  kLevel7Double,   // O of level 7: big-endian, made to sort as bytes
-  kLevel7Time,     // @ of level 7: big-endian double of milliseconds
-  kLittleLong,     // I of the 32-byte layout (FoxPro): little-endian int32
-  kLittleDouble,   // B of Visual FoxPro: little-endian double
-  kCurrency,       // Y of FoxPro: little-endian int64, value x 10,000
-  kFoxTime,        // T of FoxPro: little-endian Julian day, then milliseconds
-  kLittleMemo,     // M, G, P, W of Visual FoxPro: little-endian block number
+  kText,          // C: text in the table's code page, blank-padded
+  kDigits,        // N, F, D, and memo block numbers in ASCII digits
+  kLogical,       // L
+  kLevel7Long,    // I, + of level 7: big-endian, top bit inverted
+  kLevel7Double,  // O of level 7: big-endian, made to sort as bytes
+  kLevel7Time,    // @ of level 7: big-endian double of milliseconds
+  kLittleLong,    // I of the 32-byte layout (FoxPro): little-endian int32
+  kLittleDouble,  // B of Visual FoxPro: little-endian double
+  kCurrency,      // Y of FoxPro: little-endian int64, value x 10,000
+  kFoxTime,       // T of FoxPro: little-endian Julian day, then milliseconds
+  kLittleMemo,    // M, G, P, W of Visual FoxPro: little-endian block number
 };
 
 struct Field {
@@ -66,7 +66,7 @@ struct Field {
 struct Header {
   std::uint8_t version = 0;
   bool level7 = false;
-  bool visualFoxPro = false;  // version 0x30, 0x31, 0x32
+  bool visualFoxPro = false;      // version 0x30, 0x31, 0x32
   std::uint32_t recordCount = 0;  // as the header claims
   std::size_t headerLength = 0;
   std::size_t recordLength = 0;

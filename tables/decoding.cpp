@@ -26,59 +26,94 @@ struct DriverCodePage {
 // The language drivers of dBase, FoxPro and the drivers lists of other
 // dBase readers, by the byte at offset 29 of the header.
 constexpr DriverCodePage kDrivers[] = {
-    {0x01, 437},  {0x02, 850},   {0x03, 1252},  {0x04, kMacRoman}, {0x08, 865},
-    {0x09, 437},  {0x0A, 850},   {0x0B, 437},   {0x0D, 437},       {0x0E, 850},
-    {0x0F, 437},  {0x10, 850},   {0x11, 437},   {0x12, 850},       {0x13, 932},
-    {0x14, 850},  {0x15, 437},   {0x16, 850},   {0x17, 865},       {0x18, 437},
-    {0x19, 437},  {0x1A, 850},   {0x1B, 437},   {0x1C, 863},       {0x1D, 850},
-    {0x1F, 852},  {0x22, 852},   {0x23, 852},   {0x24, 860},       {0x25, 850},
-    {0x26, 866},  {0x37, 850},   {0x40, 852},   {0x4D, 936},       {0x4E, 949},
-    {0x4F, 950},  {0x50, 874},   {0x57, 1252},  {0x58, 1252},      {0x59, 1252},
-    {0x64, 852},  {0x65, 866},   {0x66, 865},   {0x67, 861},       {0x6A, 737},
-    {0x6B, 857},  {0x78, 950},   {0x79, 949},   {0x7A, 936},       {0x7B, 932},
-    {0x7C, 874},  {0x7D, 1255},  {0x7E, 1256},  {0x96, kMacCyrillic},
-    {0x97, kMacLatin2}, {0x98, kMacGreek}, {0xC8, 1250}, {0xC9, 1251},
-    {0xCA, 1254}, {0xCB, 1253},  {0xCC, 1257},
+    {0x01, 437},       {0x02, 850},  {0x03, 1252}, {0x04, kMacRoman},    {0x08, 865},
+    {0x09, 437},       {0x0A, 850},  {0x0B, 437},  {0x0D, 437},          {0x0E, 850},
+    {0x0F, 437},       {0x10, 850},  {0x11, 437},  {0x12, 850},          {0x13, 932},
+    {0x14, 850},       {0x15, 437},  {0x16, 850},  {0x17, 865},          {0x18, 437},
+    {0x19, 437},       {0x1A, 850},  {0x1B, 437},  {0x1C, 863},          {0x1D, 850},
+    {0x1F, 852},       {0x22, 852},  {0x23, 852},  {0x24, 860},          {0x25, 850},
+    {0x26, 866},       {0x37, 850},  {0x40, 852},  {0x4D, 936},          {0x4E, 949},
+    {0x4F, 950},       {0x50, 874},  {0x57, 1252}, {0x58, 1252},         {0x59, 1252},
+    {0x64, 852},       {0x65, 866},  {0x66, 865},  {0x67, 861},          {0x6A, 737},
+    {0x6B, 857},       {0x78, 950},  {0x79, 949},  {0x7A, 936},          {0x7B, 932},
+    {0x7C, 874},       {0x7D, 1255}, {0x7E, 1256}, {0x96, kMacCyrillic}, {0x97, kMacLatin2},
+    {0x98, kMacGreek}, {0xC8, 1250}, {0xC9, 1251}, {0xCA, 1254},         {0xCB, 1253},
+    {0xCC, 1257},
 };
 
 // The ICU converter of a code page; nullptr for one we do not read.
 const char* IcuName(int codePage) {
   switch (codePage) {
-    case 437: return "ibm-437";
-    case 737: return "ibm-737";
-    case 850: return "ibm-850";
-    case 852: return "ibm-852";
-    case 857: return "ibm-857";
-    case 860: return "ibm-860";
-    case 861: return "ibm-861";
-    case 863: return "ibm-863";
-    case 865: return "ibm-865";
-    case 866: return "ibm-866";
-    case 874: return "windows-874";
-    case 932: return "windows-932";
-    case 936: return "windows-936";
-    case 949: return "windows-949";
-    case 950: return "windows-950";
-    case 1250: return "windows-1250";
-    case 1251: return "windows-1251";
-    case 1252: return "windows-1252";
-    case 1253: return "windows-1253";
-    case 1254: return "windows-1254";
-    case 1255: return "windows-1255";
-    case 1256: return "windows-1256";
-    case 1257: return "windows-1257";
-    case kMacRoman: return "macintosh";
-    case kMacGreek: return "x-mac-greek";
-    case kMacCyrillic: return "x-mac-cyrillic";
-    case kMacLatin2: return "x-mac-centraleurroman";
-    case kIso8859 + 1: return "ISO-8859-1";
-    case kIso8859 + 2: return "ISO-8859-2";
-    case kIso8859 + 5: return "ISO-8859-5";
-    case kIso8859 + 7: return "ISO-8859-7";
-    case kIso8859 + 9: return "ISO-8859-9";
-    case kIso8859 + 15: return "ISO-8859-15";
-    case kUtf8: return "UTF-8";
-    default: return nullptr;
+    case 437:
+      return "ibm-437";
+    case 737:
+      return "ibm-737";
+    case 850:
+      return "ibm-850";
+    case 852:
+      return "ibm-852";
+    case 857:
+      return "ibm-857";
+    case 860:
+      return "ibm-860";
+    case 861:
+      return "ibm-861";
+    case 863:
+      return "ibm-863";
+    case 865:
+      return "ibm-865";
+    case 866:
+      return "ibm-866";
+    case 874:
+      return "windows-874";
+    case 932:
+      return "windows-932";
+    case 936:
+      return "windows-936";
+    case 949:
+      return "windows-949";
+    case 950:
+      return "windows-950";
+    case 1250:
+      return "windows-1250";
+    case 1251:
+      return "windows-1251";
+    case 1252:
+      return "windows-1252";
+    case 1253:
+      return "windows-1253";
+    case 1254:
+      return "windows-1254";
+    case 1255:
+      return "windows-1255";
+    case 1256:
+      return "windows-1256";
+    case 1257:
+      return "windows-1257";
+    case kMacRoman:
+      return "macintosh";
+    case kMacGreek:
+      return "x-mac-greek";
+    case kMacCyrillic:
+      return "x-mac-cyrillic";
+    case kMacLatin2:
+      return "x-mac-centraleurroman";
+    case kIso8859 + 1:
+      return "ISO-8859-1";
+    case kIso8859 + 2:
+      return "ISO-8859-2";
+    case kIso8859 + 5:
+      return "ISO-8859-5";
+    case kIso8859 + 7:
+      return "ISO-8859-7";
+    case kIso8859 + 9:
+      return "ISO-8859-9";
+    case kIso8859 + 15:
+      return "ISO-8859-15";
+    case kUtf8:
+      return "UTF-8";
+    default:
+      return nullptr;
   }
 }
 
@@ -151,11 +186,16 @@ int CodePageOfCpg(std::string_view text) {
 
 std::string CodePageName(int codePage) {
   switch (codePage) {
-    case kUtf8: return "UTF-8";
-    case kMacRoman: return "Mac Roman";
-    case kMacGreek: return "Mac griego";
-    case kMacCyrillic: return "Mac cirílico";
-    case kMacLatin2: return "Mac Europa central";
+    case kUtf8:
+      return "UTF-8";
+    case kMacRoman:
+      return "Mac Roman";
+    case kMacGreek:
+      return "Mac griego";
+    case kMacCyrillic:
+      return "Mac cirílico";
+    case kMacLatin2:
+      return "Mac Europa central";
     default:
       if (codePage > kIso8859 && codePage < kIso8859 + 20) {
         return "ISO-8859-" + std::to_string(codePage - kIso8859);
@@ -187,9 +227,9 @@ Decoder::Decoder(int codePage) {
     status = U_ZERO_ERROR;
     ucnv_resetToUnicode(converter_.get());
     const int32_t length = ucnv_toUChars(converter_.get(), out, 4, &in, 1, &status);
-    table_[static_cast<std::size_t>(byte)] =
-        U_SUCCESS(status) && length == 1 && out[0] != 0xFFFF ? static_cast<char16_t>(out[0])
-                                                              : u'\uFFFF';
+    table_[static_cast<std::size_t>(byte)] = U_SUCCESS(status) && length == 1 && out[0] != 0xFFFF
+                                                 ? static_cast<char16_t>(out[0])
+                                                 : u'\uFFFF';
   }
   converter_.reset();
 }

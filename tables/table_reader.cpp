@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -70,14 +71,37 @@ std::optional<std::u16string> DateTimeText(std::int64_t julianDay, std::int64_t 
 std::u16string CurrencyText(std::int64_t tenThousandths) {
   const bool negative = tenThousandths < 0;
   // The magnitude as unsigned, so that the smallest int64 has one too.
-  const std::uint64_t magnitude = negative ? std::uint64_t{0} - static_cast<std::uint64_t>(tenThousandths)
-                                           : static_cast<std::uint64_t>(tenThousandths);
+  const std::uint64_t magnitude =
+      negative ? std::uint64_t{0} - static_cast<std::uint64_t>(tenThousandths)
+               : static_cast<std::uint64_t>(tenThousandths);
   std::string text = (negative ? "-" : "") + std::to_string(magnitude / 10000);
   std::string fraction = std::to_string(magnitude % 10000);
   fraction.insert(0, 4 - fraction.size(), '0');
   while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
   if (!fraction.empty()) text += "." + fraction;
   return std::u16string(text.begin(), text.end());
+}
+
+// The code page that the .cpg file beside `table` (same name, any letter
+// case) names; 0 when there is no such file, or when it names no code page
+// we know, and then `unknown` says what it names.
+int CodePageOfCpgBeside(const std::filesystem::path& table, std::string& unknown) {
+  const std::vector<std::filesystem::path> found =
+      files::FindIgnoringCase(table.parent_path(), table.stem().string() + ".cpg");
+  if (found.empty()) return 0;
+  std::ifstream in(found.front(), std::ios::binary);
+  std::string text(256, '\0');  // a code page name, not a file to read whole
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  const int codePage = decoding::CodePageOfCpg(text);
+  if (codePage == 0) {
+    std::string shown = text.substr(0, text.find_first_of("\r\n"));
+    for (char& c : shown) {
+      if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
+    }
+    unknown = "en " + found.front().filename().string() + " la página de códigos \"" + shown + "\"";
+  }
+  return codePage;
 }
 
 bool AllZero(const std::uint8_t* bytes, std::size_t count) {
@@ -117,11 +141,10 @@ struct Table::Impl {
     std::u16string text;
     text.reserve(static_cast<std::size_t>(end - begin));
     if (!decoder->Decode(begin, end, text)) {
-      throw TransferError("La tabla " + tableName + ", registro " +
-                          std::to_string(live[record] + 1) + ", campo " +
-                          header.fields[field].name +
-                          ": el texto no es válido en la página de códigos " +
-                          decoding::CodePageName(codePage) + " que declara la tabla.");
+      throw TransferError(
+          "La tabla " + tableName + ", registro " + std::to_string(live[record] + 1) + ", campo " +
+          header.fields[field].name + ": el texto no es válido en la página de códigos " +
+          decoding::CodePageName(codePage) + " que declara la tabla.");
     }
     return text;
   }
@@ -157,8 +180,8 @@ bool Table::Impl::IsEmpty(std::size_t record, std::size_t field) const {
     case dbf::Storage::kLevel7Time:
       return AllZero(bytes, f.width);
     case dbf::Storage::kFoxTime:  // FoxPro's empty date and time: zeros or blanks
-      return AllZero(bytes, 4) || std::all_of(bytes, bytes + f.width,
-                                              [](std::uint8_t b) { return b == ' '; });
+      return AllZero(bytes, 4) ||
+             std::all_of(bytes, bytes + f.width, [](std::uint8_t b) { return b == ' '; });
     default:
       break;
   }
@@ -324,40 +347,26 @@ void Table::Impl::ChooseNullBits(const std::string& where) {
 // know is read as 1252 too, with a notice that names it.
 void Table::Impl::ChooseCodePage() {
   const std::uint8_t driver = header.languageDriver;
-  const auto unknown = [&](const std::string& what) {
-    codePage = decoding::kWindows1252;
-    codePageNotice = "La tabla " + tableName + " declara " + what +
+  codePage = decoding::CodePageOfDriver(driver);
+  if (codePage == 0 && !header.driverName.empty()) {
+    codePage = decoding::CodePageOfDriverName(header.driverName);
+  }
+  std::string unknown;  // what the table declares, when that is not known
+  if (codePage == 0) {
+    if (driver != 0) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      unknown =
+          std::string("el controlador de idioma 0x") + kHex[driver >> 4] + kHex[driver & 0x0F];
+    } else if (!header.driverName.empty()) {
+      unknown = "el controlador de idioma \"" + header.driverName + "\"";
+    } else if (!header.level7) {
+      codePage = CodePageOfCpgBeside(path, unknown);
+    }
+  }
+  if (!unknown.empty()) {
+    codePageNotice = "La tabla " + tableName + " declara " + unknown +
                      ", que no se conoce: su texto se ha leído como Windows 1252 y puede tener "
                      "caracteres equivocados.";
-  };
-  if (driver != 0) {
-    codePage = decoding::CodePageOfDriver(driver);
-    if (codePage == 0) {
-      static constexpr char kHex[] = "0123456789ABCDEF";
-      unknown(std::string("el controlador de idioma 0x") + kHex[driver >> 4] + kHex[driver & 0x0F]);
-    }
-  } else if (!header.driverName.empty()) {
-    codePage = decoding::CodePageOfDriverName(header.driverName);
-    if (codePage == 0) unknown("el controlador de idioma \"" + header.driverName + "\"");
-  } else if (!header.level7) {
-    const std::string cpgName = path.stem().string() + ".cpg";
-    const std::vector<std::filesystem::path> found =
-        files::FindIgnoringCase(path.parent_path(), cpgName);
-    if (!found.empty()) {
-      std::string text(256, '\0');
-      const files::UniqueFd cpg(::open(found.front().c_str(), O_RDONLY | O_CLOEXEC));
-      const ssize_t n = cpg.Valid() ? ::read(cpg.Get(), text.data(), text.size()) : -1;
-      text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-      codePage = decoding::CodePageOfCpg(text);
-      if (codePage == 0) {
-        std::string shown = text.substr(0, text.find_first_of("\r\n"));
-        for (char& c : shown) {
-          if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
-        }
-        unknown("en " + found.front().filename().string() + " la página de códigos \"" + shown +
-                "\"");
-      }
-    }
   }
   if (codePage == 0) codePage = decoding::kWindows1252;
   decoder.emplace(codePage);

@@ -437,7 +437,7 @@ TEST(Table, ReadsTextInTheCodePageTheFileDeclares) {
       {"dbase3.dbf", 0x65, "", "", {0xE0}, u"р", ""},
       {"dbase3.dbf", 0xC8, "", "", {0x8A}, u"Š", ""},
       {"dbase3.dbf", 0xC9, "", "", {0xC0}, u"А", ""},
-      {"dbase3.dbf", 0x13, "", "", {0xB1}, u"ｱ", ""},        // 932, one byte
+      {"dbase3.dbf", 0x13, "", "", {0xB1}, u"ｱ", ""},         // 932, one byte
       {"dbase3.dbf", 0x13, "", "", {0x82, 0xA0}, u"あ", ""},  // and two
       {"dbase3.dbf", 0x42, "", "", {0xF1}, u"ñ", "el controlador de idioma 0x42" + unknown},
       // Byte 29 = 0: the .cpg file, as GDAL and other tools write it.
@@ -448,7 +448,13 @@ TEST(Table, ReadsTextInTheCodePageTheFileDeclares) {
       {"dbase3.dbf", 0x00, "", "ISO-8859-1", {0x80}, u"\u0080", ""},
       {"dbase3.dbf", 0x00, "", "88591", {0xF1}, u"ñ", ""},
       {"dbase3.dbf", 0x00, "", "latin1", {0xF1}, u"ñ", ""},
-      {"dbase3.dbf", 0x00, "", "OEM", {0xF1}, u"ñ", "en T.cpg la página de códigos \"OEM\"" + unknown},
+      {"dbase3.dbf",
+       0x00,
+       "",
+       "OEM",
+       {0xF1},
+       u"ñ",
+       "en T.cpg la página de códigos \"OEM\"" + unknown},
       {"dbase3.dbf", 0x02, "", "UTF-8", {0xA4}, u"ñ", ""},  // the driver byte first
       // Bytes that are no text in the code page the table declares.
       {"dbase3.dbf", 0x00, "", "UTF-8", {0xF1, 0x6C}, u"", ""},
@@ -459,6 +465,7 @@ TEST(Table, ReadsTextInTheCodePageTheFileDeclares) {
       {"dbase7.dbf", 0x00, "DB850ES0", "", {0xB5}, u"Á", ""},
       {"dbase7.dbf", 0x00, "DB866RU0", "", {0xE0}, u"р", ""},
       {"dbase7.dbf", 0x02, "DB866RU0", "", {0xA4}, u"ñ", ""},  // the driver byte first
+      {"dbase7.dbf", 0x42, "DB850ES0", "", {0xB5}, u"Á", ""},  // else the name
       {"dbase7.dbf", 0x00, "XXXXXXXX", "", {0xF1}, u"ñ", "el controlador de idioma \"XXXXXXXX\""},
       {"dbase7.dbf", 0x00, "DBWINUS0", "UTF-8", {0x80}, u"€", ""},  // no .cpg for level 7
   };
