@@ -11,26 +11,8 @@
 namespace brivasto::code_page {
 namespace {
 
-const char* IcuName(int codePage) {
-  switch (codePage) {
-    case 437:
-      return "ibm-437";
-    case 850:
-      return "ibm-850";
-    case 852:
-      return "ibm-852";
-    case 866:
-      return "ibm-866";
-    case 1250:
-      return "windows-1250";
-    case 1251:
-      return "windows-1251";
-    case 1252:
-      return "windows-1252";
-    default:
-      return nullptr;
-  }
-}
+// ICU's converter for Windows 1252, the code page of the tables we write.
+constexpr const char* kWindows1252 = "windows-1252";
 
 [[noreturn]] void MissingCodePage(int codePage, UErrorCode status) {
   throw TransferError("No se puede usar la página de códigos " + std::to_string(codePage) +
@@ -43,7 +25,7 @@ void Encoder1252::Close::operator()(UConverter* converter) const { ucnv_close(co
 
 Encoder1252::Encoder1252() {
   UErrorCode status = U_ZERO_ERROR;
-  converter_.reset(ucnv_open(IcuName(1252), &status));
+  converter_.reset(ucnv_open(kWindows1252, &status));
   if (U_FAILURE(status) || !converter_) MissingCodePage(1252, status);
   ucnv_setSubstChars(converter_.get(), "?", 1, &status);
   if (U_FAILURE(status)) MissingCodePage(1252, status);

@@ -174,7 +174,8 @@ KEPT_LESSONS = set(range(1, 21)) | {106, 257, 289}
 
 
 def read_dbase3(path):
-    """The fields and live records of a dBase III table in code page 1252."""
+    """The fields and live records of a dBase III table in code page 1252:
+    records as dicts, N values as float (None when blank), text stripped."""
     data = open(path, "rb").read()
     count = struct.unpack_from("<I", data, 4)[0]
     header_length, record_length = struct.unpack_from("<HH", data, 8)
@@ -299,10 +300,15 @@ def solution_fixtures():
                     f.write(cpg[layout])
 
 
-with open("dbase3.dbf", "wb") as f:
-    f.write(dbase3())
-with open("dbase7.dbf", "wb") as f:
-    f.write(dbase7())
-with open("foxpro.dbf", "wb") as f:
-    f.write(foxpro())
-solution_fixtures()
+def main():
+    with open("dbase3.dbf", "wb") as f:
+        f.write(dbase3())
+    with open("dbase7.dbf", "wb") as f:
+        f.write(dbase7())
+    with open("foxpro.dbf", "wb") as f:
+        f.write(foxpro())
+    solution_fixtures()
+
+
+if __name__ == "__main__":
+    main()

@@ -24,6 +24,10 @@ try:
 except ImportError:
     dbf = None
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "tables", "testdata"))
+from make_fixtures import read_dbase3  # noqa: E402
+
 SKIPPED = 77
 TABLES = ("SOLUC", "DIASHORAST")
 
@@ -40,38 +44,9 @@ def canonical(element):
     return ET.canonicalize(ET.tostring(element, encoding="unicode"), strip_text=True)
 
 
-def sample_rows(sample, name):
-    """The fields (name, type, width, decimals) and live records of a sample
-    table (dBase III, C and N fields, code page 1252)."""
-    import struct
-    data = open(os.path.join(sample, name + ".DBF"), "rb").read()
-    count = struct.unpack_from("<I", data, 4)[0]
-    header_length, record_length = struct.unpack_from("<HH", data, 8)
-    fields, position = [], 32
-    while data[position] != 0x0D:
-        d = data[position:position + 32]
-        fields.append((d[:11].split(b"\0")[0].decode(), chr(d[11]), d[16], d[17]))
-        position += 32
-    records = []
-    for k in range(count):
-        raw = data[header_length + k * record_length:header_length + (k + 1) * record_length]
-        if raw[:1] == b"*":
-            continue
-        record, offset = [], 1
-        for _, kind, width, decimals in fields:
-            text = raw[offset:offset + width].decode("cp1252").strip(" ")
-            offset += width
-            if kind == "N":
-                record.append(None if not text else (float(text) if decimals else int(text)))
-            else:
-                record.append(text)
-        records.append(record)
-    return fields, records
-
-
 def write_with_dbf(sample, out, dialect):
     for name in TABLES:
-        fields, records = sample_rows(sample, name)
+        fields, records = read_dbase3(os.path.join(sample, name + ".DBF"))
         specs = []
         for field, kind, width, decimals in fields:
             if kind == "C":
@@ -86,10 +61,16 @@ def write_with_dbf(sample, out, dialect):
         table.open(dbf.READ_WRITE)
         for record in records:
             values = []
-            for (field, kind, _, _), value in zip(fields, record):
-                if kind == "C" and dialect == "vfp" and value == "":
-                    value = dbf.Null
-                values.append(value if value is not None else (0 if dialect == "vfp" else None))
+            for field, kind, _, decimals in fields:
+                value = record[field]
+                if kind == "C":
+                    # Visual FoxPro: an empty text is null.
+                    value = dbf.Null if dialect == "vfp" and value == "" else value
+                elif value is None:
+                    value = 0 if dialect == "vfp" else None
+                elif decimals == 0:
+                    value = int(value)
+                values.append(value)
             table.append(tuple(values))
         table.close()
 
