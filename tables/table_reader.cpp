@@ -2,6 +2,7 @@
 // exclusively, read whole, and its fields decoded on demand.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unicode/utf8.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -157,6 +158,7 @@ struct Table::Impl {
   double Number(std::size_t record, std::size_t field) const;
   int codePage = decoding::kWindows1252;
   void ChooseCodePage();
+  bool TextLooksLikeUtf8() const;
   void ChooseNullBits(const std::string& where);
   // The first live record (1-based position in the file) in which a set
   // bit of _NullFlags does not name a null value when each field's bit is
@@ -345,6 +347,31 @@ void Table::Impl::ChooseNullBits(const std::string& where) {
 // level 7 driver name, else (byte 29 = 0 on the 32-byte layout) the .cpg
 // file beside the table, else Windows 1252. A driver or .cpg file we do not
 // know is read as 1252 too, with a notice that names it.
+// Whether the text fields hold bytes beyond ASCII, all of them in valid
+// UTF-8 sequences (which text in an 8-bit code page hardly ever does).
+bool Table::Impl::TextLooksLikeUtf8() const {
+  bool beyondAscii = false;
+  for (const std::uint32_t position : live) {
+    const std::uint8_t* record = data.data() + header.headerLength + position * header.recordLength;
+    for (const dbf::Field& f : header.fields) {
+      if (f.storage != dbf::Storage::kText) continue;
+      const std::uint8_t* bytes = record + f.offset;
+      const auto width = static_cast<std::int32_t>(f.width);
+      for (std::int32_t i = 0; i < width;) {
+        if (bytes[i] < 0x80) {
+          ++i;
+          continue;
+        }
+        UChar32 c;
+        U8_NEXT(bytes, i, width, c);
+        if (c < 0) return false;
+        beyondAscii = true;
+      }
+    }
+  }
+  return beyondAscii;
+}
+
 void Table::Impl::ChooseCodePage() {
   const std::uint8_t driver = header.languageDriver;
   codePage = decoding::CodePageOfDriver(driver);
@@ -367,6 +394,13 @@ void Table::Impl::ChooseCodePage() {
     codePageNotice = "La tabla " + tableName + " declara " + unknown +
                      ", que no se conoce: su texto se ha leído como Windows 1252 y puede tener "
                      "caracteres equivocados.";
+  } else if (codePage == 0 && TextLooksLikeUtf8()) {
+    // Some writers (LibreOffice among them) store UTF-8 without saying so.
+    codePageNotice = "La tabla " + tableName +
+                     " no declara su página de códigos y su texto parece UTF-8: se ha leído como "
+                     "Windows 1252 y puede tener caracteres equivocados. Si es UTF-8, ponga junto "
+                     "a ella un archivo " +
+                     tableName + ".cpg que diga UTF-8.";
   }
   if (codePage == 0) codePage = decoding::kWindows1252;
   decoder.emplace(codePage);

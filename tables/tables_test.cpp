@@ -496,6 +496,32 @@ TEST(Table, ReadsTextInTheCodePageTheFileDeclares) {
   }
 }
 
+// A table that declares no code page but holds UTF-8 (as LibreOffice writes
+// it) is read as 1252, as ever, with a notice that says what it looks like.
+TEST(Table, NamesUndeclaredUtf8) {
+  TempDir dir;
+  WriteSmall(dir.Path(), {u"uno", u"dos"});
+  Bytes bytes = ReadBytes(dir.Path() / "SMALL.DBF");
+  bytes[29] = 0;
+  const std::size_t secondName = 32 + 3 * 32 + 1 + (1 + 6 + 11 + 20) + 1;
+  // The second name and the notice, with the second name's bytes `name`.
+  const auto withName = [&](const Bytes& name) {
+    Bytes changed = bytes;
+    std::copy(name.begin(), name.end(), changed.begin() + static_cast<std::ptrdiff_t>(secondName));
+    WriteBytes(dir.Path() / "SMALL.DBF", changed);
+    const Table table = Table::Open(dir.Path(), "SMALL", u'.');
+    return std::pair(ToUtf8(table.Text(1, 0)), table.CodePageNotice());
+  };
+  EXPECT_EQ(withName({'n', 0xC3, 0xB1, 'o'}),  // "nño" in UTF-8
+            std::pair(std::string("nÃ±o"),
+                      std::string("La tabla SMALL no declara su página de códigos y su texto "
+                                  "parece UTF-8: se ha leído como Windows 1252 y puede tener "
+                                  "caracteres equivocados. Si es UTF-8, ponga junto a ella un "
+                                  "archivo SMALL.cpg que diga UTF-8.")));
+  EXPECT_EQ(withName({'n', 0xF1, 'o'}).second, "");  // "nño" in 1252
+  EXPECT_EQ(withName({'n', 'o'}).second, "");
+}
+
 // What the independent dBase reader python3-dbfread makes of a table we write.
 TEST(TableWriter, WritesTablesThatDbfreadReads) {
   if (std::system("/usr/bin/python3 -c 'import dbfread' >/dev/null 2>&1") != 0) {
