@@ -159,6 +159,7 @@ int CodePageOfDriverName(std::string_view name) {
 int CodePageOfCpg(std::string_view text) {
   // The first line, without blanks around it; GDAL writes "UTF-8", "CP850"
   // or the bare number, other tools "ANSI 1252" or "ISO-8859-1".
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // a UTF-8 byte-order mark
   text = text.substr(0, text.find_first_of("\r\n"));
   const auto first = text.find_first_not_of(" \t");
   if (first == std::string_view::npos) return 0;

@@ -442,6 +442,7 @@ TEST(Table, ReadsTextInTheCodePageTheFileDeclares) {
       {"dbase3.dbf", 0x42, "", "", {0xF1}, u"ñ", "el controlador de idioma 0x42" + unknown},
       // Byte 29 = 0: the .cpg file, as GDAL and other tools write it.
       {"dbase3.dbf", 0x00, "", "UTF-8\n", {0xC3, 0xB1}, u"ñ", ""},
+      {"dbase3.dbf", 0x00, "", "\xEF\xBB\xBFutf8", {0xC3, 0xB1}, u"ñ", ""},
       {"dbase3.dbf", 0x00, "", "CP850", {0xA4}, u"ñ", ""},
       {"dbase3.dbf", 0x00, "", "850", {0xA4}, u"ñ", ""},
       {"dbase3.dbf", 0x00, "", "ANSI 1251", {0xC0}, u"А", ""},
