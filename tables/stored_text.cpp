@@ -9,28 +9,32 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
-#include "tables/code_page.h"
+#include "tables/decoding.h"
 #include "tables/tables.h"
 
 namespace brivasto {
 namespace {
 
-// Which byte of Windows 1252 holds each character it defines. The bytes
-// 0x81, 0x8D, 0x8F, 0x90 and 0x9D are undefined in 1252 (ICU maps them to
-// C1 controls): no character is stored as one of them, so that every
-// reader of 1252 can read the table.
+// Which byte of Windows 1252 holds each character it defines, as the
+// tables' own decoder reads it back. The bytes 0x81, 0x8D, 0x8F, 0x90 and
+// 0x9D are undefined in 1252: no character is stored as one of them, so that
+// every reader of 1252 can read the table.
 class Windows1252 {
  public:
   Windows1252() {
-    const std::array<char16_t, 256> characters = code_page::DecodingTable(1252);
-    for (std::size_t byte = 0x20; byte < characters.size(); ++byte) {
-      const char16_t c = characters[byte];
+    const decoding::Decoder decoder(decoding::kWindows1252);
+    for (std::size_t byte = 0x20; byte < latin_.size(); ++byte) {
+      const auto in = static_cast<std::uint8_t>(byte);
+      std::u16string decoded;
+      if (!decoder.Decode(&in, &in + 1, decoded) || decoded.size() != 1) continue;
+      const char16_t c = decoded[0];
       if (c == u'\uFFFD' || (c >= 0x80 && c <= 0x9F)) continue;
       if (c < latin_.size()) {
         latin_[c] = static_cast<unsigned char>(byte);
