@@ -221,6 +221,13 @@ TEST(TableWriter, StoresTextInWindows1252CutToTheWidth) {
   }
 }
 
+// One code point in UTF-16.
+std::u16string Utf16Of(char32_t c) {
+  if (c < 0x10000) return std::u16string(1, static_cast<char16_t>(c));
+  return {static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)),
+          static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF))};
+}
+
 // Every character, alone in its field, written through the writer and read
 // back: never an error, and exactly what StoredText says the field keeps.
 TEST(TableWriter, StoresEveryCharacterAsStoredTextSays) {
@@ -235,14 +242,7 @@ TEST(TableWriter, StoresEveryCharacterAsStoredTextSays) {
   std::vector<std::u16string> texts;
   for (char32_t c = 1; c <= 0x10FFFF; ++c) {
     if (c >= 0xD800 && c <= 0xDFFF) continue;
-    std::u16string text;
-    if (c < 0x10000) {
-      text.push_back(static_cast<char16_t>(c));
-    } else {
-      text.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-      text.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
-    }
-    texts.push_back(std::move(text));
+    texts.push_back(Utf16Of(c));
   }
   TempDir dir;
   {
@@ -272,6 +272,18 @@ TEST(StoredText, CutsMapsAndDropsTrailingBlanks) {
   EXPECT_EQ(StoredText(u"€ Œ ñ", 10), u"€ Œ ñ");       // in Windows 1252
   EXPECT_EQ(StoredText(u"дa\U0001F600b", 3), u"?a?");  // a pair is one character
   EXPECT_EQ(StoredText(u"   ", 10), u"");
+}
+
+// The invisible characters that names pasted from web pages and word
+// processors bring: dropped, never a '?' and never an error.
+TEST(StoredText, DropsInvisibleCharacters) {
+  for (const char32_t c : {U'\u200B', U'\uFEFF', U'\u200C', U'\u200D', U'\u200E', U'\u200F',
+                           U'\u202A', U'\u202E', U'\u2060', U'\u2066', U'\uFE0F', U'\u034F',
+                           U'\u180E', U'\U000E0041', U'\U0001D173', U'\u00AD'}) {
+    const std::u16string text = u"Ana" + Utf16Of(c) + u" Gil";
+    EXPECT_EQ(StoredText(text, 10), u"Ana Gil") << std::hex << static_cast<std::uint32_t>(c);
+    EXPECT_FALSE(ChangesInStoredText(text).dropped.empty());
+  }
 }
 
 TEST(StoredText, SaysWhatItChanges) {
