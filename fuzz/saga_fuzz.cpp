@@ -120,7 +120,7 @@ void CheckStreamedAndSpliced(const std::filesystem::path& file, const brivasto::
     const auto sections = reloaded.Root().SelectNodes("time-tables");
     const auto children = reloaded.Root().ChildNodes();
     if (sections.size() != 1 || children.empty() ||
-        children.back().Handle() != sections[0].Handle() ||
+        children.back() != sections[0] ||
         sections[0].SelectSingleNode("s").Attribute("v") != u"<&\"ñ€😀\n" ||
         RootChildren(reloaded) != RootChildren(whole)) {
       std::fprintf(stderr,

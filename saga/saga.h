@@ -47,17 +47,12 @@ class XmlNode {
   // text it contains, in document order.
   std::u16string Text() const;
 
-  // Throws TransferError for a name that is not an XML name, or a value
-  // holding a character XML cannot carry (a control character other than
-  // tab, line feed and carriage return; U+FFFE, U+FFFF).
-  void SetAttribute(std::string_view name, std::u16string_view value);
-  // The child becomes the last child (moved if it was elsewhere in the tree).
-  void AppendChild(XmlNode child);
   // Takes the child out of the tree and frees it; throws TransferError when
   // it is not a child of this node.
   void RemoveChild(XmlNode child);
 
-  const void* Handle() const { return node_; }
+  // The same node of the same document.
+  bool operator==(const XmlNode&) const = default;
 
  private:
   friend class SagaDocument;
@@ -96,8 +91,6 @@ class SagaDocument {
   // A path that starts with "/" is taken from the document ("/document/
   // groups/group"); any other from the root element.
   std::vector<XmlNode> SelectNodes(std::string_view path) const;
-  // A new element outside the tree, owned by the document once appended.
-  XmlNode CreateElement(std::string_view name);
 
   // Writes the whole document to `file` in its own encoding: a temporary
   // file in the same directory, flushed to disk, then renamed over `file`,
@@ -119,6 +112,7 @@ class SagaDocument {
   const CatalogueSections* StreamedSections() const;
 
  private:
+  friend struct SagaDocumentAccess;  // the document library's own code
   struct Impl;
   explicit SagaDocument(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;

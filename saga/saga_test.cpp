@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "saga/document_impl.h"
 #include "testsupport/test_support.h"
 
 namespace brivasto {
@@ -83,10 +84,16 @@ void DumpNode(const xmlNode* node, int depth, std::string& out) {
 }
 
 std::string Dump(const SagaDocument& document) {
-  const auto* root = static_cast<const xmlNode*>(document.Root().Handle());
+  const xmlNode* root = XmlNodeAccess::Node(document.Root());
   std::string out;
   DumpNode(root->doc->children, 0, out);
   return out;
+}
+
+// Changes the tree behind the document's back, as only tests do.
+void SetAttribute(const XmlNode& element, const char* name, std::u16string_view value) {
+  xmlSetProp(XmlNodeAccess::Node(element), reinterpret_cast<const xmlChar*>(name),
+             reinterpret_cast<const xmlChar*>(ToUtf8(value).c_str()));
 }
 
 // Collects what libxml2 (or anything else) writes to stderr meanwhile.
@@ -615,7 +622,7 @@ TEST(Save, KeepsEncodingAndWritesWhatItCannotHoldAsReferences) {
     SagaDocument document = SagaDocument::Load(file);
     EXPECT_EQ(document.Encoding(), c.encoding);
     EXPECT_EQ(document.Root().Text().substr(0, 6), u"Begoña");
-    document.Root().SelectSingleNode("t").SetAttribute("added", added);
+    SetAttribute(document.Root().SelectSingleNode("t"), "added", added);
     document.Save(file);
     const std::string saved = ReadFile(file);
     EXPECT_EQ(saved.substr(0, c.savedStart.size()), c.savedStart);
@@ -653,39 +660,28 @@ TEST(Save, Windows1252RoundTripKeepsEverything) {
   const SagaDocument reloaded = SagaDocument::Load(file);
   EXPECT_EQ(Dump(reloaded), before);  // the DOCTYPE, comment, PI and CDATA included
 
-  document.Root().SelectSingleNode("teachers/teacher").SetAttribute("x", u"中𝄞");
+  SetAttribute(document.Root().SelectSingleNode("teachers/teacher"), "x", u"中𝄞");
   document.Save(file);
   EXPECT_NE(ReadFile(file).find("x=\"&#20013;&#119070;\""), std::string::npos);
   EXPECT_EQ(SagaDocument::Load(file).SelectNodes("teachers/teacher")[0].Attribute("x"), u"中𝄞");
   EXPECT_EQ(stderrText.Text(), "");
 }
 
-TEST(Save, ChangedTreeRoundTrips) {
+TEST(Save, TreeWithoutARemovedChildRoundTrips) {
   TempDir dir;
   const fs::path file = dir / "saga.xml";
-  SagaDocument document = LoadText(dir, "<document><time-tables old='1'/><groups/></document>");
+  SagaDocument document =
+      LoadText(dir, "<document><time-tables old='1'><day/></time-tables><groups/></document>");
   XmlNode root = document.Root();
-  root.RemoveChild(root.SelectSingleNode("time-tables"));
-  XmlNode tables = document.CreateElement("time-tables");
-  XmlNode day = document.CreateElement("day");
-  const std::u16string markup = u" <a & \"b\" 'c'>\t\n\r; ";
-  day.SetAttribute("name", u"x");
-  day.SetAttribute("name", markup);  // replaces
-  tables.AppendChild(day);
-  root.AppendChild(tables);
-  document.CreateElement("never-appended");  // freed with the document
-  EXPECT_THROW(day.SetAttribute("bad", u"a\u0001b"), TransferError);
-  EXPECT_THROW(day.AppendChild(tables), TransferError);
-  EXPECT_THROW(root.RemoveChild(day), TransferError);  // a grandchild
+  const XmlNode tables = root.SelectSingleNode("time-tables");
+  EXPECT_THROW(root.RemoveChild(tables.SelectSingleNode("day")), TransferError);  // a grandchild
+  root.RemoveChild(tables);
   document.Save(file);
   const SagaDocument reloaded = SagaDocument::Load(file);
   EXPECT_EQ(Dump(reloaded), Dump(document));
-  const auto days = reloaded.SelectNodes("/document/time-tables/day");
-  ASSERT_EQ(days.size(), 1u);
-  EXPECT_EQ(days[0].Attribute("name"), markup);
   std::string names;
   for (const auto& n : reloaded.Root().ChildNodes()) names += n.Name() + ",";
-  EXPECT_EQ(names, "groups,time-tables,");
+  EXPECT_EQ(names, "groups,");
 }
 
 TEST(Save, ReplacesAtomicallyKeepingPermissions) {
@@ -696,7 +692,7 @@ TEST(Save, ReplacesAtomicallyKeepingPermissions) {
   const fs::path link = dir / "link.xml";
   fs::create_symlink(file, link);
   SagaDocument document = SagaDocument::Load(file);
-  document.Root().SetAttribute("saved", u"1");
+  SetAttribute(document.Root(), "saved", u"1");
   document.Save(link);  // through the link, onto the file
   EXPECT_TRUE(fs::is_symlink(link));
   struct stat status {};
@@ -748,7 +744,7 @@ TEST(Save, FailureLeavesFileUnchangedAndNoTemporaryFile) {
     WriteFile(file, original);
     ::chmod(dir.Path().c_str(), 0755);
     SagaDocument document = SagaDocument::Load(file);
-    document.Root().SetAttribute("changed", u"1");
+    SetAttribute(document.Root(), "changed", u"1");
     std::fflush(nullptr);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "saga/root_layout.h"
 #include "saga/saga.h"
 #include "testsupport/test_support.h"
 
@@ -142,6 +143,60 @@ TEST(SaveWithNewRootSection, OtherEncodingsGoThroughTheTree) {
   for (const XmlNode& child : reloaded.Root().ChildNodes()) names += child.Name() + ",";
   EXPECT_EQ(names, "a,time-tables,");
   EXPECT_EQ(reloaded.SelectNodes("time-tables/s").at(0).Attribute("v"), u"ñ");
+}
+
+// The fallback works from the bytes the document was loaded with, not from
+// whatever the file holds by the time it is saved.
+TEST(SaveWithNewRootSection, TheTreeComesFromTheBytesLoaded) {
+  TempDir dir;
+  const fs::path file = dir / "doc.xml";
+  WriteFile(file, "<?xml version='1.0' encoding='Shift_JIS'?>\n<document><a/></document>\n");
+  const SagaDocument document = SagaDocument::Load(file, LoadScope::kRootElement);
+  WriteFile(file, "<?xml version='1.0' encoding='Shift_JIS'?>\n<document><b/></document>\n");
+  SaveWithNewRootSection(document, file, "time-tables", Section(), {});
+  std::string names;
+  for (const XmlNode& child : SagaDocument::Load(file).Root().ChildNodes()) {
+    names += child.Name() + ",";
+  }
+  EXPECT_EQ(names, "a,time-tables,");
+}
+
+// The scan of the markup on a byte buffer: what looks like a section inside
+// a comment, a CDATA section, an attribute value or a deeper element is not
+// one, in bytes and in UTF-16.
+TEST(RootLayout, FindsOnlyTheRootsOwnSections) {
+  const std::string xml =
+      "<?xml version='1.0'?><!DOCTYPE document [<!ENTITY e '<t/>'>]>\n"
+      "<document a='<t>'><!-- <t/> --><t/><x><t></t></x><![CDATA[<t>]]><t k=\"/>\">y</t>\n"
+      "</document>";
+  struct Case {
+    const char* what;
+    std::string bytes;
+    sagadoc::Units units;
+    std::size_t start;
+  };
+  std::string utf16 = Utf16(xml, true);
+  const Case kCases[] = {{"bytes", xml, sagadoc::Units::kByte, 0},
+                         {"UTF-16LE", utf16, sagadoc::Units::kUtf16LE, 1}};
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    const sagadoc::UnitView units(c.bytes, c.units);
+    const sagadoc::RootLayout layout = sagadoc::ScanRootLayout(units, c.start, "t");
+    const auto text = [&](std::size_t begin, std::size_t end) {
+      std::string out;
+      for (std::size_t i = begin; i < end; ++i) out += static_cast<char>(units[i]);
+      return out;
+    };
+    EXPECT_EQ(text(layout.nameBegin, layout.nameEnd), "document");
+    EXPECT_FALSE(layout.emptyTagSlash);
+    EXPECT_EQ(text(layout.endTag, units.Size()), "</document>");
+    ASSERT_EQ(layout.removed.size(), 2u);
+    EXPECT_EQ(text(layout.removed[0].first, layout.removed[0].second), "<t/>");
+    EXPECT_EQ(text(layout.removed[1].first, layout.removed[1].second), "<t k=\"/>\">y</t>");
+  }
+  EXPECT_THROW(
+      sagadoc::ScanRootLayout(sagadoc::UnitView("<document><t>", sagadoc::Units::kByte), 0, "t"),
+      TransferError);
 }
 
 TEST(XmlSectionWriter, EscapesAndRefusesWhatXmlCannotHold) {

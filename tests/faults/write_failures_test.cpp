@@ -192,18 +192,27 @@ std::vector<Scenario> Scenarios() {
        RunImport,
        {"saga.xml"},
        {"link"}},
-      {"saving a changed SAGA document",
+      {"saving a SAGA document through its whole tree (an encoding the byte copy does not "
+       "follow)",
        [](const std::filesystem::path& root) {
          std::filesystem::create_directories(root / "saga");
-         std::filesystem::copy_file(SourceDir() / "saga/testdata/windows-1252.xml",
-                                    root / "saga/saga.xml");
+         WriteFile(root / "saga/saga.xml",
+                   "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<document>\n"
+                   "  <time-tables/>\n  <teachers/>\n</document>\n");
        },
        [](const std::filesystem::path& root) -> std::pair<int, std::string> {
          const std::filesystem::path file = root / "saga/saga.xml";
          try {
-           SagaDocument document = SagaDocument::Load(file);
-           document.Root().SetAttribute("revisado", u"sí €");
-           document.Save(file);
+           SaveWithNewRootSection(
+               SagaDocument::Load(file, LoadScope::kRootElement), file, "time-tables",
+               [](XmlSectionWriter& out) {
+                 out.Open("time-tables");
+                 out.Open("day");
+                 out.Attribute("name", u"lunes");
+                 out.Close();
+                 out.Close();
+               },
+               {});
            return {0, ""};
          } catch (const TransferError& error) {
            return {1, error.what()};
