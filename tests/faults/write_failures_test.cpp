@@ -203,16 +203,16 @@ std::vector<Scenario> Scenarios() {
        [](const std::filesystem::path& root) -> std::pair<int, std::string> {
          const std::filesystem::path file = root / "saga/saga.xml";
          try {
-           SaveWithNewRootSection(
-               SagaDocument::Load(file, LoadScope::kRootElement), file, "time-tables",
-               [](XmlSectionWriter& out) {
-                 out.Open("time-tables");
-                 out.Open("day");
-                 out.Attribute("name", u"lunes");
-                 out.Close();
-                 out.Close();
-               },
-               {});
+           SaveWithNewRootSection(SagaDocument::Load(file, LoadScope::kRootElement), file,
+                                  "time-tables",
+                                  [](XmlSectionWriter& out) {
+                                    out.Open("time-tables");
+                                    out.Open("day");
+                                    out.Attribute("name", u"lunes");
+                                    out.Close();
+                                    out.Close();
+                                  },
+                                  {});
            return {0, ""};
          } catch (const TransferError& error) {
            return {1, error.what()};
