@@ -5,7 +5,7 @@ if(MSVC)
   target_compile_options(brivasto_options INTERFACE /W4 /WX)
 else()
   target_compile_options(brivasto_options INTERFACE
-    -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Werror)
+    -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wold-style-cast -Werror)
   # GCC 12's -Wrestrict reports impossible overlaps inside std::string's
   # operator+ when optimising at -O3 (GCC bug 105651); it finds nothing real.
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
