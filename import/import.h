@@ -38,6 +38,10 @@ struct ImportedCounts {
 ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesystem::path& sagaFile,
                                const RunContext& context);
 
+// Where the import keeps the previous version of `file`: its name followed
+// by ".bak".
+std::filesystem::path BackupPath(const std::filesystem::path& file);
+
 // The texts and lookups below are the import's own, shared with the check
 // that foresees what an import will write. Each lookup gives exactly the
 // result of a scan from the first record in record order with the first

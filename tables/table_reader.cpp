@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "files/files.h"
 #include "tables/code_page.h"
 #include "tables/dbf_format.h"
-#include "tables/files.h"
 #include "tables/numbers.h"
 #include "tables/tables.h"
 
@@ -158,7 +158,8 @@ Table Table::Open(const std::filesystem::path& directory, std::string_view name,
   if (!std::filesystem::is_directory(directory, ignored)) {
     throw TransferError(missing + ": no existe el directorio.");
   }
-  const std::vector<std::filesystem::path> found = files::FindIgnoringCase(directory, fileName);
+  const std::vector<std::filesystem::path> found =
+      files::FindIgnoringAsciiCase(directory, fileName);
   if (found.empty()) throw TransferError(missing + ".");
   // The name in the catalogue's letter case wins over other spellings.
   const auto exact = std::find_if(found.begin(), found.end(),

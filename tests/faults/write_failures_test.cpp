@@ -4,6 +4,7 @@
 // old content or its new complete content; the SAGA document and the other
 // files are as before or completely new; no temporary file is left behind.
 #include <gtest/gtest.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
 #include <cctype>
@@ -186,6 +187,17 @@ std::vector<Scenario> Scenarios() {
       {"import of the sample solution through the command line",
        PrepareSampleImport,
        RunImport,
+       {"saga.xml"}},
+      {"the same import of a document with an extended attribute",
+       PrepareSampleImport,
+       [](const std::filesystem::path& root) {
+         // Given before each run (a restored folder has plain files): the
+         // save copies it onto the new file, a call that may fail too.
+         const std::string origin = "SAGA";
+         ::setxattr((root / "saga/saga.xml").c_str(), "user.origin", origin.data(), origin.size(),
+                    0);
+         return RunImport(root);
+       },
        {"saga.xml"}},
       {"the same import where the file system has no hard links",
        PrepareSampleImport,
