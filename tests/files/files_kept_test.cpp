@@ -14,6 +14,7 @@
 #include "app/cli.h"
 #include "app/run.h"
 #include "files/files.h"
+#include "tests/support/sample_school.h"
 #include "testsupport/test_support.h"
 
 namespace brivasto {
@@ -21,8 +22,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::ErrorOf;
+using testing::PrepareSampleSchool;
 using testing::ReadFile;
-using testing::SourceDir;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -31,21 +32,6 @@ std::pair<int, std::string> Cli(const std::vector<std::string>& arguments) {
   std::ostringstream err;
   const int code = RunFromCommandLine(arguments, out, err);
   return {code, out.str() + err.str()};
-}
-
-// The sample school exported into root/zwork and through Talvenor, its
-// document in root/saga/saga.xml.
-void PrepareSampleImport(const fs::path& root) {
-  fs::create_directories(root / "zwork");
-  fs::create_directories(root / "saga");
-  fs::copy_file(SourceDir() / "samples/saga-ejemplo.xml", root / "saga/saga.xml");
-  ASSERT_EQ(Cli({"--zwork", (root / "zwork").string(), "export", (root / "saga/saga.xml").string()})
-                .first,
-            0);
-  for (const char* table : {"DIASHORAST.DBF", "SOLUC.DBF"}) {
-    fs::copy_file(SourceDir() / "samples/talvenor" / table, root / "zwork" / table,
-                  fs::copy_options::overwrite_existing);
-  }
 }
 
 std::pair<int, std::string> RunCli(const fs::path& root, const char* direction) {
@@ -86,7 +72,7 @@ bool GiveOwnMetadata(const fs::path& file) {
 TEST(FilesKept, ImportAndExportKeepOwnerGroupModeAclAndAttributes) {
   TempDir temp;
   const fs::path root = temp.Path();
-  PrepareSampleImport(root);
+  PrepareSampleSchool(root);
   const fs::path document = root / "saga/saga.xml";
   const fs::path table = root / "zwork/ASIGT.DBF";
   if (!GiveOwnMetadata(document) || !GiveOwnMetadata(table)) {
@@ -125,7 +111,7 @@ class OneFilePrompter final : public Prompter {
 TEST(FilesKept, ADocumentSavedByAnotherProgramDuringTheImportStays) {
   TempDir temp;
   const fs::path root = temp.Path();
-  PrepareSampleImport(root);
+  PrepareSampleSchool(root);
   const fs::path document = root / "saga/saga.xml";
   WriteFile(root / "saga/saga.xml.bak", "the backup of an earlier import");
   const std::string theirs = ReadFile(document) + "<!-- guardado por SAGA -->\n";
@@ -155,7 +141,7 @@ TEST(FilesKept, ADocumentSavedByAnotherProgramDuringTheImportStays) {
 TEST(FilesKept, LeftoversOfAnInterruptedRunGoAndAreSaidHeldOnesStay) {
   TempDir temp;
   const fs::path root = temp.Path();
-  PrepareSampleImport(root);
+  PrepareSampleSchool(root);
   const fs::path killedDocument = root / "saga/.saga.xml.tmp-K1ll3d";
   const fs::path killedTable = root / "zwork/.ASIGT.DBF.tmp-K1ll3d";
   WriteFile(killedDocument, "<?xml version=\"1.0\"?><document><part");
@@ -181,7 +167,7 @@ TEST(FilesKept, LeftoversOfAnInterruptedRunGoAndAreSaidHeldOnesStay) {
 TEST(FilesKept, ExportWritesThroughATableLinkAndLeavesLookalikeNames) {
   TempDir temp;
   const fs::path root = temp.Path();
-  PrepareSampleImport(root);
+  PrepareSampleSchool(root);
   fs::create_directories(root / "elsewhere");
   fs::rename(root / "zwork/ASIGT.DBF", root / "elsewhere/asigt.dbf");
   fs::create_symlink("../elsewhere/asigt.dbf", root / "zwork/ASIGT.DBF");
@@ -204,7 +190,7 @@ TEST(FilesKept, ExportWritesThroughATableLinkAndLeavesLookalikeNames) {
 TEST(FilesKept, ABackupThatIsAHardLinkOfTheDocumentLeavesNoTemporary) {
   TempDir temp;
   const fs::path root = temp.Path();
-  PrepareSampleImport(root);
+  PrepareSampleSchool(root);
   const fs::path document = root / "saga/saga.xml";
   const std::string before = ReadFile(document);
   fs::create_hard_link(document, root / "saga/saga.xml.bak");
