@@ -104,9 +104,11 @@ int CopyAttributes(const fs::path& source, int fd) {
     at += name.size() + 1;
     if (name.empty()) continue;
     const ssize_t length = ::getxattr(source.c_str(), name.c_str(), nullptr, 0);
+    if (length < 0 && errno == ENODATA) continue;  // removed since it was listed
     if (length < 0) return errno;
     std::string value(static_cast<std::size_t>(length), '\0');
     const ssize_t got = ::getxattr(source.c_str(), name.c_str(), value.data(), value.size());
+    if (got < 0 && errno == ENODATA) continue;
     if (got < 0) return errno;
     if (::fsetxattr(fd, name.c_str(), value.data(), static_cast<std::size_t>(got), 0) != 0) {
       const bool systemOnly = name.starts_with("security.") || name.starts_with("trusted.");
@@ -198,7 +200,7 @@ TemporaryFile TemporaryFile::Beside(const fs::path& target, Wording wording) {
   if (const int error = Follow(target, temp.target_); error != 0) temp.Fail(create, error);
   std::string pattern =
       PathText(DirectoryOf(temp.target_) / (TemporaryPrefix(temp.target_) + "XXXXXX"));
-  for (;;) {
+  for (int attempt = 0;; ++attempt) {
     std::string name = pattern;
     UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
     if (!fd.Valid()) temp.Fail(create, errno);
@@ -208,7 +210,7 @@ TemporaryFile TemporaryFile::Beside(const fs::path& target, Wording wording) {
     while (::flock(temp.file_.Get(), LOCK_EX) != 0 && errno == EINTR) {
     }
     struct stat status {};
-    if (::fstat(temp.file_.Get(), &status) == 0 && status.st_nlink == 0) {
+    if (attempt < 10 && ::fstat(temp.file_.Get(), &status) == 0 && status.st_nlink == 0) {
       // Taken for a leftover and removed before the hold: another name.
       temp.file_.Close();
       temp.path_.clear();
