@@ -7,6 +7,8 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -187,24 +189,74 @@ TEST(FilesKept, ExportWritesThroughATableLinkAndLeavesLookalikeNames) {
   EXPECT_EQ(ReadFile(root / "zwork/GRUPOﬅ.MDX"), "its index");
 }
 
-TEST(FilesKept, ABackupThatIsAHardLinkOfTheDocumentLeavesNoTemporary) {
-  TempDir temp;
-  const fs::path root = temp.Path();
-  PrepareSampleSchool(root);
-  const fs::path document = root / "saga/saga.xml";
-  const std::string before = ReadFile(document);
-  fs::create_hard_link(document, root / "saga/saga.xml.bak");
-
-  const auto [code, message] = RunCli(root, "import");
-  ASSERT_EQ(code, 0) << message;
-  EXPECT_EQ(ReadFile(root / "saga/saga.xml.bak"), before);
-  EXPECT_NE(ReadFile(document), before);
+// The files of a folder tree, by relative path; links as "name -> target".
+std::vector<std::string> Names(const fs::path& root) {
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(root / "saga")) {
-    names.push_back(entry.path().filename().string());
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    std::string name = entry.path().lexically_relative(root).string();
+    if (entry.is_symlink()) name += " -> " + fs::read_symlink(entry.path()).string();
+    names.push_back(name);
   }
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"saga.xml", "saga.xml.bak"}));
+  return names;
+}
+
+TEST(FilesKept, EveryBackupArrangementEndsWithoutTemporaryFiles) {
+  struct BackupCase {
+    const char* arrangement;
+    std::function<void(const fs::path& saga)> prepare;
+    int code;
+    std::vector<std::string> names;  // below saga/ afterwards
+    const char* backup;              // what saga.xml.bak holds: "old", "new", "" (nothing)
+  };
+  const BackupCase cases[] = {
+      {"no backup yet", [](const fs::path&) {}, 0, {"saga.xml", "saga.xml.bak"}, "old"},
+      {"an older backup",
+       [](const fs::path& saga) { WriteFile(saga / "saga.xml.bak", "older"); },
+       0,
+       {"saga.xml", "saga.xml.bak"},
+       "old"},
+      {"a hard link of the document",
+       [](const fs::path& saga) { fs::create_hard_link(saga / "saga.xml", saga / "saga.xml.bak"); },
+       0,
+       {"saga.xml", "saga.xml.bak"},
+       "old"},
+      {"a symbolic link to a backup elsewhere",
+       [](const fs::path& saga) {
+         fs::create_directories(saga / "copias");
+         fs::create_symlink("copias/saga.xml", saga / "saga.xml.bak");
+       },
+       0,
+       {"copias", "copias/saga.xml", "saga.xml", "saga.xml.bak -> copias/saga.xml"},
+       "old"},
+      {"a symbolic link to the document itself",
+       [](const fs::path& saga) { fs::create_symlink("saga.xml", saga / "saga.xml.bak"); },
+       0,
+       {"saga.xml", "saga.xml.bak -> saga.xml"},
+       "new"},
+      {"a folder",
+       [](const fs::path& saga) { fs::create_directories(saga / "saga.xml.bak/x"); },
+       1,
+       {"saga.xml", "saga.xml.bak", "saga.xml.bak/x"},
+       ""},
+  };
+  for (const BackupCase& c : cases) {
+    SCOPED_TRACE(c.arrangement);
+    TempDir temp;
+    const fs::path root = temp.Path();
+    PrepareSampleSchool(root);
+    const std::string old = ReadFile(root / "saga/saga.xml");
+    c.prepare(root / "saga");
+
+    const auto [code, message] = RunCli(root, "import");
+    EXPECT_EQ(code, c.code) << message;
+    EXPECT_EQ(Names(root / "saga"), c.names);
+    const std::string now = ReadFile(root / "saga/saga.xml");
+    EXPECT_EQ(now != old, c.code == 0);
+    if (*c.backup != '\0') {
+      EXPECT_EQ(ReadFile(root / "saga/saga.xml.bak"), std::string(c.backup) == "old" ? old : now);
+    }
+  }
 }
 
 }  // namespace
