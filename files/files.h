@@ -123,7 +123,10 @@ class TemporaryFile {
 
   const std::filesystem::path& Path() const { return path_; }
   const std::filesystem::path& Target() const { return target_; }
-  std::filesystem::path Directory() const { return target_.parent_path(); }
+  // The folder the target and the temporary file are in ("." for a bare name).
+  std::filesystem::path Directory() const {
+    return target_.has_parent_path() ? target_.parent_path() : std::filesystem::path(".");
+  }
   // The identity the target has once replaced (valid after Finish).
   const FileIdentity& Identity() const { return identity_; }
 
