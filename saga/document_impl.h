@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "files/files.h"
 #include "saga/saga.h"
 #include "saga/xml_library.h"
 
@@ -23,6 +24,7 @@ struct SagaDocument::Impl {
   bool utf8Mark = false;                      // libxml2 writes no UTF-8 byte order mark itself
   std::string bytes;                          // the file as loaded (not for kCatalogueSections)
   std::optional<CatalogueSections> sections;  // kCatalogueSections
+  files::FileIdentity identity;               // the file as read, or as last saved
 };
 
 struct XmlNodeAccess {

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <utility>
 
+#include "files/files.h"
 #include "saga/document_impl.h"
 #include "saga/elements.h"
 #include "saga/entity_limit.h"
@@ -32,6 +33,7 @@ namespace brivasto {
 namespace fs = std::filesystem;
 using namespace xmllib;
 using namespace sagadoc;
+using files::ErrnoText;
 
 SagaDocument::SagaDocument(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 SagaDocument::SagaDocument(SagaDocument&&) noexcept = default;
@@ -379,12 +381,12 @@ SagaDocument Parse(std::unique_ptr<SagaDocumentAccess::Impl> impl, LoadScope sco
 
 SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
   const std::string name = file.string();
-  FileDescriptor fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) {
+  files::UniqueFd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.Valid()) {
     throw TransferError("No se puede abrir el archivo " + name + ": " + ErrnoText(errno));
   }
   struct stat status {};
-  if (::fstat(fd.get(), &status) != 0) {
+  if (::fstat(fd.Get(), &status) != 0) {
     throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(errno));
   }
   if (S_ISDIR(status.st_mode)) {
@@ -393,6 +395,9 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
 
   auto impl = std::make_unique<Impl>();
   impl->file = file;
+  if (!files::IdentityOf(fd.Get(), impl->identity)) {
+    throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(errno));
+  }
   const std::uint64_t allowed = ExpansionAllowed(static_cast<std::uint64_t>(status.st_size));
 
   if (scope == LoadScope::kCatalogueSections) {
@@ -400,7 +405,7 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
     char head[kPrologueBytes] = {};
     std::size_t headSize = 0;
     while (headSize < sizeof head) {
-      const ssize_t got = ::read(fd.get(), head + headSize, sizeof head - headSize);
+      const ssize_t got = ::read(fd.Get(), head + headSize, sizeof head - headSize);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
         throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(errno));
@@ -408,13 +413,13 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
       if (got == 0) break;
       headSize += static_cast<std::size_t>(got);
     }
-    if (::lseek(fd.get(), 0, SEEK_SET) != 0) {
+    if (::lseek(fd.Get(), 0, SEEK_SET) != 0) {
       throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(errno));
     }
-    return Parse(std::move(impl), scope, std::string_view(head, headSize), fd.get(), allowed);
+    return Parse(std::move(impl), scope, std::string_view(head, headSize), fd.Get(), allowed);
   }
   // The other scopes keep the file's bytes.
-  if (const int error = ReadAll(fd.get(), impl->bytes, static_cast<std::size_t>(status.st_size));
+  if (const int error = ReadAll(fd.Get(), impl->bytes, static_cast<std::size_t>(status.st_size));
       error != 0) {
     throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(error));
   }
@@ -440,5 +445,7 @@ const CatalogueSections* SagaDocument::StreamedSections() const {
 }
 
 const fs::path& SagaDocument::File() const { return impl_->file; }
+
+const files::FileIdentity& SagaDocument::LoadedIdentity() const { return impl_->identity; }
 
 }  // namespace brivasto

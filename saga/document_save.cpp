@@ -1,17 +1,15 @@
 // The SAGA document's whole tree written back in its own encoding, and the
 // atomic replace of the document's file shared with the save of a new
 // section.
-#include <fcntl.h>
 #include <libxml/xmlreader.h>
 #include <libxml/xmlsave.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <functional>
 #include <string>
 #include <system_error>
 
+#include "files/files.h"
 #include "saga/document_impl.h"
 #include "saga/saga.h"
 #include "saga/save_file.h"
@@ -20,6 +18,7 @@
 namespace brivasto {
 namespace fs = std::filesystem;
 using namespace xmllib;
+using files::ErrnoText;
 
 namespace {
 
@@ -48,114 +47,80 @@ struct FileWriter {
 
 int WriteChunk(void* context, const char* buffer, int length) {
   auto* writer = static_cast<FileWriter*>(context);
-  std::size_t done = 0;
-  const auto wanted = static_cast<std::size_t>(length);
-  while (done < wanted) {
-    const ssize_t put = ::write(writer->fd, buffer + done, wanted - done);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      writer->error = errno;
-      return -1;
-    }
-    done += static_cast<std::size_t>(put);
-  }
-  return length;
-}
-
-mode_t CurrentUmask() {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return mask;
+  writer->error =
+      files::WriteAll(writer->fd, std::string_view(buffer, static_cast<std::size_t>(length)));
+  return writer->error == 0 ? length : -1;
 }
 
 }  // namespace
 
+const files::FileIdentity* SagaDocumentSave::Expected(const SagaDocument& document,
+                                                      const fs::path& file) {
+  std::error_code error;
+  if (file == document.File() || fs::equivalent(file, document.File(), error)) {
+    return &document.impl_->identity;
+  }
+  return nullptr;
+}
+
+void SagaDocumentSave::Saved(const SagaDocument& document, const fs::path& file,
+                             const files::FileIdentity& identity) {
+  if (Expected(document, file) != nullptr) document.impl_->identity = identity;
+}
+
 namespace savefile {
 
-std::string ReasonText(int error) { return ErrnoText(error); }
+// Every step of a document's save is, to the user, its saving.
+constexpr const char* kSave = "guardar";
 
 void ThrowError(const fs::path& file, const std::string& reason) { ThrowSaveError(file, reason); }
 
-void ReplaceAtomically(const fs::path& file, const std::function<void(int fd)>& write,
-                       const std::string& checkedEncoding,
-                       const std::function<void()>& beforeReplace) {
-  // Replace the file a link points at, not the link.
-  fs::path target = file;
-  std::error_code ignored;
-  if (fs::is_symlink(file, ignored)) {
-    std::error_code failed;
-    const fs::path resolved = fs::canonical(file, failed);
-    if (!failed) target = resolved;
-  }
-  const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
-
-  std::string pattern = (directory / ("." + target.filename().string() + ".XXXXXX")).string();
-  FileDescriptor fd(::mkstemp(pattern.data()));
-  if (!fd.valid()) {
-    ThrowSaveError(file, "no se puede crear un archivo temporal en " + directory.string() + ": " +
-                             ErrnoText(errno));
-  }
-  const std::string temporary = pattern;
-  // Removes the temporary file unless it has become the target.
-  struct TemporaryFile {
-    const std::string& path;
-    bool renamed = false;
-    ~TemporaryFile() {
-      if (!renamed) ::unlink(path.c_str());
-    }
-  } guard{temporary};
-
-  struct stat original {};
-  if (::stat(target.c_str(), &original) == 0) {
-    if (::fchmod(fd.get(), original.st_mode & 07777) != 0) {
-      ThrowSaveError(file, "no se pueden copiar los permisos: " + ErrnoText(errno));
-    }
-    // Keeping the owner needs privileges; without them the file becomes ours.
-    if (::fchown(fd.get(), original.st_uid, original.st_gid) != 0) {
-      [[maybe_unused]] const int unused =
-          ::fchown(fd.get(), static_cast<uid_t>(-1), original.st_gid);
-    }
-  } else if (::fchmod(fd.get(), 0666 & ~CurrentUmask()) != 0) {
-    ThrowSaveError(file, "no se pueden fijar los permisos: " + ErrnoText(errno));
-  }
-
-  write(fd.get());
-  if (::fsync(fd.get()) != 0) ThrowSaveError(file, ErrnoText(errno));
-  if (const int closeError = fd.Close(); closeError != 0) {
-    ThrowSaveError(file, ErrnoText(closeError));
-  }
-  if (!checkedEncoding.empty() && !ParsesAgain(temporary)) {
+files::FileIdentity ReplaceAtomically(const fs::path& file,
+                                      const std::function<void(int fd)>& write,
+                                      const std::string& checkedEncoding,
+                                      const files::FileIdentity* expected,
+                                      const std::function<void()>& beforeReplace) {
+  files::TemporaryFile temporary = files::TemporaryFile::Beside(
+      file, {"el archivo " + files::PathText(file), kSave, kSave, kSave});
+  write(temporary.Descriptor());
+  temporary.Finish();
+  if (!checkedEncoding.empty() && !ParsesAgain(temporary.Path().string())) {
     ThrowSaveError(file, "el documento no se puede escribir de forma legible en su codificación " +
                              checkedEncoding);
   }
+  // A version another program saved since the document was read is not
+  // thrown away: not even the backup is touched for it.
+  if (expected != nullptr) temporary.CheckTargetIs(*expected);
   if (beforeReplace) beforeReplace();
-  if (::rename(temporary.c_str(), target.c_str()) != 0) {
-    ThrowSaveError(file, ErrnoText(errno));
-  }
-  guard.renamed = true;
+  temporary.Replace(expected);
   // Make the rename itself durable.
-  FileDescriptor directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directoryFd.valid() && ::fsync(directoryFd.get()) != 0 && errno == EIO) {
-    ThrowSaveError(file, ErrnoText(EIO));
-  }
+  if (files::SyncDirectory(temporary.Directory()) == EIO) ThrowSaveError(file, ErrnoText(EIO));
+  return temporary.Identity();
 }
 
 }  // namespace savefile
 
 void SagaDocument::Save(const fs::path& file, const std::function<void()>& beforeReplace) const {
+  SagaDocumentSave::Save(*this, file, beforeReplace, SagaDocumentSave::Expected(*this, file));
+}
+
+files::FileIdentity SagaDocumentSave::Save(const SagaDocument& document, const fs::path& file,
+                                           const std::function<void()>& beforeReplace,
+                                           const files::FileIdentity* expected) {
+  const SagaDocument::Impl& impl = *document.impl_;
   const auto write = [&](int fd) {
     CapturedErrors errors;
     FileWriter writer{fd, 0};
     LibraryErrorsCaptured libraryErrors(errors);
     int options = XML_SAVE_FORMAT;
-    if (!impl_->hasDeclaration) options |= XML_SAVE_NO_DECL;
-    if (impl_->utf8Mark) WriteChunk(&writer, "\xEF\xBB\xBF", 3);
+    if (!impl.hasDeclaration) options |= XML_SAVE_NO_DECL;
+    if (impl.utf8Mark) WriteChunk(&writer, "\xEF\xBB\xBF", 3);
     XmlSaveContext context(
-        xmlSaveToIO(WriteChunk, CloseNothing, &writer, impl_->encoding.c_str(), options));
+        xmlSaveToIO(WriteChunk, CloseNothing, &writer, impl.encoding.c_str(), options));
     if (context.get() == nullptr) {
-      ThrowSaveError(file, "codificación no admitida: " + impl_->encoding);
+      ThrowSaveError(file, "codificación no admitida: " + impl.encoding);
     }
-    const long saved = xmlSaveDoc(context.get(), impl_->doc.get());
+    const long saved = xmlSaveDoc(context.get(), impl.doc.get());
     const int closed = context.Close();
     if (writer.error != 0) ThrowSaveError(file, ErrnoText(writer.error));
     if (saved < 0 || closed < 0 || errors.haveError) {
@@ -165,7 +130,10 @@ void SagaDocument::Save(const fs::path& file, const std::function<void()>& befor
   // Some encodings the library reads it cannot write back as XML (UTF-7
   // escapes the markup itself): the file is replaced only by a document
   // that loads again.
-  savefile::ReplaceAtomically(file, write, impl_->encoding, beforeReplace);
+  const files::FileIdentity identity =
+      savefile::ReplaceAtomically(file, write, impl.encoding, expected, beforeReplace);
+  Saved(document, file, identity);
+  return identity;
 }
 
 }  // namespace brivasto

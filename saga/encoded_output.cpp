@@ -2,10 +2,8 @@
 #include "saga/encoded_output.h"
 
 #include <unicode/ucnv_cb.h>
-#include <unistd.h>
 
-#include <cerrno>
-
+#include "files/files.h"
 #include "saga/save_file.h"
 #include "text/text.h"
 
@@ -79,14 +77,8 @@ void EncodedOutput::Text(std::u16string_view text) {
 }
 
 void EncodedOutput::Flush() {
-  std::size_t done = 0;
-  while (done < buffer_.size()) {
-    const ssize_t put = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      savefile::ThrowError(file_, savefile::ReasonText(errno));
-    }
-    done += static_cast<std::size_t>(put);
+  if (const int error = files::WriteAll(fd_, buffer_); error != 0) {
+    savefile::ThrowError(file_, files::ErrnoText(error));
   }
   buffer_.clear();
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "files/files.h"
 #include "saga/document_impl.h"
 #include "saga/encoded_output.h"
 #include "saga/root_layout.h"
@@ -54,7 +55,10 @@ void SaveThroughTree(const SagaDocument& document, const fs::path& file,
     savefile::ThrowError(file, "no se puede añadir la sección " + std::string(sectionName));
   }
   xmlAddChild(rootNode, added);
-  whole.Save(file, beforeReplace);
+  // Replaces only the version `document` read, which `whole` may not be.
+  const files::FileIdentity identity = SagaDocumentSave::Save(
+      whole, file, beforeReplace, SagaDocumentSave::Expected(document, file));
+  SagaDocumentSave::Saved(document, file, identity);
 }
 
 }  // namespace
@@ -116,7 +120,9 @@ void SaveWithNewRootSection(const SagaDocument& document, const fs::path& file,
     copyTo(units.Size());
     output.Flush();
   };
-  savefile::ReplaceAtomically(file, write, "", beforeReplace);
+  const files::FileIdentity identity = savefile::ReplaceAtomically(
+      file, write, "", SagaDocumentSave::Expected(document, file), beforeReplace);
+  SagaDocumentSave::Saved(document, file, identity);
 }
 
 }  // namespace brivasto

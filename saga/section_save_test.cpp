@@ -153,9 +153,10 @@ TEST(SaveWithNewRootSection, TheTreeComesFromTheBytesLoaded) {
   WriteFile(file, "<?xml version='1.0' encoding='Shift_JIS'?>\n<document><a/></document>\n");
   const SagaDocument document = SagaDocument::Load(file, LoadScope::kRootElement);
   WriteFile(file, "<?xml version='1.0' encoding='Shift_JIS'?>\n<document><b/></document>\n");
-  SaveWithNewRootSection(document, file, "time-tables", Section(), {});
+  const fs::path other = dir / "other.xml";  // not the file read, which has changed
+  SaveWithNewRootSection(document, other, "time-tables", Section(), {});
   std::string names;
-  for (const XmlNode& child : SagaDocument::Load(file).Root().ChildNodes()) {
+  for (const XmlNode& child : SagaDocument::Load(other).Root().ChildNodes()) {
     names += child.Name() + ",";
   }
   EXPECT_EQ(names, "a,time-tables,");

@@ -5,30 +5,6 @@
 
 namespace brivasto::xmllib {
 
-std::string ErrnoText(int error) {
-  switch (error) {
-    case ENOENT:
-      return "no existe";
-    case EACCES:
-    case EPERM:
-      return "permiso denegado";
-    case EISDIR:
-      return "es una carpeta";
-    case EROFS:
-      return "el sistema de archivos es de solo lectura";
-    case ENOSPC:
-      return "no queda espacio en el disco";
-    case EDQUOT:
-      return "se ha superado la cuota de disco";
-    case EIO:
-      return "error de entrada/salida";
-    case ENOTDIR:
-      return "una parte de la ruta no es una carpeta";
-    default:
-      return std::strerror(error);
-  }
-}
-
 std::string TrimmedMessage(const char* message) {
   if (message == nullptr) return "error desconocido";
   std::string text(message);

@@ -1,5 +1,5 @@
-// saga/xml_library.h (private to saga/): owners of libxml2's objects and of
-// file descriptors, the first error the library reports captured with its
+// saga/xml_library.h (private to saga/): owners of libxml2's objects, the
+// first error the library reports captured with its
 // place, and the guards that keep its errors off stderr and its external
 // entity loader shut while a document is read or written.
 #pragma once
@@ -50,26 +50,6 @@ class XmlSaveContext {
   xmlSaveCtxt* context_;
 };
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Returns 0, or the errno of a failed close.
-  int Close() {
-    const int fd = std::exchange(fd_, -1);
-    return ::close(fd) == 0 ? 0 : errno;
-  }
-
- private:
-  int fd_;
-};
-
 struct TextReaderFree {
   void operator()(xmlTextReader* reader) const { xmlFreeTextReader(reader); }
 };
@@ -78,9 +58,6 @@ using TextReaderPtr = std::unique_ptr<xmlTextReader, TextReaderFree>;
 // A close callback for the library's input and output that closes nothing:
 // the caller owns the file.
 int CloseNothing(void*);
-
-// The user's words for a system error number.
-std::string ErrnoText(int error);
 
 // The library's message without the blanks and line end around it.
 std::string TrimmedMessage(const char* message);
