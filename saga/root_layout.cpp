@@ -88,8 +88,8 @@ class LayoutScanner {
 
   // The position of the next `text` from `at`.
   std::size_t Find(std::size_t at, std::string_view text) const {
-    for (; at < u_.Size(); ++at) {
-      if (u_[at] == static_cast<unsigned char>(text[0]) && u_.StartsWith(at, text)) return at;
+    for (at = u_.FindChar(at, text[0]); at < u_.Size(); at = u_.FindChar(at + 1, text[0])) {
+      if (u_.StartsWith(at, text)) return at;
     }
     Broken();
   }

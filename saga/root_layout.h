@@ -33,6 +33,16 @@ class UnitView {
     }
     return 0;
   }
+  // The first position from `at` holding the ASCII character `c`, or Size().
+  std::size_t FindChar(std::size_t at, char c) const {
+    if (units_ == Units::kByte) {  // the common case, at memchr's speed
+      if (at >= bytes_.size()) return Size();
+      const std::size_t found = bytes_.find(c, at);
+      return found == std::string_view::npos ? Size() : found;
+    }
+    while (at < Size() && (*this)[at] != static_cast<unsigned char>(c)) ++at;
+    return at < Size() ? at : Size();
+  }
   bool StartsWith(std::size_t at, std::string_view text) const {
     if (at + text.size() > Size()) return false;
     for (std::size_t i = 0; i < text.size(); ++i) {

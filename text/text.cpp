@@ -125,9 +125,13 @@ void AppendUtf8(std::string& out, std::u16string_view text) {
   out.reserve(out.size() + text.size());
   std::size_t i = 0;
   while (i < text.size()) {
-    if (text[i] < 0x80) {  // most of it
-      out.push_back(static_cast<char>(text[i]));
-      ++i;
+    if (text[i] < 0x80) {  // most of it: a run of ASCII copied in one step
+      std::size_t end = i + 1;
+      while (end < text.size() && text[end] < 0x80) ++end;
+      const std::size_t at = out.size();
+      out.resize(at + (end - i));
+      char* to = out.data() + at;
+      for (; i < end; ++i) *to++ = static_cast<char>(text[i]);
       continue;
     }
     UChar32 c;
