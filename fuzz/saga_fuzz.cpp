@@ -119,8 +119,7 @@ void CheckStreamedAndSpliced(const std::filesystem::path& file, const brivasto::
     const brivasto::SagaDocument reloaded = brivasto::SagaDocument::Load(spliced);
     const auto sections = reloaded.Root().SelectNodes("time-tables");
     const auto children = reloaded.Root().ChildNodes();
-    if (sections.size() != 1 || children.empty() ||
-        children.back() != sections[0] ||
+    if (sections.size() != 1 || children.empty() || children.back() != sections[0] ||
         sections[0].SelectSingleNode("s").Attribute("v") != u"<&\"ñ€😀\n" ||
         RootChildren(reloaded) != RootChildren(whole)) {
       std::fprintf(stderr,
