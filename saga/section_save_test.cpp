@@ -155,8 +155,9 @@ TEST(SaveWithNewRootSection, TheTreeComesFromTheBytesLoaded) {
   WriteFile(file, "<?xml version='1.0' encoding='Shift_JIS'?>\n<document><b/></document>\n");
   const fs::path other = dir / "other.xml";  // not the file read, which has changed
   SaveWithNewRootSection(document, other, "time-tables", Section(), {});
+  const SagaDocument saved = SagaDocument::Load(other);
   std::string names;
-  for (const XmlNode& child : SagaDocument::Load(other).Root().ChildNodes()) {
+  for (const XmlNode& child : saved.Root().ChildNodes()) {
     names += child.Name() + ",";
   }
   EXPECT_EQ(names, "a,time-tables,");
