@@ -1,6 +1,8 @@
 // The run frame shared by the window and the command line.
 #include "app/run.h"
 
+#include <clocale>
+#include <cstdlib>
 #include <exception>
 #include <system_error>
 #include <utility>
@@ -9,6 +11,32 @@
 #include "files/files.h"
 
 namespace brivasto {
+
+std::filesystem::path ExchangeDirectory() {
+  const char* fromEnvironment = std::getenv("BRIVASTO_ZWORK");
+  if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
+  return "/ZWORK";
+}
+
+char16_t UserDecimalSeparator() {
+  // The user's numeric locale, as the environment (LC_ALL, LC_NUMERIC, LANG)
+  // names it; the C locale is restored so that nothing else is affected.
+  const char* previous = std::setlocale(LC_NUMERIC, nullptr);
+  const std::string saved = previous != nullptr ? previous : "C";
+  char16_t separator = u'.';
+  if (std::setlocale(LC_NUMERIC, "") != nullptr) {
+    const std::lconv* conventions = std::localeconv();
+    if (conventions != nullptr && conventions->decimal_point != nullptr &&
+        conventions->decimal_point[0] == ',') {
+      separator = u',';
+    }
+  }
+  std::setlocale(LC_NUMERIC, saved.c_str());
+  return separator;
+}
+
+RunContext DefaultRunContext() { return {ExchangeDirectory(), UserDecimalSeparator()}; }
+
 namespace {
 
 constexpr std::u16string_view kNoFile = u"No existe archivo";

@@ -30,6 +30,17 @@
 
 namespace brivasto {
 
+// ---------------------------------------------------------------------------
+// What a run takes from its surroundings.
+
+// The exchange directory: BRIVASTO_ZWORK when set and not empty, else "/ZWORK".
+std::filesystem::path ExchangeDirectory();
+// The decimal separator of the user's LC_NUMERIC locale (read once through
+// setlocale/localeconv); u'.' when the locale names none.
+char16_t UserDecimalSeparator();
+// ExchangeDirectory() and UserDecimalSeparator() together.
+RunContext DefaultRunContext();
+
 // How a run reaches the user: the window answers with its dialogs, the
 // command line with its arguments and standard streams, tests with a script.
 class Prompter {

@@ -1,8 +1,5 @@
 // The exchange tables shared with Talvenor, with their fields in creation
 // order, and where they lie.
-#include <clocale>
-#include <cstdlib>
-
 #include "tables/tables.h"
 
 namespace brivasto {
@@ -51,30 +48,5 @@ const ExchangeTable kAulat{"AULAT", kAulatFields};
 const ExchangeTable kGrupost{"GRUPOST", kGrupostFields};
 const ExchangeTable kAsigt{"ASIGT", kAsigtFields};
 const ExchangeTable kDiashorast{"DIASHORAST", kDiashorastFields};
-
-std::filesystem::path ExchangeDirectory() {
-  const char* fromEnvironment = std::getenv("BRIVASTO_ZWORK");
-  if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
-  return "/ZWORK";
-}
-
-char16_t UserDecimalSeparator() {
-  // The user's numeric locale, as the environment (LC_ALL, LC_NUMERIC, LANG)
-  // names it; the C locale is restored so that nothing else is affected.
-  const char* previous = std::setlocale(LC_NUMERIC, nullptr);
-  const std::string saved = previous != nullptr ? previous : "C";
-  char16_t separator = u'.';
-  if (std::setlocale(LC_NUMERIC, "") != nullptr) {
-    const std::lconv* conventions = std::localeconv();
-    if (conventions != nullptr && conventions->decimal_point != nullptr &&
-        conventions->decimal_point[0] == ',') {
-      separator = u',';
-    }
-  }
-  std::setlocale(LC_NUMERIC, saved.c_str());
-  return separator;
-}
-
-RunContext DefaultRunContext() { return {ExchangeDirectory(), UserDecimalSeparator()}; }
 
 }  // namespace brivasto

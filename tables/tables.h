@@ -23,7 +23,8 @@
 namespace brivasto {
 
 // ---------------------------------------------------------------------------
-// Run context: what a run needs from its surroundings, passed in explicitly.
+// Run context: what a run needs from its surroundings, passed in explicitly
+// (the run frame, app/run.h, reads them from the environment).
 
 struct RunContext {
   // The directory holding the exchange tables.
@@ -31,14 +32,6 @@ struct RunContext {
   // The user's decimal separator, for numbers kept as text (u'.' or u',').
   char16_t decimalSeparator = u'.';
 };
-
-// The exchange directory: BRIVASTO_ZWORK when set and not empty, else "/ZWORK".
-std::filesystem::path ExchangeDirectory();
-// The decimal separator of the user's LC_NUMERIC locale (read once through
-// setlocale/localeconv); u'.' when the locale names none.
-char16_t UserDecimalSeparator();
-// ExchangeDirectory() and UserDecimalSeparator() together.
-RunContext DefaultRunContext();
 
 // ---------------------------------------------------------------------------
 // The catalogue of exchange tables: every table defined once, as data.
