@@ -83,25 +83,35 @@ RunOutcome RunFrame::Run(Direction direction) {
     return {.completed = false, .disableRunButtons = false, .closeWindow = batch};
   }
 
-  // The previous run's document goes first, so a failed load holds nothing.
-  // Neither direction needs the document's whole tree: the export reads
-  // its catalogue sections as the file streams past, the import copies the
-  // file's bytes around its new section.
-  sagaDocument_.reset();
-  sagaDocument_.emplace(SagaDocument::Load(sagaFileName_, direction == Direction::kExport
-                                                              ? LoadScope::kCatalogueSections
-                                                              : LoadScope::kRootElement));
+  {
+    // No other run may change the exchange directory while this one reads
+    // or replaces its tables, nor while the summary reads them back; the
+    // lock is given back before the user is asked to acknowledge the end.
+    const ExchangeRunLock lock =
+        ExchangeRunLock::Take(context_.exchangeDirectory, direction == Direction::kExport
+                                                              ? ExchangeRunLock::Mode::kExclusive
+                                                              : ExchangeRunLock::Mode::kShared);
 
-  ImportedCounts imported;
-  if (direction == Direction::kExport) {
-    BusyCursor busy(prompter_);
-    steps_.exportSteps(*sagaDocument_, context_);
-  } else {
-    imported = steps_.importTimetable(*sagaDocument_, sagaFileName_, context_);
+    // The previous run's document goes first, so a failed load holds nothing.
+    // Neither direction needs the document's whole tree: the export reads
+    // its catalogue sections as the file streams past, the import copies the
+    // file's bytes around its new section.
+    sagaDocument_.reset();
+    sagaDocument_.emplace(SagaDocument::Load(sagaFileName_, direction == Direction::kExport
+                                                                ? LoadScope::kCatalogueSections
+                                                                : LoadScope::kRootElement));
+
+    ImportedCounts imported;
+    if (direction == Direction::kExport) {
+      BusyCursor busy(prompter_);
+      steps_.exportSteps(*sagaDocument_, context_);
+    } else {
+      imported = steps_.importTimetable(*sagaDocument_, sagaFileName_, context_);
+    }
+
+    transferStatus_ = 1;
+    summary_ = RunSummary(direction, *sagaDocument_, context_, imported);
   }
-
-  transferStatus_ = 1;
-  summary_ = RunSummary(direction, *sagaDocument_, context_, imported);
   prompter_.ShowMessageWithDetail(kFinished, summary_);
   return {.completed = true, .disableRunButtons = true, .closeWindow = batch};
 }
