@@ -53,6 +53,21 @@ void PrepareExchange(const fs::path& root) {
   }
 }
 
+// The prepared exchange folder, and another document whose export changes
+// every table.
+struct Exchange {
+  TempDir temp;
+  fs::path root = temp.Path();
+  fs::path zwork = root / "zwork";
+  fs::path document = root / "saga/saga.xml";
+  fs::path changed = root / "saga/otro.xml";
+
+  Exchange() {
+    PrepareExchange(root);
+    fs::copy_file(SourceDir() / "saga/testdata/example.xml", changed);
+  }
+};
+
 constexpr LockKind kLockKinds[] = {LockKind::kFlock, LockKind::kRecordRead, LockKind::kRecordWrite,
                                    LockKind::kOfdWrite};
 
@@ -67,12 +82,10 @@ TEST(HeldTables, EachTableARunNeedsStopsItNamingTheTableAndNothingChanges) {
       {"import", "DIASHORAST"}, {"import", "SOLUC"}, {"import", "GRUPOST"},
       {"import", "PROFT"},      {"import", "AULAT"}, {"import", "ASIGNOMT"},
   };
-  TempDir temp;
-  const fs::path root = temp.Path();
-  PrepareExchange(root);
   // The export runs on a changed document, so that it would change every table.
-  const fs::path changed = root / "saga/otro.xml";
-  fs::copy_file(SourceDir() / "saga/testdata/example.xml", changed);
+  const Exchange exchange;
+  const fs::path& root = exchange.root;
+  const fs::path& changed = exchange.changed;
   for (const HeldCase& c : cases) {
     SCOPED_TRACE(std::string(c.direction) + " while " + c.table + " is held");
     const Snapshot before = TakeSnapshot(root);
@@ -147,12 +160,11 @@ std::string RunWithSeam(Direction direction, const fs::path& zwork, const fs::pa
 // The tables of an export of `document` over the prepared exchange folder,
 // run alone.
 Snapshot UndisturbedExport(const fs::path& document) {
-  TempDir temp;
-  PrepareExchange(temp.Path());
+  const Exchange exchange;
   const auto [code, message] =
-      Cli({"--zwork", (temp / "zwork").string(), "export", document.string()});
+      Cli({"--zwork", exchange.zwork.string(), "export", document.string()});
   EXPECT_EQ(code, 0) << message;
-  return Tables(temp / "zwork");
+  return Tables(exchange.zwork);
 }
 
 // A table that another program takes while the export runs: its flock and
@@ -160,12 +172,10 @@ Snapshot UndisturbedExport(const fs::path& document) {
 // export completes; a read lock can, and the export stops before its commit
 // with all six old tables.
 TEST(HeldTables, ATableTakenDuringTheExportLeavesTheOldSetOrNone) {
-  TempDir temp;
-  const fs::path root = temp.Path();
-  PrepareExchange(root);
-  const fs::path zwork = root / "zwork";
-  const fs::path changed = root / "saga/otro.xml";
-  fs::copy_file(SourceDir() / "saga/testdata/example.xml", changed);
+  const Exchange exchange;
+  const fs::path& root = exchange.root;
+  const fs::path& zwork = exchange.zwork;
+  const fs::path& changed = exchange.changed;
   const Snapshot alone = UndisturbedExport(changed);
   const Snapshot before = TakeSnapshot(root);
   for (const std::string_view table : kExchangeSet) {
@@ -197,12 +207,10 @@ const std::string kBusy = "Otra transferencia está usando el directorio de inte
 // exchange directory stop at once and change nothing; the held export ends
 // with exactly the tables it makes alone.
 TEST(RunLock, RunsStartedWhileAnExportIsUnderWayStopAndChangeNothing) {
-  TempDir temp;
-  const fs::path root = temp.Path();
-  PrepareExchange(root);
-  const fs::path zwork = root / "zwork";
-  const fs::path changed = root / "saga/otro.xml";
-  fs::copy_file(SourceDir() / "saga/testdata/example.xml", changed);
+  const Exchange exchange;
+  const fs::path& root = exchange.root;
+  const fs::path& zwork = exchange.zwork;
+  const fs::path& changed = exchange.changed;
   const Snapshot alone = UndisturbedExport(changed);
 
   const std::string error = RunWithSeam(Direction::kExport, zwork, changed, [&] {
@@ -228,18 +236,13 @@ TEST(RunLock, RunsStartedWhileAnExportIsUnderWayStopAndChangeNothing) {
 // and even past it at the tables the import holds), and the import writes
 // exactly the section it writes alone.
 TEST(RunLock, AnImportReadsOneSetWhileAnExportTriesToReplaceIt) {
-  TempDir alone;
-  PrepareExchange(alone.Path());
-  const fs::path aloneDocument = alone / "saga/saga.xml";
-  ASSERT_EQ(Cli({"--zwork", (alone / "zwork").string(), "import", aloneDocument.string()}).first,
-            0);
+  const Exchange alone;
+  ASSERT_EQ(Cli({"--zwork", alone.zwork.string(), "import", alone.document.string()}).first, 0);
 
-  TempDir temp;
-  const fs::path root = temp.Path();
-  PrepareExchange(root);
-  const fs::path zwork = root / "zwork";
-  const fs::path changed = root / "saga/otro.xml";
-  fs::copy_file(SourceDir() / "saga/testdata/example.xml", changed);
+  const Exchange exchange;
+  const fs::path& root = exchange.root;
+  const fs::path& zwork = exchange.zwork;
+  const fs::path& changed = exchange.changed;
   const Snapshot tablesBefore = Tables(zwork);
 
   const std::string error = RunWithSeam(Direction::kImport, zwork, root / "saga/saga.xml", [&] {
@@ -256,7 +259,7 @@ TEST(RunLock, AnImportReadsOneSetWhileAnExportTriesToReplaceIt) {
   });
   EXPECT_EQ(error, "");
   EXPECT_EQ(Tables(zwork), tablesBefore);
-  EXPECT_EQ(testing::ReadFile(root / "saga/saga.xml"), testing::ReadFile(aloneDocument));
+  EXPECT_EQ(testing::ReadFile(root / "saga/saga.xml"), testing::ReadFile(alone.document));
 }
 
 }  // namespace
