@@ -326,7 +326,7 @@ TableSet StageExport(const SagaDocument& document, const RunContext& context) {
     set.Add(TableWriter(directory, kDiashorast).Finish());
   } catch (const TransferError& error) {
     // The new tables written so far go with the set; the old ones are whole.
-    throw TransferError(std::string(error.what()) + " " + std::string(kNoTableChanged));
+    throw TransferError(WithNoTableChanged(error.what()));
   }
   return set;
 }
@@ -334,9 +334,8 @@ TableSet StageExport(const SagaDocument& document, const RunContext& context) {
 void CommitExchangeSet(TableSet& set) {
   for (const std::string_view name : kExchangeSet) {
     if (set.Staged(name) == nullptr) {
-      throw TransferError("Falta la tabla nueva " + std::string(name) +
-                          " del conjunto de tablas de intercambio; " +
-                          std::string(kNoTableChanged));
+      throw TransferError(WithNoTableChanged("Falta la tabla nueva " + std::string(name) +
+                                             " del conjunto de tablas de intercambio."));
     }
   }
   set.Commit();

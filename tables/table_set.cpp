@@ -116,7 +116,7 @@ TableSet::TableSet(std::filesystem::path directory, std::span<const std::string_
       impl_->holds.push_back(TableHold::Take(impl_->directory, name));
     }
   } catch (const TransferError& error) {
-    throw TransferError(std::string(error.what()) + " " + std::string(kNoTableChanged));
+    throw TransferError(WithNoTableChanged(error.what()));
   }
 }
 
@@ -145,8 +145,7 @@ void TableSet::Commit() {
   Impl& set = *impl_;
   for (std::size_t i = 0; i < set.names.size(); ++i) {
     if (!set.staged[i]) {
-      throw TransferError("Falta la tabla nueva " + set.names[i] + "; " +
-                          std::string(kNoTableChanged));
+      throw TransferError(WithNoTableChanged("Falta la tabla nueva " + set.names[i] + "."));
     }
   }
   // Another program may have taken a table since the set was held (a
@@ -154,15 +153,14 @@ void TableSet::Commit() {
   try {
     for (TableHold& hold : set.holds) hold.Confirm();
   } catch (const TransferError& error) {
-    throw TransferError(std::string(error.what()) + " " + std::string(kNoTableChanged));
+    throw TransferError(WithNoTableChanged(error.what()));
   }
 
   for (std::size_t i = 0; i < set.names.size(); ++i) {
     try {
       set.staged[i]->PutInPlace();
     } catch (const TransferError& error) {
-      if (i == 0)
-        throw TransferError(std::string(error.what()) + " " + std::string(kNoTableChanged));
+      if (i == 0) throw TransferError(WithNoTableChanged(error.what()));
       const std::vector<std::string> fresh(set.names.begin(),
                                            set.names.begin() + static_cast<std::ptrdiff_t>(i));
       const std::vector<std::string> old(set.names.begin() + static_cast<std::ptrdiff_t>(i),
@@ -175,21 +173,20 @@ void TableSet::Commit() {
   }
   const std::string allInPlace =
       " Las tablas nuevas (" + ListText(set.names) + ") ya están todas en su sitio.";
-  if (const int error = files::SyncDirectory(set.directory); error != 0) {
-    throw TransferError("No se puede guardar en el disco el directorio " +
-                        files::PathText(set.directory) + ": " + files::ErrnoText(error) + "." +
-                        allInPlace);
-  }
+  const auto syncDirectory = [&] {
+    if (const int error = files::SyncDirectory(set.directory); error != 0) {
+      throw TransferError("No se puede guardar en el disco el directorio " +
+                          files::PathText(set.directory) + ": " + files::ErrnoText(error) + "." +
+                          allInPlace);
+    }
+  };
+  syncDirectory();
   try {
     for (auto& staged : set.staged) staged->RemoveObsoleteFiles();
   } catch (const TransferError& error) {
     throw TransferError(error.what() + allInPlace);
   }
-  if (const int error = files::SyncDirectory(set.directory); error != 0) {
-    throw TransferError("No se puede guardar en el disco el directorio " +
-                        files::PathText(set.directory) + ": " + files::ErrnoText(error) + "." +
-                        allInPlace);
-  }
+  syncDirectory();
 }
 
 // ---------------------------------------------------------------------------

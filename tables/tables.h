@@ -216,6 +216,10 @@ class TableHold {
 // exchange table.
 inline constexpr std::string_view kNoTableChanged =
     "No se ha cambiado ninguna tabla de intercambio.";
+// `message` ("… el disco está lleno.") followed by kNoTableChanged.
+inline std::string WithNoTableChanged(std::string_view message) {
+  return std::string(message) + " " + std::string(kNoTableChanged);
+}
 
 // Tables of one directory replaced together. The old tables are held from
 // the start; the new ones are staged one by one (TableWriter::Finish); Commit
