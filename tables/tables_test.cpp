@@ -295,6 +295,16 @@ TEST(DbfFormat, DecodesLevel7Numbers) {
 // dbase3.dbf (N, F fields, language driver 0x58), dbase7.dbf (I, O, +
 // fields, driver name DBWINES0) and foxpro.dbf (Visual FoxPro: I, B, Y
 // fields, a null name) hold the same records; the second is deleted.
+// The fixture tables copied into `dir`: an open table is held exclusively,
+// and the tests run side by side.
+fs::path CopyOfFixtures(const TempDir& dir) {
+  for (const auto& entry : fs::directory_iterator(SourceDir() / "tables" / "testdata")) {
+    if (entry.is_regular_file())
+      fs::copy_file(entry.path(), dir / entry.path().filename().string());
+  }
+  return dir.Path();
+}
+
 TEST(Table, ReadsDbase3Level7AndFoxProFilesToTheSameValues) {
   struct Row {
     std::u16string nombre;
@@ -309,9 +319,11 @@ TEST(Table, ReadsDbase3Level7AndFoxProFilesToTheSameValues) {
                       {u"Niño €", u"-1", -1, 43.65, u"F", u"", 3, 3},
                       {u"Química", u"5000000", 5000000, -199.99, u"", u"19991231", 4, 4},
                       {u"", u"2147483647", 2147483647, 0.5, u"", u"20000229", 5, 5}};
+  const TempDir fixtures;
+  CopyOfFixtures(fixtures);
   for (const char* name : {"DBASE3", "DBASE7", "FOXPRO"}) {
     SCOPED_TRACE(name);
-    const Table table = Table::Open(SourceDir() / "tables" / "testdata", name, u',');
+    const Table table = Table::Open(fixtures.Path(), name, u',');
     ASSERT_EQ(table.RecordCount(), std::size(want));
     const std::size_t nombre = table.FieldIndex("NOMBRE"), dia = table.FieldIndex("DIA"),
                       hora = table.FieldIndex("HORA"), activo = table.FieldIndex("ACTIVO"),
@@ -338,7 +350,8 @@ TEST(Table, ReadsDbase3Level7AndFoxProFilesToTheSameValues) {
 }
 
 TEST(Table, ReadsFoxProDatesAndTimesCurrencyAndNulls) {
-  const fs::path fixtures = SourceDir() / "tables" / "testdata";
+  const TempDir copy;
+  const fs::path fixtures = CopyOfFixtures(copy);
   const Table table = Table::Open(fixtures, "FOXPRO", u'.');
   const std::size_t when = table.FieldIndex("CUANDO"), num = table.FieldIndex("NUM");
   // A date and time; then a null one and one of zero bytes, both empty.
