@@ -189,9 +189,10 @@ class StagedTable {
 };
 
 // Every file of table T (T.DBF in any letter case) in a directory, held
-// exclusively from Take until destroyed, so that no other program opens the
-// old table while a run replaces it. Other programs' flocks and POSIX
-// record locks (fcntl, open file description locks) count as holds.
+// exclusively from Take until destroyed, so that no other program that locks
+// its tables (flock, or a POSIX write lock) takes the old table while a run
+// replaces it. Other programs' flocks and record locks (fcntl, open file
+// description locks) count as holds.
 class TableHold {
  public:
   // Throws TransferError "La tabla T está en uso por otro programa: FILE."
