@@ -296,7 +296,20 @@ void ExportDayHourFrame(const RunContext& context) {
   TableWriter(context.exchangeDirectory, kDiashorast).Commit();
 }
 
+void CheckExchangeDirectory(const RunContext& context) {
+  CheckDirectoryWritable(context.exchangeDirectory);
+  // Each hold is given back at once: this only finds a held table early.
+  for (const std::string_view table : kExchangeSet) {
+    TableHold::Take(context.exchangeDirectory, table);
+  }
+}
+
 TableSet HoldExchangeSet(const RunContext& context) {
+  try {
+    CheckDirectoryWritable(context.exchangeDirectory);
+  } catch (const TransferError& error) {
+    throw TransferError(WithNoTableChanged(error.what()));
+  }
   return TableSet(context.exchangeDirectory, kExchangeSet);
 }
 
@@ -306,8 +319,8 @@ TableSet StageExport(const SagaDocument& document, const RunContext& context) {
   CatalogueSections storage;
   const CatalogueSections& sections = ReadCatalogueSections(document, storage);
   CheckSections(document, sections);
-  // nor while another program holds one of the tables: the old tables are
-  // held until the new ones have taken their place.
+  // nor while the tables cannot be replaced: the directory must take them,
+  // and the old tables are held until the new ones have taken their place.
   TableSet set = HoldExchangeSet(context);
   const std::filesystem::path& directory = context.exchangeDirectory;
   try {

@@ -28,6 +28,11 @@ namespace brivasto {
 // are no problem: their values are empty.
 void CheckExportable(const SagaDocument& document);
 
+// Throws TransferError when the exchange directory cannot take the six
+// tables: it is missing, not a directory or not writable, or another
+// program holds one of the tables.
+void CheckExchangeDirectory(const RunContext& context);
+
 // Every element the export cannot carry, one line each ("- section,
 // element: problem"), in document order; empty when the document can be
 // exported. CheckExportable throws with these lines.
@@ -51,11 +56,6 @@ std::vector<GivenCode> GroupCodes(std::span<const SagaGroup> groups);          /
 // separator, blanks around ignored); the export counts any other text as 1.
 bool HoursAreNumber(std::u16string_view text);
 
-// The text a table's text field of `width` characters keeps of `text`: cut
-// to the width, '?' for each character Windows 1252 cannot hold, trailing
-// blanks dropped.
-std::u16string StoredFieldText(std::u16string_view text, std::size_t width);
-
 // The six steps, in the order the export runs them. Called alone, a step
 // replaces its own table alone; ExportAssignments reads the tables the first
 // four wrote.
@@ -72,8 +72,8 @@ inline constexpr std::array<std::string_view, 6> kExchangeSet = {"ASIGNOMT", "PR
                                                                  "GRUPOST",  "ASIGT", "DIASHORAST"};
 
 // The six exchange tables of `context`'s directory held as a set about to be
-// replaced (TableSet): "La tabla T está en uso por otro programa: …" when
-// another program holds one.
+// replaced (TableSet), once the directory is known to take them (see
+// CheckExchangeDirectory); its failures end with kNoTableChanged.
 TableSet HoldExchangeSet(const RunContext& context);
 
 // The export up to its commit: CheckExportable, HoldExchangeSet, then the six

@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "import/lookups.h"
 #include "import/steps.h"
 
 namespace brivasto {
@@ -33,15 +34,17 @@ void WriteSection(XmlSectionWriter& out, ImportTables tables, ImportedCounts& co
   out.Close();  // time-table
 }
 
-// The document must be SAGA's: the timetable never goes into another
-// program's XML chosen by mistake.
-void CheckImportDocument(const SagaDocument& document, const std::filesystem::path& sagaFile) {
+}  // namespace
+
+void CheckImportable(const SagaDocument& document, const std::filesystem::path& sagaFile) {
   const XmlNode root = document.Root();
   if (!root) {
     // Loading refuses such a file already; the section needs a root element.
     throw TransferError("El documento SAGA \"" + sagaFile.string() +
                         "\" no tiene elemento raíz; no se ha importado nada.");
   }
+  // The timetable goes into SAGA's document only, never into another
+  // program's XML chosen by mistake.
   if (root.Name() != "document") {
     std::u16string name = FromUtf8(root.Name());
     if (name.size() > 60) name = name.substr(0, 60) + u"...";
@@ -49,9 +52,8 @@ void CheckImportDocument(const SagaDocument& document, const std::filesystem::pa
                         "\" no es un documento SAGA: su elemento raíz es <" + ToUtf8(name) +
                         ">, no <document>; no se ha importado nada.");
   }
+  CheckCanSave(sagaFile);
 }
-
-}  // namespace
 
 ImportTables::~ImportTables() {
   soluc.reset();
@@ -78,13 +80,13 @@ ImportTables OpenImportTables(const RunContext& context) {
 
 ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesystem::path& sagaFile,
                                const RunContext& context) {
-  CheckImportDocument(document, sagaFile);
+  CheckImportable(document, sagaFile);
   return ImportTimetableWith(document, sagaFile, OpenImportTables(context));
 }
 
 ImportedCounts ImportTimetableWith(const SagaDocument& document,
                                    const std::filesystem::path& sagaFile, ImportTables tables) {
-  CheckImportDocument(document, sagaFile);
+  CheckImportable(document, sagaFile);
   ImportedCounts counts;
   // The tables are closed when the section is written, before the document
   // is saved.
