@@ -7,7 +7,8 @@
 // the exchange directory's run lock (exclusive for the export, shared for the
 // import; another run holding it stops this one at once, nothing changed),
 // load the document afresh, run the direction's steps, set TransferStatus to 1 and
-// say "Proceso finalizado" with the run's summary as its detail (the records
+// say "Proceso finalizado" with the run's summary as its detail (the
+// temporary files an interrupted run left and this one removed, the records
 // of each table written, or the entries of each list imported, and the
 // warnings of the check on what was carried). The export shows the wait cursor while its steps
 // run and puts it back also when a step fails. Errors are not caught here:
@@ -22,6 +23,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "export/export.h"
 #include "import/import.h"
@@ -115,9 +117,12 @@ class RunFrame {
 // The summary of a completed run in `direction` of `document` with the
 // exchange directory of `context`. Never throws: what cannot be read is
 // said in the summary.
-// `imported` is what the import wrote (not used for an export).
+// `imported` is what the import wrote (not used for an export);
+// `leftoversRemoved` the temporary files of an interrupted run that the run
+// removed before its steps (listed when there are any).
 std::u16string RunSummary(Direction direction, const SagaDocument& document,
-                          const RunContext& context, const ImportedCounts& imported = {});
+                          const RunContext& context, const ImportedCounts& imported = {},
+                          const std::vector<std::filesystem::path>& leftoversRemoved = {});
 
 // ---------------------------------------------------------------------------
 // The status file.

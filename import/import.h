@@ -64,4 +64,8 @@ ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesyst
 ImportedCounts ImportTimetableWith(const SagaDocument& document,
                                    const std::filesystem::path& sagaFile, ImportTables tables);
 
+// Where the import keeps the previous version of `file`: its name followed
+// by ".bak".
+std::filesystem::path BackupPath(const std::filesystem::path& file);
+
 }  // namespace brivasto

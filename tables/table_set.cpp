@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "tables/files.h"
+#include "files/files.h"
 #include "tables/tables.h"
 
 namespace brivasto {
@@ -71,7 +71,7 @@ struct TableHold::Impl {
   }
 
   void HoldAll() {
-    for (const auto& file : files::FindIgnoringCase(directory, name + ".DBF")) Hold(file);
+    for (const auto& file : files::FindIgnoringAsciiCase(directory, name + ".DBF")) Hold(file);
   }
 };
 
@@ -173,11 +173,21 @@ void TableSet::Commit() {
   }
   const std::string allInPlace =
       " Las tablas nuevas (" + ListText(set.names) + ") ya están todas en su sitio.";
+  // The exchange directory, and that of any table replaced through a link.
+  std::vector<std::filesystem::path> directories = {set.directory};
+  for (const auto& staged : set.staged) {
+    if (std::find(directories.begin(), directories.end(), staged->Directory()) ==
+        directories.end()) {
+      directories.push_back(staged->Directory());
+    }
+  }
   const auto syncDirectory = [&] {
-    if (const int error = files::SyncDirectory(set.directory); error != 0) {
-      throw TransferError("No se puede guardar en el disco el directorio " +
-                          files::PathText(set.directory) + ": " + files::ErrnoText(error) + "." +
-                          allInPlace);
+    for (const std::filesystem::path& directory : directories) {
+      if (const int error = files::SyncDirectory(directory); error != 0) {
+        throw TransferError("No se puede guardar en el disco el directorio " +
+                            files::PathText(directory) + ": " + files::ErrnoText(error) + "." +
+                            allInPlace);
+      }
     }
   };
   syncDirectory();

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "files/files.h"
 #include "tables/dbf_format.h"
-#include "tables/files.h"
 #include "tables/numbers.h"
 #include "tables/stored_text.h"
 #include "tables/tables.h"
@@ -31,9 +31,8 @@ constexpr int kMaxTextWidth = 254;
 struct TableWriter::Impl {
   std::string name;  // "ASIGNOMT"
   std::filesystem::path directory;
-  std::filesystem::path target;    // directory/ASIGNOMT.DBF
-  std::filesystem::path tempPath;  // directory/.ASIGNOMT.DBF.tmp-XXXXXX
-  files::UniqueFd file;
+  std::filesystem::path target;              // directory/ASIGNOMT.DBF
+  std::optional<files::TemporaryFile> file;  // .ASIGNOMT.DBF.tmp-XXXXXX beside it
   std::vector<dbf::Field> fields;
   std::vector<FieldKind> kinds;
   std::string record;    // the appended record, not yet posted
@@ -47,11 +46,7 @@ struct TableWriter::Impl {
 
   // The temporary file is closed and removed; the writer is unusable.
   void Discard() noexcept {
-    if (!tempPath.empty()) {
-      file.Close();
-      ::unlink(tempPath.c_str());
-      tempPath.clear();
-    }
+    file.reset();
     finished = true;
   }
 
@@ -73,27 +68,22 @@ struct TableWriter::Impl {
     if (finished) Misuse("ya se terminó de escribir o falló antes");
   }
   std::size_t FieldIndex(std::string_view fieldName) const;
-  void WriteAll(const char* data, std::size_t size);
+  void WriteAll(const std::string& bytes);
   void PutText(std::size_t field, std::u16string_view value);
   void PutNumber(std::size_t field, double value);
   void Post();
   StagedTable Finish();
 };
 
-// The new file of a finished table, owned until it is renamed into place.
+// The new file of a finished table, held and owned until it is renamed into
+// place (the temporary file removes itself unless it was).
 struct StagedTable::Impl {
   std::string name;  // "ASIGNOMT"
   std::filesystem::path directory;
   std::filesystem::path target;                 // directory/ASIGNOMT.DBF
-  std::filesystem::path tempPath;               // empty once in place
+  std::optional<files::TemporaryFile> file;     // empty once in place
+  std::filesystem::path writtenIn;              // the directory of the new file
   std::vector<std::filesystem::path> obsolete;  // found by PutInPlace
-
-  Impl() = default;
-  Impl(const Impl&) = delete;
-  Impl& operator=(const Impl&) = delete;
-  ~Impl() {
-    if (!tempPath.empty()) ::unlink(tempPath.c_str());
-  }
 
   void PutInPlace();
   void RemoveObsoleteFiles();
@@ -137,20 +127,10 @@ TableWriter::Impl::Impl(std::filesystem::path dir, const ExchangeTable& table)
   if (fields.empty()) Misuse("una tabla necesita al menos un campo");
   record.assign(recordLength, ' ');
 
-  std::string pattern = files::PathText(directory / ("." + name + ".DBF.tmp-XXXXXX"));
-  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
-    throw TransferError("No se puede crear la tabla " + name + " (" + files::PathText(target) +
-                        "): " + files::ErrnoText(error) + ".");
-  }
-  file = files::UniqueFd(fd);
-  tempPath = pattern;
-  // mkstemp makes the file private to its owner; a table is as readable as
-  // any new file.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  if (::fchmod(fd, 0666 & ~mask) != 0) Fail("crear", errno);
+  // A table that is a symbolic link is replaced through it, like the
+  // document.
+  file.emplace(files::TemporaryFile::Beside(
+      target, {"la tabla " + name + " (" + files::PathText(target) + ")"}));
 
   const std::time_t now = std::time(nullptr);
   std::tm today{};
@@ -171,16 +151,9 @@ std::size_t TableWriter::Impl::FieldIndex(std::string_view fieldName) const {
   Misuse("no tiene el campo " + std::string(fieldName));
 }
 
-void TableWriter::Impl::WriteAll(const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(file.Get(), data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      Fail("escribir", errno);
-    }
-    if (written == 0) Fail("escribir", ENOSPC);
-    data += written;
-    size -= static_cast<std::size_t>(written);
+void TableWriter::Impl::WriteAll(const std::string& bytes) {
+  if (const int error = files::WriteAll(file->Descriptor(), bytes); error != 0) {
+    Fail("escribir", error);
   }
 }
 
@@ -229,7 +202,7 @@ void TableWriter::Impl::Post() {
   ++posted;
   pending = false;
   if (buffer.size() >= kWriteBlock) {
-    WriteAll(buffer.data(), buffer.size());
+    WriteAll(buffer);
     buffer.clear();
   }
 }
@@ -237,28 +210,34 @@ void TableWriter::Impl::Post() {
 StagedTable TableWriter::Impl::Finish() {
   if (pending) Post();
   buffer.push_back(static_cast<char>(dbf::kFileEnd));
-  WriteAll(buffer.data(), buffer.size());
+  WriteAll(buffer);
   buffer.clear();
   buffer.shrink_to_fit();
 
   const auto count = dbf::U32Bytes(static_cast<std::uint32_t>(posted));
-  const ssize_t patched = ::pwrite(file.Get(), count.data(), count.size(), dbf::kRecordCountOffset);
+  const ssize_t patched =
+      ::pwrite(file->Descriptor(), count.data(), count.size(), dbf::kRecordCountOffset);
   if (patched != static_cast<ssize_t>(count.size())) Fail("escribir", patched < 0 ? errno : EIO);
-  if (::fsync(file.Get()) != 0) Fail("escribir", errno);
-  if (const int error = file.Close(); error != 0) Fail("escribir", error);
+  try {
+    file->Finish();
+  } catch (const TransferError&) {
+    Discard();
+    throw;
+  }
 
   auto staged = std::make_unique<StagedTable::Impl>();
   staged->name = name;
   staged->directory = directory;
   staged->target = target;
-  staged->tempPath = std::move(tempPath);
-  tempPath.clear();
+  staged->writtenIn = file->Directory();
+  staged->file = std::move(file);
+  file.reset();
   finished = true;
   return StagedTable(std::move(staged));
 }
 
 void StagedTable::Impl::PutInPlace() {
-  if (tempPath.empty()) {
+  if (!file) {
     throw TransferError("La tabla " + name + " (" + files::PathText(target) +
                         ") ya está en su sitio o se descartó.");
   }
@@ -268,7 +247,7 @@ void StagedTable::Impl::PutInPlace() {
   // old table stays whole. Other spellings and the index files, which the
   // new table does not use, go once it is in place.
   const std::vector<std::filesystem::path> oldTables =
-      files::FindIgnoringCase(directory, name + ".DBF");
+      files::FindIgnoringAsciiCase(directory, name + ".DBF");
   obsolete.clear();
   std::filesystem::path renamedFrom;
   bool named = std::any_of(oldTables.begin(), oldTables.end(),
@@ -283,16 +262,17 @@ void StagedTable::Impl::PutInPlace() {
     }
     obsolete.push_back(old);
   }
-  for (const auto& index : files::FindIgnoringCase(directory, name + ".MDX")) {
+  for (const auto& index : files::FindIgnoringAsciiCase(directory, name + ".MDX")) {
     obsolete.push_back(index);
   }
-  if (::rename(tempPath.c_str(), target.c_str()) != 0) {
-    const int error = errno;
+  try {
+    file->Replace();
+  } catch (const TransferError&) {
     // The old table goes back to its own name: nothing has changed.
     if (!renamedFrom.empty()) static_cast<void>(::rename(target.c_str(), renamedFrom.c_str()));
-    Fail("reemplazar", error);
+    throw;
   }
-  tempPath.clear();
+  file.reset();
 }
 
 void StagedTable::Impl::RemoveObsoleteFiles() {
@@ -334,8 +314,9 @@ StagedTable& StagedTable::operator=(StagedTable&&) noexcept = default;
 StagedTable::~StagedTable() = default;
 
 const std::string& StagedTable::Name() const { return impl_->name; }
-const std::filesystem::path& StagedTable::File() const { return impl_->tempPath; }
+const std::filesystem::path& StagedTable::File() const { return impl_->file->Path(); }
 const std::filesystem::path& StagedTable::Target() const { return impl_->target; }
+const std::filesystem::path& StagedTable::Directory() const { return impl_->writtenIn; }
 void StagedTable::PutInPlace() { impl_->PutInPlace(); }
 void StagedTable::RemoveObsoleteFiles() { impl_->RemoveObsoleteFiles(); }
 
@@ -384,7 +365,7 @@ void TableWriter::Commit() {
   const TableHold hold = TableHold::Take(impl_->directory, impl_->name);
   staged.PutInPlace();
   staged.RemoveObsoleteFiles();
-  if (const int error = files::SyncDirectory(impl_->directory); error != 0) {
+  if (const int error = files::SyncDirectory(staged.Directory()); error != 0) {
     impl_->Fail("guardar", error);
   }
 }

@@ -202,6 +202,9 @@ class StagedTable {
   const std::string& Name() const;              // "ASIGNOMT"
   const std::filesystem::path& File() const;    // the temporary file
   const std::filesystem::path& Target() const;  // directory/ASIGNOMT.DBF
+  // The directory the new file is in: that of the file T.DBF names, a
+  // symbolic link followed (the table is replaced through the link).
+  const std::filesystem::path& Directory() const;
 
   // Renames the new file to T.DBF: one rename replaces the old table (an old
   // table under another letter case first takes that name). Throws

@@ -16,6 +16,7 @@
 
 #include "app/cli.h"
 #include "app/run.h"
+#include "tests/support/sample_school.h"
 #include "tests/support/snapshot.h"
 #include "testsupport/held_elsewhere.h"
 #include "testsupport/test_support.h"
@@ -27,6 +28,7 @@ namespace fs = std::filesystem;
 using testing::HeldElsewhere;
 using testing::LockKind;
 using testing::LockName;
+using testing::PrepareSampleSchool;
 using testing::Snapshot;
 using testing::SourceDir;
 using testing::TakeSnapshot;
@@ -39,20 +41,6 @@ std::pair<int, std::string> Cli(const std::vector<std::string>& arguments) {
   return {code, err.str()};
 }
 
-// The sample document exported once, and the sample Talvenor solution.
-void PrepareExchange(const fs::path& root) {
-  fs::create_directories(root / "zwork");
-  fs::create_directories(root / "saga");
-  fs::copy_file(SourceDir() / "samples/saga-ejemplo.xml", root / "saga/saga.xml");
-  ASSERT_EQ(Cli({"--zwork", (root / "zwork").string(), "export", (root / "saga/saga.xml").string()})
-                .first,
-            0);
-  for (const char* table : {"DIASHORAST.DBF", "SOLUC.DBF"}) {
-    fs::copy_file(SourceDir() / "samples/talvenor" / table, root / "zwork" / table,
-                  fs::copy_options::overwrite_existing);
-  }
-}
-
 // The prepared exchange folder, and another document whose export changes
 // every table.
 struct Exchange {
@@ -63,7 +51,7 @@ struct Exchange {
   fs::path changed = root / "saga/otro.xml";
 
   Exchange() {
-    PrepareExchange(root);
+    PrepareSampleSchool(root);
     fs::copy_file(SourceDir() / "saga/testdata/example.xml", changed);
   }
 };
