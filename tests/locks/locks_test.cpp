@@ -16,6 +16,7 @@
 
 #include "app/cli.h"
 #include "app/run.h"
+#include "tests/support/one_file_prompter.h"
 #include "tests/support/sample_school.h"
 #include "tests/support/snapshot.h"
 #include "testsupport/held_elsewhere.h"
@@ -28,6 +29,7 @@ namespace fs = std::filesystem;
 using testing::HeldElsewhere;
 using testing::LockKind;
 using testing::LockName;
+using testing::OneFilePrompter;
 using testing::PrepareSampleSchool;
 using testing::Snapshot;
 using testing::SourceDir;
@@ -110,19 +112,6 @@ Snapshot Tables(const fs::path& zwork) {
   return tables;
 }
 
-// The window's side of a run: the document is always `file`.
-class FixedPrompter final : public Prompter {
- public:
-  explicit FixedPrompter(fs::path file) : file_(std::move(file)) {}
-  std::optional<fs::path> ChooseSagaFile() override { return file_; }
-  void ShowMessage(std::u16string_view) override {}
-  void ShowError(std::u16string_view) override {}
-  void SetBusy(bool) override {}
-
- private:
-  fs::path file_;
-};
-
 // A run through the frame, as the window makes it, that calls `seam` between
 // the export's staging and its commit, or after the import has opened its
 // tables. Gives the message of the error that ended it ("" for none).
@@ -140,7 +129,7 @@ std::string RunWithSeam(Direction direction, const fs::path& zwork, const fs::pa
     seam();
     return ImportTimetableWith(saga, file, std::move(tables));
   };
-  FixedPrompter prompter(document);
+  OneFilePrompter prompter(document);
   RunFrame frame(prompter, RunContext{zwork, u'.'}, 0, steps);
   return testing::ErrorOf([&] { frame.Run(direction); });
 }
