@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -125,9 +126,9 @@ mode_t NewFileMode() {
   return static_cast<mode_t>(0666 & ~mask);
 }
 
-// Reads, changes and replaces the file; false on any failure.
-bool ReplaceProfileString(const std::filesystem::path& file, std::string_view section,
-                          std::string_view key, std::string_view value) {
+// Reads, changes and replaces the file; 0, or the errno of the first failure.
+int ReplaceProfileString(const std::filesystem::path& file, std::string_view section,
+                         std::string_view key, std::string_view value) {
   std::error_code error;
   std::filesystem::path target = file;
   // A link stays a link: the file it names is the one rewritten.
@@ -140,14 +141,15 @@ bool ReplaceProfileString(const std::filesystem::path& file, std::string_view se
   mode_t mode = NewFileMode();
   struct stat status {};
   if (::stat(target.c_str(), &status) == 0) {
-    if (!S_ISREG(status.st_mode)) return false;
+    if (S_ISDIR(status.st_mode)) return EISDIR;
+    if (!S_ISREG(status.st_mode)) return EINVAL;
     mode = status.st_mode & 07777;
     std::ifstream in(target, std::ios::binary);
-    if (!in) return false;
+    if (!in) return errno != 0 ? errno : EIO;
     content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) return false;
+    if (in.bad()) return EIO;
   } else if (errno != ENOENT) {
-    return false;
+    return errno;
   }
 
   const std::string updated = WithProfileString(content, section, key, value);
@@ -156,15 +158,42 @@ bool ReplaceProfileString(const std::filesystem::path& file, std::string_view se
       target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
   std::string pattern = (directory / ("." + target.filename().string() + ".XXXXXX")).string();
   FileDescriptor fd(::mkstemp(pattern.data()));
-  if (fd.Get() < 0) return false;
+  if (fd.Get() < 0) return errno;
   TemporaryFile temporary(pattern);
-  if (!WriteAll(fd.Get(), updated)) return false;
-  if (::fchmod(fd.Get(), mode) != 0) return false;
-  if (::fsync(fd.Get()) != 0) return false;
-  if (!fd.Close()) return false;
-  if (::rename(temporary.Path().c_str(), target.c_str()) != 0) return false;
+  if (!WriteAll(fd.Get(), updated)) return errno;
+  if (::fchmod(fd.Get(), mode) != 0) return errno;
+  if (::fsync(fd.Get()) != 0) return errno;
+  if (!fd.Close()) return errno;
+  if (::rename(temporary.Path().c_str(), target.c_str()) != 0) return errno;
   temporary.Keep();
-  return true;
+  return 0;
+}
+
+// Why the status file could not be written, in the user's words.
+std::string StatusWriteReason(int error) {
+  switch (error) {
+    case ENOENT:
+      return "no existe la carpeta";
+    case ENOTDIR:
+      return "una parte de la ruta no es una carpeta";
+    case EACCES:
+    case EPERM:
+      return "no hay permiso para escribir en la carpeta o en el archivo";
+    case EROFS:
+      return "el sistema de archivos es de solo lectura";
+    case ENOSPC:
+      return "el disco está lleno";
+    case EDQUOT:
+      return "se ha agotado la cuota de disco";
+    case EISDIR:
+      return "es una carpeta";
+    case EINVAL:
+      return "no es un archivo normal";
+    case EIO:
+      return "error de entrada/salida del disco";
+    default:
+      return "error del sistema " + std::to_string(error);
+  }
 }
 
 }  // namespace
@@ -220,10 +249,13 @@ std::string WithProfileString(std::string_view content, std::string_view section
   return updated;
 }
 
+StatusFileError::StatusFileError(const std::filesystem::path& file, std::string reason)
+    : TransferError("Unable to write to " + file.string()), reason_(std::move(reason)) {}
+
 void WriteProfileString(const std::filesystem::path& file, std::string_view section,
                         std::string_view key, std::string_view value) {
-  if (!ReplaceProfileString(file, section, key, value)) {
-    throw TransferError("Unable to write to " + file.string());
+  if (const int error = ReplaceProfileString(file, section, key, value); error != 0) {
+    throw StatusFileError(file, StatusWriteReason(error));
   }
 }
 
@@ -233,6 +265,12 @@ void WriteTransferStatus(const std::filesystem::path& statusFile, std::int32_t s
 
 std::filesystem::path StatusFilePath(const std::filesystem::path& programDirectory) {
   return programDirectory / kStatusFileName;
+}
+
+std::filesystem::path StatusFileFor(const std::filesystem::path& programDirectory) {
+  const char* named = std::getenv("BRIVASTO_STATUS_FILE");
+  if (named != nullptr && *named != '\0') return named;
+  return StatusFilePath(programDirectory);
 }
 
 }  // namespace brivasto
