@@ -39,7 +39,6 @@
 #include <QTranslator>
 #include <QTreeView>
 #include <QVBoxLayout>
-#include <algorithm>
 #include <exception>
 
 #include "app/help_text.h"
@@ -431,7 +430,14 @@ void TMForm::Button1Click() { ShowHelp(); }
 
 void TMForm::RunTransfer(Direction direction) {
   try {
-    const RunOutcome outcome = frame_->Run(direction);
+    running_ = true;
+    const RunOutcome outcome = [this, direction] {
+      const struct RunEnds {
+        bool& running;
+        ~RunEnds() { running = false; }
+      } runEnds{running_};
+      return frame_->Run(direction);
+    }();
     if (outcome.disableRunButtons) {
       BExportar_->setEnabled(false);
       BImportar_->setEnabled(false);
@@ -534,6 +540,13 @@ void TMForm::showEvent(QShowEvent* event) {
 }
 
 void TMForm::closeEvent(QCloseEvent* event) {
+  // A close asked for while a run lets the screen catch up (the window
+  // manager's close box) waits: the run ends first, and closes the window
+  // itself in batch mode.
+  if (running_) {
+    event->ignore();
+    return;
+  }
   FormClose();
   if (helpWindow_ != nullptr) helpWindow_->close();
   event->accept();

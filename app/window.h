@@ -115,6 +115,7 @@ class TMForm : public QWidget {
   std::optional<RunFrame> frame_;
   bool shown_ = false;
   bool statusWritten_ = true;
+  bool running_ = false;  // inside a run's handler
 
   // The components, in the order the window creates them.
   GradientPanel* Draw3D1_;

@@ -299,6 +299,23 @@ TEST_F(WindowTest, FailingRunLeavesTheWindowAsItWas) {
   EXPECT_TRUE(RunButtonsEnabled(*interactive));
 }
 
+TEST_F(WindowTest, CloseAskedDuringARunWaitsForTheRun) {
+  TMForm* running = nullptr;
+  bool closedDuringRun = true;
+  TransferSteps steps;
+  steps.exportSteps = [&](const SagaDocument&, const RunContext&) {
+    running->close();  // as the window manager's close box would
+    closedDuringRun = !running->isVisible();
+  };
+  dialogs_.answers = {FromPath(document_)};
+  auto form = Show({}, steps);
+  running = form.get();
+  form->findChild<QPushButton*>("BExportar")->click();
+  EXPECT_FALSE(closedDuringRun);
+  EXPECT_EQ(dialogs_.messages, std::vector<QString>{"Proceso finalizado"});
+  EXPECT_TRUE(form->isVisible());
+}
+
 TEST_F(WindowTest, LayoutCaptionsAndHelp) {
   std::filesystem::remove_all(folder_ / "zwork" / "saga");
   auto form = Show({});
