@@ -161,12 +161,11 @@ class Window:
                       f"{[b[1] for b in self.buttons]}")
 
     def texts(self):
-        yield self.title
+        """Every text the window shows, without the "&" of access keys."""
+        texts = [self.title, *self.labels, *self.columns]
         for button in self.buttons:
-            yield button[1].replace("&", "")
-            yield button[2]
-        yield from self.labels
-        yield from self.columns
+            texts += [button[1], button[2]]
+        return [text.replace("&", "") for text in texts]
 
 
 class Program:
@@ -179,10 +178,15 @@ class Program:
         self.log = env["BRIVASTO_WINDOW_LOG"]
         if os.path.exists(self.log):
             os.remove(self.log)
+        # What the program prints goes to a file: a pipe nobody reads could fill.
+        self.output = tempfile.TemporaryFile(mode="w+")
         self.process = subprocess.Popen([*wrapper, program, *arguments], env=env,
-                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                        text=True)
+                                        stdout=self.output, stderr=subprocess.STDOUT)
         Program.started.append(self)
+
+    def printed(self):
+        self.output.seek(0)
+        return self.output.read()
 
     def windows(self):
         try:
@@ -210,7 +214,7 @@ class Program:
         def probe():
             if self.process.poll() is not None:
                 raise Failure(f"el programa terminó (estado {self.process.returncode}) "
-                              f"esperando «{title}»: {self.process.stdout.read()}")
+                              f"esperando «{title}»: {self.printed()}")
             for window in self.windows():
                 if window.name == name and window.active and self.desktop.window_ids(title):
                     return window
