@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QHeaderView>
 #include <QIcon>
 #include <QImageReader>
@@ -135,6 +136,18 @@ QIcon CheckMarkIcon() {
     icon.addPixmap(pixmap);
   }
   return icon;
+}
+
+// A message box is as narrow as its text allows, and "No existe archivo"
+// is short: the window manager's frame would then cut the title. A row
+// across the box's grid keeps it wide enough for the title and the frame's
+// buttons.
+void WidenForTheFrame(QMessageBox& box) {
+  auto* grid = qobject_cast<QGridLayout*>(box.layout());
+  if (grid == nullptr) return;
+  const int width = box.fontMetrics().horizontalAdvance(box.windowTitle()) + 200;
+  grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                grid->rowCount(), 0, 1, grid->columnCount());
 }
 
 // Lets the window paint what the closed dialog uncovered, and the cursor
@@ -277,6 +290,7 @@ void WindowDialogs::Message(QWidget& parent, const QString& text, const QString&
       details->setLineWrapMode(QTextEdit::NoWrap);
     }
   }
+  WidenForTheFrame(box);  // last: setting its texts lays the box out anew
   box.exec();
 }
 
@@ -284,6 +298,7 @@ void WindowDialogs::Error(QWidget& parent, const QString& text, const QString& r
   QMessageBox box(QMessageBox::Critical, kTitle, text, QMessageBox::Ok, &parent);
   box.setObjectName(QStringLiteral("ErrorBox"));
   if (!reason.isEmpty()) box.setInformativeText(reason);
+  WidenForTheFrame(box);  // last: setting its texts lays the box out anew
   box.exec();
 }
 
