@@ -103,8 +103,7 @@ RunOutcome RunFrame::Run(Direction direction) {
   transferStatus_ = 1;
   RunSummaryText summary = RunSummary(direction, *sagaDocument_, context_, imported);
   summary_ = std::move(summary.text);
-  notice_ = std::move(summary.notice);
-  prompter_.ShowMessageWithDetail(kFinished, notice_, summary_);
+  prompter_.ShowMessageWithDetail(kFinished, summary.notice, summary_);
   return {.completed = true, .disableRunButtons = true, .closeWindow = batch};
 }
 

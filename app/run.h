@@ -101,9 +101,6 @@ class RunFrame {
   // The summary of the last completed run (UTF-16, lines separated by '\n');
   // empty before one.
   const std::u16string& Summary() const { return summary_; }
-  // The line shown under "Proceso finalizado": how many warnings the
-  // summary holds ("Sin avisos.", "3 avisos: ..."); empty before a run.
-  const std::u16string& SummaryNotice() const { return notice_; }
 
  private:
   Prompter& prompter_;
@@ -114,7 +111,6 @@ class RunFrame {
   std::int32_t transferStatus_ = 0;
   std::int32_t batchMode_ = 0;
   std::u16string summary_;
-  std::u16string notice_;
 };
 
 // The summary of a completed run in `direction` of `document` with the
