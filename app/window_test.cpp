@@ -37,6 +37,7 @@ class ScriptedDialogs final : public FormDialogs {
   std::deque<std::optional<QString>> answers;  // nullopt: Cancel
   int dialogsShown = 0;
   std::vector<QString> messages;
+  std::vector<QString> notices;
   std::vector<QString> details;
   std::vector<QString> errors;
   std::vector<QString> reasons;
@@ -56,8 +57,10 @@ class ScriptedDialogs final : public FormDialogs {
     answers.pop_front();
     return answer;
   }
-  void Message(QWidget&, const QString& text, const QString&, const QString& detail) override {
+  void Message(QWidget&, const QString& text, const QString& notice,
+               const QString& detail) override {
     messages.push_back(text);
+    notices.push_back(notice);
     details.push_back(detail);
   }
   void Error(QWidget&, const QString& text, const QString& reason) override {
@@ -110,6 +113,7 @@ TEST_F(WindowTest, BatchExportCompletesWritesOneAndCloses) {
   dialogs_.answers = {FromPath(document_)};
   auto form = Show({"EXPORTAR", "x"});
   EXPECT_EQ(dialogs_.messages, std::vector<QString>{"Proceso finalizado"});
+  EXPECT_EQ(dialogs_.notices, std::vector<QString>{"Sin avisos."});
   EXPECT_TRUE(dialogs_.errors.empty());
   EXPECT_FALSE(form->isVisible());
   EXPECT_FALSE(RunButtonsEnabled(*form));
