@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "export/export.h"
 #include "testsupport/test_support.h"
 
@@ -151,6 +153,46 @@ TEST_F(ImportSideTest, SampleRoundTripListsTheSolutionsGaps) {
       R"(grupo "1BACH 1", asignatura "Tutorí1": enviadas 4 h, colocadas 0 h; faltan 4 h)",
   };
   EXPECT_EQ(report.warnings, want);
+}
+
+// The check reads the tables through the same engine as the import: the
+// same lessons in other programs' layouts give the same report, and a
+// language driver it does not know is a warning naming table and byte.
+TEST_F(ImportSideTest, TablesOtherProgramsWriteGiveTheSameReport) {
+  Export(SagaDocument::Load(SourceDir() / "samples" / "saga-ejemplo.xml"));
+  const fs::path exported = dir_ / "exported";
+  fs::copy(context_.exchangeDirectory, exported);
+  const auto reportFor = [&](const std::string& layout) {
+    fs::remove_all(context_.exchangeDirectory);
+    fs::copy(exported, context_.exchangeDirectory);
+    fs::copy(SourceDir() / "tables" / "testdata" / "solution" / layout, context_.exchangeDirectory,
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    return CheckImportSide(context_);
+  };
+  const CheckReport want = reportFor("sample");
+  EXPECT_TRUE(want.stops.empty()) << want.stops.front();
+  ASSERT_FALSE(want.warnings.empty());
+  for (const char* layout : {"level7", "foxpro", "cp850", "cp437", "cpg850", "cpgutf8"}) {
+    SCOPED_TRACE(layout);
+    const CheckReport report = reportFor(layout);
+    EXPECT_EQ(report.stops, want.stops);
+    EXPECT_EQ(report.warnings, want.warnings);
+  }
+
+  // SOLUC with a language driver byte no driver list knows.
+  reportFor("sample");
+  const fs::path soluc = context_.exchangeDirectory / "SOLUC.DBF";
+  std::fstream file(soluc, std::ios::in | std::ios::out | std::ios::binary);
+  file.seekp(29);
+  file.put(static_cast<char>(0x42));
+  file.close();
+  const CheckReport report = CheckImportSide(context_);
+  ASSERT_FALSE(report.warnings.empty());
+  EXPECT_EQ(report.warnings.front(),
+            "La tabla SOLUC declara el controlador de idioma 0x42, que no se conoce: su texto se "
+            "ha leído como Windows 1252 y puede tener caracteres equivocados.");
+  EXPECT_EQ(std::vector<std::string>(report.warnings.begin() + 1, report.warnings.end()),
+            want.warnings);
 }
 
 constexpr FieldDef kSolucFields[] = {

@@ -156,7 +156,9 @@ CheckReport CheckImportSide(const RunContext& context) {
   CheckReport report;
   auto open = [&](std::string_view name) -> std::optional<Table> {
     try {
-      return Table::Open(context.exchangeDirectory, name, context.decimalSeparator);
+      Table table = Table::Open(context.exchangeDirectory, name, context.decimalSeparator);
+      if (!table.CodePageNotice().empty()) report.warnings.push_back(table.CodePageNotice());
+      return table;
     } catch (const TransferError& error) {
       report.stops.push_back(error.what());
       return std::nullopt;
@@ -299,6 +301,7 @@ CheckReport CheckImportSide(const RunContext& context) {
   try {
     const Table asigt =
         Table::Open(context.exchangeDirectory, kAsigt.name, context.decimalSeparator);
+    if (!asigt.CodePageNotice().empty()) report.warnings.push_back(asigt.CodePageNotice());
     CompareRoundTrip(HoursSent(asigt, groupAndSubjectCodes), placed, groupAndSubjectCodes, report);
   } catch (const TransferError& error) {
     report.warnings.push_back(std::string("No se pueden comparar las horas enviadas con las "

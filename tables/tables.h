@@ -161,9 +161,15 @@ void CheckTableNotHeld(const std::filesystem::path& directory, std::string_view 
 
 // A table opened for reading: its file found without regard to letter case,
 // held exclusively while the handle lives, its live (not deleted) records
-// read in file order. Reads dBase III, IV, 5 and level 7 files with fields
-// of types C, N, F, L, D, I, O and +. Record numbers in messages are the
-// 1-based positions of records in the file.
+// read in file order. Reads dBase III, IV, 5 and level 7 files (fields C,
+// N, F, L, D, I, +, O, @ and memo numbers), FoxBASE, FoxPro and Visual
+// FoxPro files (C, N, F, L, D, I, B, Y, T, memo numbers, and null values).
+// Text is decoded in the code page of the table's language driver, else of
+// the .cpg file beside it, else Windows 1252; bytes that are no text in that
+// code page are an error. A field that holds no value (blank N, null, a level
+// 7 binary field of zero bytes) reads as empty text and as 0. A field type
+// not read stops the Open naming table, field and type. Record numbers in
+// messages are the 1-based positions of records in the file.
 class Table {
  public:
   // Throws TransferError for a missing table, a table another process holds,
@@ -176,6 +182,10 @@ class Table {
 
   const std::string& Name() const;  // the table's name, as asked for ("SOLUC")
   std::size_t RecordCount() const;  // live records
+  // Empty, or a notice naming the table and the language driver (or .cpg
+  // file) it declares when that code page is not known: its text is then
+  // read as Windows 1252 and may hold wrong characters.
+  const std::string& CodePageNotice() const;
 
   // The index of a field; throws TransferError naming the table and field
   // when the table lacks it.
