@@ -79,6 +79,18 @@ class Desktop:
     def __init__(self, shots):
         self.shots = shots
         self.shot_count = 0
+        self.xvfb = self.wm = None
+        # Another X server starting at the same moment may take the display
+        # number Xvfb picked, and the window manager then finds no display:
+        # start again on another number.
+        for _ in range(3):
+            if self.start():
+                return
+            print("  Xvfb u openbox no han arrancado; otra vez", file=sys.stderr)
+            self.close()
+        raise Failure("Xvfb y openbox no arrancan")
+
+    def start(self):
         read, write = os.pipe()
         self.xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
@@ -87,16 +99,29 @@ class Desktop:
         with os.fdopen(read) as display:
             number = display.readline().strip()
         if not number:
-            raise Failure("Xvfb no ha arrancado")
+            return False
         self.display = ":" + number
         self.env = dict(os.environ, DISPLAY=self.display)
         self.wm = subprocess.Popen(["openbox", "--sm-disable"], env=self.env,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_until("el gestor de ventanas", lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in
-                   run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK", env=self.env))
+
+        def wm_up():
+            if self.wm.poll() is not None:
+                raise Failure("openbox ha terminado")
+            return "_NET_SUPPORTING_WM_CHECK(WINDOW)" in subprocess.run(
+                ["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], capture_output=True, text=True,
+                env=self.env).stdout
+        try:
+            wait_until("el gestor de ventanas", wm_up, timeout=10)
+        except Failure:
+            return False
+        # The display must still be ours, not another test's.
+        return self.xvfb.poll() is None
 
     def close(self):
         for process in (self.wm, self.xvfb):
+            if process is None:
+                continue
             process.terminate()
             try:
                 process.wait(10)
