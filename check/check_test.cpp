@@ -56,6 +56,83 @@ TEST(CheckExportSide, SampleListsItsCollisionsAndSubjectsWithoutTeacher) {
   EXPECT_EQ(report.warnings, want);
 }
 
+// Names pasted from web pages and word processors: the check says what the
+// tables will hold, and the export stores exactly that.
+TEST(CheckExportSide, TextsAsTheTablesStoreThem) {
+  TempDir dir;
+  const SagaDocument document =
+      LoadText(dir,
+               "<document><subjects>"
+               "<subject id='1' name='Matema\u0301ticas' hours='3'/>"
+               "<subject id='4' name='\u270F\uFE0F Dibujo' hours='2'/></subjects><teachers>"
+               "<teacher id='2'>Ana\u200B Gil\uFEFF</teacher>"
+               "<teacher id='3'>Eva\tRuiz&#10;P\u0081rez</teacher></teachers></document>");
+  const CheckReport report = CheckExportSide(document);
+  EXPECT_TRUE(report.stops.empty());
+  const std::vector<std::string> want = {
+      "subjects, subject nº 2 (id=\"4\", name=\"\u270F\uFE0F Dibujo\"): el nombre \"\u270F\uFE0F "
+      "Dibujo\" tiene caracteres que las tablas no pueden guardar (\u270F); se guardan como \"?\"",
+      "subjects, subject nº 2 (id=\"4\", name=\"\u270F\uFE0F Dibujo\"): el nombre \"\u270F\uFE0F "
+      "Dibujo\" tiene caracteres invisibles (U+FE0F), que no se guardan",
+      "teachers, teacher nº 1 (id=\"2\", name=\"Ana\u200B Gil\uFEFF\"): el nombre \"Ana\u200B "
+      "Gil\uFEFF\" tiene caracteres invisibles (U+200B, U+FEFF), que no se guardan",
+      "teachers, teacher nº 2 (id=\"3\", name=\"Eva\tRuiz\nP\u0081rez\"): el nombre \"Eva\tRuiz\nP"
+      "\u0081rez\" tiene caracteres que las tablas no pueden guardar (\u0081); se guardan como "
+      "\"?\"",
+      "teachers, teacher nº 2 (id=\"3\", name=\"Eva\tRuiz\nP\u0081rez\"): el nombre \"Eva\tRuiz\nP"
+      "\u0081rez\" tiene caracteres de control (U+0009, U+000A), que se guardan como blancos",
+  };
+  EXPECT_EQ(report.warnings, want);
+
+  const RunContext context{dir / "zwork", u'.'};
+  fs::create_directories(context.exchangeDirectory);
+  RunExportSteps(document, context);
+  const Table subjects = Table::Open(context.exchangeDirectory, kAsignomt.name, u'.');
+  EXPECT_EQ(subjects.Text(0, subjects.FieldIndex(field::kNombre)), u"Matemáticas");
+  EXPECT_EQ(subjects.Text(1, subjects.FieldIndex(field::kNombre)), u"? Dibujo");
+  const Table teachers = Table::Open(context.exchangeDirectory, kProft.name, u'.');
+  EXPECT_EQ(teachers.Text(0, teachers.FieldIndex(field::kNombre)), u"Ana Gil");
+  EXPECT_EQ(teachers.Text(0, teachers.FieldIndex(field::kAbrev)), u"AG");
+  EXPECT_EQ(teachers.Text(1, teachers.FieldIndex(field::kNombre)), u"Eva Ruiz P?rez");
+}
+
+// Two ids that differ only in characters Windows 1252 cannot hold would be
+// one IDSAGA: the export stops before any table changes, listing both.
+TEST(CheckExportSide, IdsTheTablesWouldChangeStopTheExport) {
+  TempDir dir;
+  const SagaDocument document = LoadText(
+      dir,
+      "<document><teachers>"
+      "<teacher id='T-\u01411'>Ana Gil</teacher><teacher id='T-\u015A1'>Eva Sanz</teacher>"
+      "<teacher id='T1\u200B'>Luis Gil</teacher></teachers><groups><group id='g1' name='1A'>"
+      "<assigned-subjects><assigned-subject id='Mate\u0301'><assigned-teachers>"
+      "<assigned-teacher id='T-\u015A1'/></assigned-teachers></assigned-subject>"
+      "</assigned-subjects></group></groups></document>");
+  const std::vector<std::string> want = {
+      "teachers, teacher nº 1 (id=\"T-\u01411\", nombre=\"Ana Gil\"): el id no se guardaría tal "
+      "cual en IDSAGA (quedaría \"T-?1\"): las tablas (Windows 1252) no pueden guardar \"\u0141\"",
+      "teachers, teacher nº 2 (id=\"T-\u015A1\", nombre=\"Eva Sanz\"): el id no se guardaría tal "
+      "cual en IDSAGA (quedaría \"T-?1\"): las tablas (Windows 1252) no pueden guardar \"\u015A\"",
+      "teachers, teacher nº 3 (id=\"T1\u200B\", nombre=\"Luis Gil\"): el id no se guardaría tal "
+      "cual en IDSAGA (quedaría \"T1\"): tiene caracteres invisibles que no se guardan (U+200B)",
+      "groups, group nº 1 (id=\"g1\", name=\"1A\") > assigned-subject nº 1 (id=\"Mate\u0301\"): el "
+      "id no se guardaría tal cual en IDSAGA (quedaría \"Mat\u00E9\"): se guardaría normalizado "
+      "(NFC)",
+      "groups, group nº 1 (id=\"g1\", name=\"1A\") > assigned-subject nº 1 (id=\"Mate\u0301\") > "
+      "assigned-teacher nº 1 (id=\"T-\u015A1\"): el id no se guardaría tal cual en IDSAGA "
+      "(quedaría \"T-?1\"): las tablas (Windows 1252) no pueden guardar \"\u015A\"",
+  };
+  EXPECT_EQ(CheckExportSide(document).stops, want);
+
+  const RunContext context{dir / "zwork", u'.'};
+  fs::create_directories(context.exchangeDirectory);
+  const std::string error = testing::ErrorOf([&] { RunExportSteps(document, context); });
+  for (const std::string& line : want) {
+    EXPECT_NE(error.find("- " + line), std::string::npos) << error;
+  }
+  EXPECT_TRUE(fs::is_empty(context.exchangeDirectory));
+}
+
 TEST(CheckExportSide, OneProblemOfEachKind) {
   TempDir dir;
   const std::string longName(81, 'x');
@@ -287,7 +364,7 @@ TEST_F(ImportSideTest, OneProblemOfEachKind) {
   // Both sides together; a check writes nothing.
   const auto before = fs::last_write_time(context_.exchangeDirectory / "SOLUC.DBF");
   const CheckReport both = CheckBeforeRun(document, context_);
-  EXPECT_EQ(both.stops, report.stops);
+  EXPECT_EQ(both.importStops, report.stops);
   EXPECT_EQ(fs::last_write_time(context_.exchangeDirectory / "SOLUC.DBF"), before);
 }
 

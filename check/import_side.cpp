@@ -14,7 +14,7 @@
 
 #include "check/check.h"
 #include "check/check_texts.h"
-#include "import/import.h"
+#include "import/lookups.h"
 
 namespace brivasto {
 namespace {
@@ -182,18 +182,7 @@ CheckReport CheckImportSide(const RunContext& context) {
     const CatalogueLookup teachers(*proft, field::kAbrev);
     const CatalogueLookup rooms(*aulat, field::kAbrev);
 
-    // The activities the import numbers: one per subject record whose code
-    // the solution uses.
-    ActivityList activities;
-    const std::size_t codeField = asignomt->FieldIndex(field::kCod);
-    const std::size_t sagaIdField = asignomt->FieldIndex(field::kIdSaga);
-    for (std::size_t record = 0; record < asignomt->RecordCount(); ++record) {
-      if (!solution.IsReferencedBySolution(field::kAsig, asignomt->Text(record, codeField))) {
-        continue;
-      }
-      activities.Add(u"a" + DecimalText(static_cast<std::int64_t>(record) + 1),
-                     asignomt->Text(record, sagaIdField));
-    }
+    const ActivityList activities = NumberActivities(*asignomt, solution);
 
     const std::size_t dayField = soluc->FieldIndex(field::kDia);
     const std::size_t hourField = soluc->FieldIndex(field::kHora);
@@ -244,8 +233,7 @@ CheckReport CheckImportSide(const RunContext& context) {
         // The lessons of a subject share its activity, looked up once.
         const bool withActivity = lastHasActivity.Get(subjectCode, [&](std::u16string_view code) {
           const auto [known, added] = hasActivity.try_emplace(std::u16string(code), false);
-          if (added)
-            known->second = activities.IdForSubject(LookUpSagaId(code, subjects)) != nullptr;
+          if (added) known->second = ActivityOfSubjectCode(code, subjects, activities) != nullptr;
           return known->second;
         });
         if (!withActivity) {

@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "import/lookups.h"
 #include "import/steps.h"
 
 namespace brivasto {
@@ -69,8 +70,7 @@ void WriteSection(XmlSectionWriter& out, const RunContext& context, ImportedCoun
 
 }  // namespace
 
-ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesystem::path& sagaFile,
-                               const RunContext& context) {
+void CheckImportable(const SagaDocument& document, const std::filesystem::path& sagaFile) {
   const XmlNode root = document.Root();
   if (!root) {
     // Loading refuses such a file already; the section needs a root element.
@@ -86,6 +86,12 @@ ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesyst
                         "\" no es un documento SAGA: su elemento raíz es <" + ToUtf8(name) +
                         ">, no <document>; no se ha importado nada.");
   }
+  CheckCanSave(sagaFile);
+}
+
+ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesystem::path& sagaFile,
+                               const RunContext& context) {
+  CheckImportable(document, sagaFile);
   ImportedCounts counts;
   SaveSagaDocument(document, sagaFile,
                    [&](XmlSectionWriter& out) { WriteSection(out, context, counts); });

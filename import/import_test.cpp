@@ -544,21 +544,6 @@ TEST(ImportTimetable, FailuresStopTheRunAndLeaveTheFileAsItWas) {
   }
 }
 
-TEST(ImportTimetable, DocumentThatIsNotWellFormedIsRefusedUntouched) {
-  TempDir dir;
-  for (const std::string& bytes : {std::string(), std::string("<document><groups></document>")}) {
-    const fs::path sagaFile = dir.Path() / "roto.xml";
-    WriteFile(sagaFile, bytes);
-    try {
-      SagaDocument::Load(sagaFile);
-      ADD_FAILURE() << "loaded '" << bytes << "'";
-    } catch (const TransferError& error) {
-      EXPECT_NE(std::string(error.what()).find("roto.xml"), std::string::npos) << error.what();
-    }
-    EXPECT_EQ(ReadFile(sagaFile), bytes);
-  }
-}
-
 // ---------------------------------------------------------------------------
 
 // A section of `count` elements named `name`.

@@ -1,8 +1,8 @@
 // tables/tables.h: the dBase table engine and the catalogue of exchange
-// tables shared with Talvenor. Texts go in as UTF-16 and are stored in the
-// table's code page (Windows 1252 for the tables we write; a character 1252
-// cannot hold is stored as '?'); a text longer than its field is cut to the
-// width. Tables are written to a temporary file beside the target and renamed
+// tables shared with Talvenor. Texts go in as UTF-16 and are stored in
+// Windows 1252 by one rule (StoredText, which the export and the check use
+// too); a text longer than its field is cut to the width. Tables are
+// written to a temporary file beside the target and renamed
 // over it when complete, so a table on disk is always either its old content
 // or its new complete content. Tables are read whole when opened, and opened
 // tables are held exclusively until their handle is destroyed. Every failure
@@ -110,6 +110,36 @@ extern const ExchangeTable kDiashorast;  // day/hour frame (created empty)
 inline constexpr std::string_view kSolucName = "SOLUC";
 
 // ---------------------------------------------------------------------------
+// What a text becomes in a table.
+
+// The text a text field of `width` characters stores for `text`, as it
+// reads back: the text in Normalization Form C; Unicode's default-ignorable
+// characters (invisible: U+200B, U+FEFF, U+00AD, variation selectors, tag
+// characters ...) dropped; control characters U+0000 to U+001F (tab, line
+// feed and carriage return among them) and U+007F as a blank; every other
+// character Windows 1252 does not hold (the C1 controls, whose bytes 1252
+// leaves undefined, and an unpaired surrogate included) as '?'; then the
+// first `width` characters, without trailing blanks. Every character is
+// then one byte of 1252, none of them 0x81, 0x8D, 0x8F, 0x90 or 0x9D.
+std::u16string StoredText(std::u16string_view text, std::size_t width);
+
+// Whether a field wide enough stores `text` exactly as it is.
+bool StoredExactly(std::u16string_view text);
+
+// What StoredText changes in a text, each character listed once, in order:
+// those stored as '?' (an unpaired surrogate listed as U+FFFD), those
+// dropped as invisible, and the control characters stored as blanks.
+struct StoredTextChanges {
+  std::u16string replaced;
+  std::u16string dropped;
+  std::u16string blanked;
+};
+StoredTextChanges ChangesInStoredText(std::u16string_view text);
+
+// "U+200B, U+FEFF": invisible characters named for a message.
+std::string CharacterNames(std::u16string_view characters);
+
+// ---------------------------------------------------------------------------
 // Writing a table.
 
 // Builds a new table T in `directory` with the fields of `table`. Records go
@@ -128,11 +158,12 @@ class TableWriter {
   // Starts a new record with every field empty; the previous one must be
   // posted (one left unposted is posted first, so nothing set is lost).
   void Append();
-  // Sets a field of the appended record; a text longer than the field is cut.
-  // A number for a text field is stored as its decimal text; a text for a
+  // Sets a field of the appended record; a text is stored as StoredText
+  // says (never an error). A number for a text field is stored as its decimal text; a text for a
   // numeric field must hold a number written with '.'. A number that does
   // not fit its field throws (an integer field takes 32-bit integers, reals
-  // rounded half to even; a real field 20 characters with 4 decimals).
+  // rounded half to even; a real field 20 characters with 4 decimals); the
+  // message names the table, the record number and the field.
   void SetText(std::string_view field, std::u16string_view value);
   void SetReal(std::string_view field, double value);
   void SetInteger(std::string_view field, std::int32_t value);
@@ -155,6 +186,11 @@ class TableWriter {
 // hold is taken and given back at once, so that a run that replaces several
 // tables can find a held one before it changes any.
 void CheckTableNotHeld(const std::filesystem::path& directory, std::string_view name);
+
+// Throws TransferError naming `directory` when it is missing, is not a
+// directory, or cannot be written (a read-only file system, no permission),
+// so that a run can find out before it changes anything.
+void CheckDirectoryWritable(const std::filesystem::path& directory);
 
 // ---------------------------------------------------------------------------
 // Reading a table.

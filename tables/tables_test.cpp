@@ -202,6 +202,13 @@ TEST(TableWriter, StoresTextInWindows1252CutToTheWidth) {
       {u"abcdef\U0001F600", "abcdef"},
       {std::u16string(u"x\xD800y"), "x?y   "},  // unpaired surrogate
       {u"", "      "},
+      {u"Mate\u0301ti", "Mat\xE9ti"},          // composed first: a + U+0301 is á
+      {u"A\u200BB\uFEFFC\u2060D", "ABCD  "},   // invisible characters are dropped
+      {u"\u270F\uFE0F\U000E0041x", "?x    "},  // ... a variation selector, a tag
+      {u"a\tb\nc\rd", "a b c "},               // controls become blanks
+      {std::u16string(u"a\x01\x7F", 3), "a     "},
+      {u"\u0081\u008D\u008F\u0090\u009D\u0080", "??????"},  // never an undefined byte
+      {u"\u20AC\u0152\u017E", "\x80\x8C\x9E   "},           // what 1252 holds above U+00FF
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(ToUtf8(c.text));
@@ -212,6 +219,86 @@ TEST(TableWriter, StoresTextInWindows1252CutToTheWidth) {
     EXPECT_EQ(std::string(file.begin() + firstRecord + 1, file.begin() + firstRecord + 7),
               c.stored);
   }
+}
+
+// One code point in UTF-16.
+std::u16string Utf16Of(char32_t c) {
+  if (c < 0x10000) return std::u16string(1, static_cast<char16_t>(c));
+  return {static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)),
+          static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF))};
+}
+
+// Every character, alone in its field, written through the writer and read
+// back: never an error, and exactly what StoredText says the field keeps.
+TEST(TableWriter, StoresEveryCharacterAsStoredTextSays) {
+  constexpr std::size_t kFields = 200;
+  constexpr int kWidth = 4;  // NFC makes up to three characters of one
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < kFields; ++i) names.push_back("F" + std::to_string(i));
+  std::vector<FieldDef> defs;
+  for (const std::string& name : names) defs.push_back({name, FieldKind::kText, kWidth});
+  const ExchangeTable wide{"TODOS", defs};
+
+  std::vector<std::u16string> texts;
+  for (char32_t c = 1; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    texts.push_back(Utf16Of(c));
+  }
+  TempDir dir;
+  {
+    TableWriter writer(dir.Path(), wide);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      if (i % kFields == 0) writer.Append();
+      ASSERT_NO_THROW(writer.SetText(names[i % kFields], texts[i])) << i;
+    }
+    writer.Commit();
+  }
+  const Table table = Table::Open(dir.Path(), "TODOS", u'.');
+  ASSERT_EQ(table.RecordCount(), (texts.size() + kFields - 1) / kFields);
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    const std::u16string read = table.Text(i / kFields, i % kFields);
+    if (read != StoredText(texts[i], kWidth) && ++wrong <= 10) {
+      ADD_FAILURE() << "U+" << std::hex << static_cast<std::uint32_t>(texts[i][0]) << " "
+                    << ToUtf8(texts[i]) << " reads back as " << ToUtf8(read);
+    }
+  }
+  EXPECT_EQ(wrong, 0u);
+}
+
+TEST(StoredText, CutsMapsAndDropsTrailingBlanks) {
+  EXPECT_EQ(StoredText(u"Matemáticas I", 10), u"Matemática");
+  EXPECT_EQ(StoredText(u"ABCDEFGHI J", 10), u"ABCDEFGHI");
+  EXPECT_EQ(StoredText(u"€ Œ ñ", 10), u"€ Œ ñ");       // in Windows 1252
+  EXPECT_EQ(StoredText(u"дa\U0001F600b", 3), u"?a?");  // a pair is one character
+  EXPECT_EQ(StoredText(u"   ", 10), u"");
+}
+
+// The invisible characters that names pasted from web pages and word
+// processors bring: dropped, never a '?' and never an error.
+TEST(StoredText, DropsInvisibleCharacters) {
+  for (const char32_t c : {U'\u200B', U'\uFEFF', U'\u200C', U'\u200D', U'\u200E', U'\u200F',
+                           U'\u202A', U'\u202E', U'\u2060', U'\u2066', U'\uFE0F', U'\u034F',
+                           U'\u180E', U'\U000E0041', U'\U0001D173', U'\u00AD'}) {
+    const std::u16string text = u"Ana" + Utf16Of(c) + u" Gil";
+    EXPECT_EQ(StoredText(text, 10), u"Ana Gil") << std::hex << static_cast<std::uint32_t>(c);
+    EXPECT_FALSE(ChangesInStoredText(text).dropped.empty());
+  }
+}
+
+TEST(StoredText, SaysWhatItChanges) {
+  EXPECT_TRUE(StoredExactly(u"Matemáticas"));
+  EXPECT_TRUE(StoredExactly(u"€uro"));
+  EXPECT_FALSE(StoredExactly(u"T-\u01411"));        // Ł is outside 1252
+  EXPECT_FALSE(StoredExactly(u"Mate\u0301ticas"));  // composed, so changed
+  EXPECT_FALSE(StoredExactly(u"T\u200B1"));         // an invisible character
+  EXPECT_FALSE(StoredExactly(u"T1\t"));             // a control character
+  EXPECT_FALSE(StoredExactly(u"T1 "));              // the trailing blank goes
+  const StoredTextChanges changes = ChangesInStoredText(u"\u0141a\u200B\tb\u0141\u200B");
+  EXPECT_EQ(changes.replaced, u"\u0141");
+  EXPECT_EQ(changes.dropped, u"\u200B");
+  EXPECT_EQ(changes.blanked, u"\t");
+  EXPECT_EQ(CharacterNames(u"\u200B\U000E0041"), "U+200B, U+E0041");
 }
 
 TEST(TableWriter, ReplacesTheTableInAnyLetterCaseAndItsIndex) {
@@ -631,7 +718,7 @@ TEST(TableWriter, RefusesNumbersThatDoNotFitTheirField) {
   TempDir dir;
   TableWriter writer(dir.Path(), kSmall);
   writer.Append();
-  EXPECT_NE(ErrorOf([&] { writer.SetReal("HORA", 1e16); }).find("no cabe en el campo HORA"),
+  EXPECT_NE(ErrorOf([&] { writer.SetReal("HORA", 1e16); }).find("campo HORA: el valor"),
             std::string::npos);
   EXPECT_NE(ErrorOf([&] { writer.SetReal("DIA", 3e9); }), "");
   EXPECT_NE(ErrorOf([&] { writer.SetReal("HORA", std::nan("")); }), "");
