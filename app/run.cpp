@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "check/check.h"
+#include "files/files.h"
 
 namespace brivasto {
 namespace {
@@ -42,6 +43,25 @@ class BusyCursor {
  private:
   Prompter& prompter_;
 };
+
+// The temporary files that a run cut short (a crash, a kill) left beside
+// the files runs write: the exchange tables of the export, the document and
+// its backup. Those no live run holds are removed; the paths removed.
+std::vector<std::filesystem::path> RemoveLeftovers(const std::filesystem::path& sagaFile,
+                                                   const RunContext& context) {
+  std::vector<std::filesystem::path> targets;
+  for (const ExchangeTable* table :
+       {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt, &kDiashorast}) {
+    targets.push_back(context.exchangeDirectory / (AsciiUpper(table->name) + ".DBF"));
+  }
+  targets.push_back(sagaFile);
+  targets.push_back(BackupPath(sagaFile));
+  std::vector<std::filesystem::path> removed;
+  for (const auto& target : targets) {
+    for (auto& path : files::RemoveLeftovers(target)) removed.push_back(std::move(path));
+  }
+  return removed;
+}
 
 }  // namespace
 
@@ -83,6 +103,8 @@ RunOutcome RunFrame::Run(Direction direction) {
     return {.completed = false, .disableRunButtons = false, .closeWindow = batch};
   }
 
+  const std::vector<std::filesystem::path> leftovers = RemoveLeftovers(sagaFileName_, context_);
+
   // The previous run's document goes first, so a failed load holds nothing.
   // Neither direction needs the document's whole tree: the export reads
   // its catalogue sections as the file streams past, the import copies the
@@ -101,14 +123,15 @@ RunOutcome RunFrame::Run(Direction direction) {
   }
 
   transferStatus_ = 1;
-  RunSummaryText summary = RunSummary(direction, *sagaDocument_, context_, imported);
+  RunSummaryText summary = RunSummary(direction, *sagaDocument_, context_, imported, leftovers);
   summary_ = std::move(summary.text);
   prompter_.ShowMessageWithDetail(kFinished, summary.notice, summary_);
   return {.completed = true, .disableRunButtons = true, .closeWindow = batch};
 }
 
 RunSummaryText RunSummary(Direction direction, const SagaDocument& document,
-                          const RunContext& context, const ImportedCounts& imported) {
+                          const RunContext& context, const ImportedCounts& imported,
+                          const std::vector<std::filesystem::path>& leftoversRemoved) {
   std::string text;
   std::string notice;
   try {
@@ -117,6 +140,10 @@ RunSummaryText RunSummary(Direction direction, const SagaDocument& document,
     text += context.exchangeDirectory.string() + ":\n";
     for (const std::string& line : exported ? ExportCounts(context) : ImportCounts(imported)) {
       text += "  " + line + "\n";
+    }
+    if (!leftoversRemoved.empty()) {
+      text += "Borrados los archivos temporales que dejó una ejecución interrumpida:\n";
+      for (const auto& path : leftoversRemoved) text += "  " + path.string() + "\n";
     }
     // What the check finds in what was just carried.
     const CheckReport report = exported ? CheckExportSide(document) : CheckImportSide(context);

@@ -5,7 +5,8 @@
 // A run of either direction: ask for the SAGA document (a cancel keeps the
 // previous choice), stop with "No existe archivo" when no file is there, load
 // the document afresh, run the direction's steps, set TransferStatus to 1 and
-// say "Proceso finalizado" with the run's summary as its detail (the records
+// say "Proceso finalizado" with the run's summary as its detail (the
+// temporary files an interrupted run left and this one removed, the records
 // of each table written, or the entries of each list imported, and the
 // warnings of the check on what was carried). The export shows the wait cursor while its steps
 // run and puts it back also when a step fails. Errors are not caught here:
@@ -20,6 +21,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "export/export.h"
 #include "import/import.h"
@@ -116,13 +118,16 @@ class RunFrame {
 // The summary of a completed run in `direction` of `document` with the
 // exchange directory of `context`, and the line that announces it. Never
 // throws: what cannot be read is said in the summary.
-// `imported` is what the import wrote (not used for an export).
+// `imported` is what the import wrote (not used for an export);
+// `leftoversRemoved` the temporary files of an interrupted run that the run
+// removed before its steps (listed when there are any).
 struct RunSummaryText {
   std::u16string text;
   std::u16string notice;  // "Sin avisos.", "1 aviso: ...", "N avisos: ..."
 };
 RunSummaryText RunSummary(Direction direction, const SagaDocument& document,
-                          const RunContext& context, const ImportedCounts& imported = {});
+                          const RunContext& context, const ImportedCounts& imported = {},
+                          const std::vector<std::filesystem::path>& leftoversRemoved = {});
 
 // ---------------------------------------------------------------------------
 // The status file.

@@ -1,8 +1,6 @@
 // The status file: one key of an INI file set the way the Windows
 // private-profile functions set it, everything else kept byte for byte.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -10,10 +8,10 @@
 #include <iterator>
 #include <sstream>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "app/run.h"
+#include "files/files.h"
 
 namespace brivasto {
 namespace {
@@ -71,128 +69,32 @@ std::optional<std::string_view> SectionName(std::string_view line) {
   return TrimSpaces(trimmed.substr(1, close - 1));
 }
 
-// Owns a file descriptor.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int Get() const { return fd_; }
-  // Closes now and tells whether every write reached the file.
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
-// Removes the temporary file unless it was renamed into place.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-  ~TemporaryFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  const std::string& Path() const { return path_; }
-  void Keep() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
+// Reads, changes and replaces the file. Empty, or why it could not, in
+// Spanish.
+std::string ReplaceProfileString(const std::filesystem::path& file, std::string_view section,
+                                 std::string_view key, std::string_view value) {
+  try {
+    // A link stays a link: the file it names is the one rewritten.
+    const std::filesystem::path target = files::FollowLinks(file);
+    std::string content;
+    struct stat status {};
+    if (::stat(target.c_str(), &status) == 0) {
+      if (S_ISDIR(status.st_mode)) return files::ErrnoText(EISDIR);
+      if (!S_ISREG(status.st_mode)) return "no es un archivo normal";
+      std::ifstream in(target, std::ios::binary);
+      if (!in) return files::ErrnoText(errno != 0 ? errno : EIO);
+      content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      if (in.bad()) return files::ErrnoText(EIO);
+    } else if (errno != ENOENT) {
+      return files::ErrnoText(errno);
     }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
-mode_t NewFileMode() {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return static_cast<mode_t>(0666 & ~mask);
-}
-
-// Reads, changes and replaces the file; 0, or the errno of the first failure.
-int ReplaceProfileString(const std::filesystem::path& file, std::string_view section,
-                         std::string_view key, std::string_view value) {
-  std::error_code error;
-  std::filesystem::path target = file;
-  // A link stays a link: the file it names is the one rewritten.
-  if (std::filesystem::is_symlink(target, error)) {
-    std::filesystem::path resolved = std::filesystem::canonical(target, error);
-    if (!error) target = std::move(resolved);
-  }
-
-  std::string content;
-  mode_t mode = NewFileMode();
-  struct stat status {};
-  if (::stat(target.c_str(), &status) == 0) {
-    if (S_ISDIR(status.st_mode)) return EISDIR;
-    if (!S_ISREG(status.st_mode)) return EINVAL;
-    mode = status.st_mode & 07777;
-    std::ifstream in(target, std::ios::binary);
-    if (!in) return errno != 0 ? errno : EIO;
-    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) return EIO;
-  } else if (errno != ENOENT) {
-    return errno;
-  }
-
-  const std::string updated = WithProfileString(content, section, key, value);
-
-  const std::filesystem::path directory =
-      target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-  std::string pattern = (directory / ("." + target.filename().string() + ".XXXXXX")).string();
-  FileDescriptor fd(::mkstemp(pattern.data()));
-  if (fd.Get() < 0) return errno;
-  TemporaryFile temporary(pattern);
-  if (!WriteAll(fd.Get(), updated)) return errno;
-  if (::fchmod(fd.Get(), mode) != 0) return errno;
-  if (::fsync(fd.Get()) != 0) return errno;
-  if (!fd.Close()) return errno;
-  if (::rename(temporary.Path().c_str(), target.c_str()) != 0) return errno;
-  temporary.Keep();
-  return 0;
-}
-
-// Why the status file could not be written, in the user's words.
-std::string StatusWriteReason(int error) {
-  switch (error) {
-    case ENOENT:
-      return "no existe la carpeta";
-    case ENOTDIR:
-      return "una parte de la ruta no es una carpeta";
-    case EACCES:
-    case EPERM:
-      return "no hay permiso para escribir en la carpeta o en el archivo";
-    case EROFS:
-      return "el sistema de archivos es de solo lectura";
-    case ENOSPC:
-      return "el disco está lleno";
-    case EDQUOT:
-      return "se ha agotado la cuota de disco";
-    case EISDIR:
-      return "es una carpeta";
-    case EINVAL:
-      return "no es un archivo normal";
-    case EIO:
-      return "error de entrada/salida del disco";
-    default:
-      return "error del sistema " + std::to_string(error);
+    files::TemporaryFile temporary = files::TemporaryFile::Beside(target, {files::PathText(file)});
+    temporary.Write(WithProfileString(content, section, key, value));
+    temporary.Finish();
+    temporary.Replace();
+    return {};
+  } catch (const TransferError& error) {
+    return error.what();
   }
 }
 
@@ -254,8 +156,8 @@ StatusFileError::StatusFileError(const std::filesystem::path& file, std::string 
 
 void WriteProfileString(const std::filesystem::path& file, std::string_view section,
                         std::string_view key, std::string_view value) {
-  if (const int error = ReplaceProfileString(file, section, key, value); error != 0) {
-    throw StatusFileError(file, StatusWriteReason(error));
+  if (std::string reason = ReplaceProfileString(file, section, key, value); !reason.empty()) {
+    throw StatusFileError(file, std::move(reason));
   }
 }
 

@@ -256,7 +256,7 @@ TEST_F(WindowTest, UnwritableStatusFileIsReportedAndTheWindowCloses) {
   std::filesystem::create_directory(statusFile);
   auto form = Show({"exportar", "x"});  // the dialog is cancelled
   EXPECT_EQ(dialogs_.errors, std::vector<QString>{"Unable to write to " + FromPath(statusFile)});
-  EXPECT_EQ(dialogs_.reasons, std::vector<QString>{"es una carpeta"});
+  EXPECT_EQ(dialogs_.reasons, std::vector<QString>{"es un directorio"});
   EXPECT_FALSE(form->isVisible());
   EXPECT_FALSE(form->StatusWritten());
 

@@ -32,4 +32,8 @@ struct ImportedCounts {
 ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesystem::path& sagaFile,
                                const RunContext& context);
 
+// Where the import keeps the previous version of `file`: its name followed
+// by ".bak".
+std::filesystem::path BackupPath(const std::filesystem::path& file);
+
 }  // namespace brivasto

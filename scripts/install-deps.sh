@@ -6,6 +6,7 @@ packages=(
   libxml2-dev libicu-dev qt6-base-dev
   googletest libgtest-dev
   python3 python3-dbfread python3-dbf gdal-bin libxml2-utils
+  acl attr
   clang libclang-rt-14-dev
   xvfb xauth
   time

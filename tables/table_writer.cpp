@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "files/files.h"
 #include "tables/dbf_format.h"
-#include "tables/files.h"
 #include "tables/numbers.h"
 #include "tables/stored_text.h"
 #include "tables/tables.h"
@@ -30,9 +30,8 @@ constexpr int kMaxTextWidth = 254;
 struct TableWriter::Impl {
   std::string name;  // "ASIGNOMT"
   std::filesystem::path directory;
-  std::filesystem::path target;    // directory/ASIGNOMT.DBF
-  std::filesystem::path tempPath;  // directory/.ASIGNOMT.DBF.tmp-XXXXXX
-  files::UniqueFd file;
+  std::filesystem::path target;              // directory/ASIGNOMT.DBF
+  std::optional<files::TemporaryFile> file;  // .ASIGNOMT.DBF.tmp-XXXXXX beside it
   std::vector<dbf::Field> fields;
   std::vector<FieldKind> kinds;
   std::string record;    // the appended record, not yet posted
@@ -46,11 +45,7 @@ struct TableWriter::Impl {
 
   // The temporary file is closed and removed; the writer is unusable.
   void Discard() noexcept {
-    if (!tempPath.empty()) {
-      file.Close();
-      ::unlink(tempPath.c_str());
-      tempPath.clear();
-    }
+    file.reset();
     finished = true;
   }
 
@@ -72,7 +67,7 @@ struct TableWriter::Impl {
     if (finished) Misuse("ya se terminó de escribir o falló antes");
   }
   std::size_t FieldIndex(std::string_view fieldName) const;
-  void WriteAll(const char* data, std::size_t size);
+  void WriteAll(const std::string& bytes);
   void PutText(std::size_t field, std::u16string_view value);
   void PutNumber(std::size_t field, double value);
   void Post();
@@ -116,20 +111,10 @@ TableWriter::Impl::Impl(std::filesystem::path dir, const ExchangeTable& table)
   if (fields.empty()) Misuse("una tabla necesita al menos un campo");
   record.assign(recordLength, ' ');
 
-  std::string pattern = files::PathText(directory / ("." + name + ".DBF.tmp-XXXXXX"));
-  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
-    throw TransferError("No se puede crear la tabla " + name + " (" + files::PathText(target) +
-                        "): " + files::ErrnoText(error) + ".");
-  }
-  file = files::UniqueFd(fd);
-  tempPath = pattern;
-  // mkstemp makes the file private to its owner; a table is as readable as
-  // any new file.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  if (::fchmod(fd, 0666 & ~mask) != 0) Fail("crear", errno);
+  // A table that is a symbolic link is replaced through it, like the
+  // document.
+  file.emplace(files::TemporaryFile::Beside(
+      target, {"la tabla " + name + " (" + files::PathText(target) + ")"}));
 
   const std::time_t now = std::time(nullptr);
   std::tm today{};
@@ -150,16 +135,9 @@ std::size_t TableWriter::Impl::FieldIndex(std::string_view fieldName) const {
   Misuse("no tiene el campo " + std::string(fieldName));
 }
 
-void TableWriter::Impl::WriteAll(const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(file.Get(), data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      Fail("escribir", errno);
-    }
-    if (written == 0) Fail("escribir", ENOSPC);
-    data += written;
-    size -= static_cast<std::size_t>(written);
+void TableWriter::Impl::WriteAll(const std::string& bytes) {
+  if (const int error = files::WriteAll(file->Descriptor(), bytes); error != 0) {
+    Fail("escribir", error);
   }
 }
 
@@ -208,7 +186,7 @@ void TableWriter::Impl::Post() {
   ++posted;
   pending = false;
   if (buffer.size() >= kWriteBlock) {
-    WriteAll(buffer.data(), buffer.size());
+    WriteAll(buffer);
     buffer.clear();
   }
 }
@@ -216,20 +194,25 @@ void TableWriter::Impl::Post() {
 void TableWriter::Impl::Commit() {
   if (pending) Post();
   buffer.push_back(static_cast<char>(dbf::kFileEnd));
-  WriteAll(buffer.data(), buffer.size());
+  WriteAll(buffer);
   buffer.clear();
   buffer.shrink_to_fit();
 
   const auto count = dbf::U32Bytes(static_cast<std::uint32_t>(posted));
-  const ssize_t patched = ::pwrite(file.Get(), count.data(), count.size(), dbf::kRecordCountOffset);
+  const ssize_t patched =
+      ::pwrite(file->Descriptor(), count.data(), count.size(), dbf::kRecordCountOffset);
   if (patched != static_cast<ssize_t>(count.size())) Fail("escribir", patched < 0 ? errno : EIO);
-  if (::fsync(file.Get()) != 0) Fail("escribir", errno);
-  if (const int error = file.Close(); error != 0) Fail("escribir", error);
+  try {
+    file->Finish();
+  } catch (const TransferError&) {
+    Discard();
+    throw;
+  }
 
   // The old table in any letter case must not be in use; the holds stay
   // until it has been replaced.
   const std::vector<std::filesystem::path> oldTables =
-      files::FindIgnoringCase(directory, name + ".DBF");
+      files::FindIgnoringAsciiCase(directory, name + ".DBF");
   std::vector<files::UniqueFd> holds;
   for (const auto& old : oldTables) {
     files::UniqueFd hold(::open(old.c_str(), O_RDONLY | O_CLOEXEC));
@@ -257,11 +240,17 @@ void TableWriter::Impl::Commit() {
     }
     obsolete.push_back(old);
   }
-  for (const auto& index : files::FindIgnoringCase(directory, name + ".MDX")) {
+  for (const auto& index : files::FindIgnoringAsciiCase(directory, name + ".MDX")) {
     obsolete.push_back(index);
   }
-  if (::rename(tempPath.c_str(), target.c_str()) != 0) Fail("reemplazar", errno);
-  tempPath.clear();
+  try {
+    file->Replace();
+  } catch (const TransferError&) {
+    Discard();
+    throw;
+  }
+  const std::filesystem::path written = file->Directory();
+  file.reset();
   finished = true;
   for (const auto& old : obsolete) {
     if (::unlink(old.c_str()) != 0 && errno != ENOENT) {
@@ -270,12 +259,12 @@ void TableWriter::Impl::Commit() {
                           name + ": " + files::ErrnoText(error) + ".");
     }
   }
-  if (const int error = files::SyncDirectory(directory); error != 0) Fail("guardar", error);
+  if (const int error = files::SyncDirectory(written); error != 0) Fail("guardar", error);
 }
 
 void CheckTableNotHeld(const std::filesystem::path& directory, std::string_view name) {
   const std::string upper = AsciiUpper(name);
-  for (const auto& table : files::FindIgnoringCase(directory, upper + ".DBF")) {
+  for (const auto& table : files::FindIgnoringAsciiCase(directory, upper + ".DBF")) {
     const files::UniqueFd hold(::open(table.c_str(), O_RDONLY | O_CLOEXEC));
     if (hold.Valid() && !files::TryHoldExclusively(hold.Get())) {
       throw TransferError("La tabla " + upper +

@@ -432,7 +432,7 @@ def cancelled_batch(desktop, program_file, env, work, read_only):
     program.click(box, "Aceptar")
     if read_only:
         error = read_box(program, "ErrorBox", "Unable to write to " + status_file)
-        if "el sistema de archivos es de solo lectura" not in error.labels:
+        if not any("el sistema de archivos es de solo lectura" in label for label in error.labels):
             raise Failure(f"el error no dice por qué en español: {error.labels}")
         desktop.screenshot("lote-estado-no-escrito")
         program.click(error, "Aceptar")
