@@ -102,6 +102,7 @@ RunOutcome RunFrame::Run(Direction direction) {
     return {.completed = false, .disableRunButtons = false, .closeWindow = batch};
   }
 
+  RunSummaryText summary;
   {
     // No other run may change the exchange directory while this one reads
     // or replaces its tables, nor while the summary reads them back; the
@@ -132,16 +133,18 @@ RunOutcome RunFrame::Run(Direction direction) {
     }
 
     transferStatus_ = 1;
-    summary_ = RunSummary(direction, *sagaDocument_, context_, imported, leftovers);
+    summary = RunSummary(direction, *sagaDocument_, context_, imported, leftovers);
   }
-  prompter_.ShowMessageWithDetail(kFinished, summary_);
+  summary_ = std::move(summary.text);
+  prompter_.ShowMessageWithDetail(kFinished, summary.notice, summary_);
   return {.completed = true, .disableRunButtons = true, .closeWindow = batch};
 }
 
-std::u16string RunSummary(Direction direction, const SagaDocument& document,
+RunSummaryText RunSummary(Direction direction, const SagaDocument& document,
                           const RunContext& context, const ImportedCounts& imported,
                           const std::vector<std::filesystem::path>& leftoversRemoved) {
   std::string text;
+  std::string notice;
   try {
     const bool exported = direction == Direction::kExport;
     text = exported ? "Registros escritos en " : "Importado en el documento desde ";
@@ -155,16 +158,21 @@ std::u16string RunSummary(Direction direction, const SagaDocument& document,
     }
     // What the check finds in what was just carried.
     const CheckReport report = exported ? CheckExportSide(document) : CheckImportSide(context);
-    if (report.warnings.empty()) {
+    const std::size_t count = report.warnings.size();
+    if (count == 0) {
       text += "Sin avisos.";
+      notice = "Sin avisos.";
     } else {
-      text += "Avisos (" + std::to_string(report.warnings.size()) + "):";
+      text += "Avisos (" + std::to_string(count) + "):";
       for (const std::string& warning : report.warnings) text += "\n- " + warning;
+      notice = count == 1 ? "1 aviso: véalo en los detalles."
+                          : std::to_string(count) + " avisos: véalos en los detalles.";
     }
   } catch (const std::exception& error) {
     text += std::string("No se pudo completar el resumen: ") + error.what();
+    notice = "El resumen no se pudo completar: véalo en los detalles.";
   }
-  return FromUtf8(text);
+  return {FromUtf8(text), FromUtf8(notice)};
 }
 
 void RunFrame::WriteStatusOnClose(const std::filesystem::path& statusFile) const {
