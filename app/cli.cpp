@@ -82,6 +82,9 @@ int RunCheck(const std::filesystem::path& file, const RunContext& context, std::
     return 1;
   }
   try {
+    // No export may replace the tables while the check reads them.
+    const ExchangeRunLock lock =
+        ExchangeRunLock::Take(context.exchangeDirectory, ExchangeRunLock::Mode::kShared);
     const SagaDocument document = SagaDocument::Load(file);
     const bool timetable = HasTimetable(context);
     const CheckReport report = CheckBeforeRun(document, context);

@@ -78,9 +78,8 @@ class BusyCursor {
 std::vector<std::filesystem::path> RemoveLeftovers(const std::filesystem::path& sagaFile,
                                                    const RunContext& context) {
   std::vector<std::filesystem::path> targets;
-  for (const ExchangeTable* table :
-       {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt, &kDiashorast}) {
-    targets.push_back(context.exchangeDirectory / (AsciiUpper(table->name) + ".DBF"));
+  for (const std::string_view table : kExchangeSet) {
+    targets.push_back(context.exchangeDirectory / (std::string(table) + ".DBF"));
   }
   targets.push_back(sagaFile);
   targets.push_back(BackupPath(sagaFile));
@@ -131,35 +130,49 @@ RunOutcome RunFrame::Run(Direction direction) {
     return {.completed = false, .disableRunButtons = false, .closeWindow = batch};
   }
 
-  const std::vector<std::filesystem::path> leftovers = RemoveLeftovers(sagaFileName_, context_);
+  RunSummaryText summary;
+  {
+    // No other run may change the exchange directory while this one reads
+    // or replaces its tables, nor while the summary reads them back; the
+    // lock is given back before the user is asked to acknowledge the end.
+    const ExchangeRunLock lock =
+        ExchangeRunLock::Take(context_.exchangeDirectory, direction == Direction::kExport
+                                                              ? ExchangeRunLock::Mode::kExclusive
+                                                              : ExchangeRunLock::Mode::kShared);
+    // Temporary files of an interrupted run go first; this run's own are
+    // held, and no other run can be making any now.
+    const std::vector<std::filesystem::path> leftovers = RemoveLeftovers(sagaFileName_, context_);
 
-  // The previous run's document goes first, so a failed load holds nothing.
-  // Neither direction needs the document's whole tree: the export reads
-  // its catalogue sections as the file streams past, the import copies the
-  // file's bytes around its new section.
-  sagaDocument_.reset();
-  sagaDocument_.emplace(SagaDocument::Load(sagaFileName_, direction == Direction::kExport
-                                                              ? LoadScope::kCatalogueSections
-                                                              : LoadScope::kRootElement));
+    // The previous run's document goes first, so a failed load holds nothing.
+    // Neither direction needs the document's whole tree: the export reads
+    // its catalogue sections as the file streams past, the import copies the
+    // file's bytes around its new section.
+    sagaDocument_.reset();
+    sagaDocument_.emplace(SagaDocument::Load(sagaFileName_, direction == Direction::kExport
+                                                                ? LoadScope::kCatalogueSections
+                                                                : LoadScope::kRootElement));
 
-  ImportedCounts imported;
-  if (direction == Direction::kExport) {
-    BusyCursor busy(prompter_);
-    steps_.exportSteps(*sagaDocument_, context_);
-  } else {
-    imported = steps_.importTimetable(*sagaDocument_, sagaFileName_, context_);
+    ImportedCounts imported;
+    if (direction == Direction::kExport) {
+      BusyCursor busy(prompter_);
+      steps_.exportSteps(*sagaDocument_, context_);
+    } else {
+      imported = steps_.importTimetable(*sagaDocument_, sagaFileName_, context_);
+    }
+
+    transferStatus_ = 1;
+    summary = RunSummary(direction, *sagaDocument_, context_, imported, leftovers);
   }
-
-  transferStatus_ = 1;
-  summary_ = RunSummary(direction, *sagaDocument_, context_, imported, leftovers);
-  prompter_.ShowMessageWithDetail(kFinished, summary_);
+  summary_ = std::move(summary.text);
+  prompter_.ShowMessageWithDetail(kFinished, summary.notice, summary_);
   return {.completed = true, .disableRunButtons = true, .closeWindow = batch};
 }
 
-std::u16string RunSummary(Direction direction, const SagaDocument& document,
+RunSummaryText RunSummary(Direction direction, const SagaDocument& document,
                           const RunContext& context, const ImportedCounts& imported,
                           const std::vector<std::filesystem::path>& leftoversRemoved) {
   std::string text;
+  std::string notice;
   try {
     const bool exported = direction == Direction::kExport;
     text = exported ? "Registros escritos en " : "Importado en el documento desde ";
@@ -173,16 +186,21 @@ std::u16string RunSummary(Direction direction, const SagaDocument& document,
     }
     // What the check finds in what was just carried.
     const CheckReport report = exported ? CheckExportSide(document) : CheckImportSide(context);
-    if (report.warnings.empty()) {
+    const std::size_t count = report.warnings.size();
+    if (count == 0) {
       text += "Sin avisos.";
+      notice = "Sin avisos.";
     } else {
-      text += "Avisos (" + std::to_string(report.warnings.size()) + "):";
+      text += "Avisos (" + std::to_string(count) + "):";
       for (const std::string& warning : report.warnings) text += "\n- " + warning;
+      notice = count == 1 ? "1 aviso: véalo en los detalles."
+                          : std::to_string(count) + " avisos: véalos en los detalles.";
     }
   } catch (const std::exception& error) {
     text += std::string("No se pudo completar el resumen: ") + error.what();
+    notice = "El resumen no se pudo completar: véalo en los detalles.";
   }
-  return FromUtf8(text);
+  return {FromUtf8(text), FromUtf8(notice)};
 }
 
 void RunFrame::WriteStatusOnClose(const std::filesystem::path& statusFile) const {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -68,30 +69,32 @@ std::optional<std::string_view> SectionName(std::string_view line) {
   return TrimSpaces(trimmed.substr(1, close - 1));
 }
 
-// Reads, changes and replaces the file; false on any failure.
-bool ReplaceProfileString(const std::filesystem::path& file, std::string_view section,
-                          std::string_view key, std::string_view value) {
+// Reads, changes and replaces the file. Empty, or why it could not, in
+// Spanish.
+std::string ReplaceProfileString(const std::filesystem::path& file, std::string_view section,
+                                 std::string_view key, std::string_view value) {
   try {
     // A link stays a link: the file it names is the one rewritten.
     const std::filesystem::path target = files::FollowLinks(file);
     std::string content;
     struct stat status {};
     if (::stat(target.c_str(), &status) == 0) {
-      if (!S_ISREG(status.st_mode)) return false;
+      if (S_ISDIR(status.st_mode)) return files::ErrnoText(EISDIR);
+      if (!S_ISREG(status.st_mode)) return "no es un archivo normal";
       std::ifstream in(target, std::ios::binary);
-      if (!in) return false;
+      if (!in) return files::ErrnoText(errno != 0 ? errno : EIO);
       content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-      if (in.bad()) return false;
+      if (in.bad()) return files::ErrnoText(EIO);
     } else if (errno != ENOENT) {
-      return false;
+      return files::ErrnoText(errno);
     }
     files::TemporaryFile temporary = files::TemporaryFile::Beside(target, {files::PathText(file)});
     temporary.Write(WithProfileString(content, section, key, value));
     temporary.Finish();
     temporary.Replace();
-    return true;
-  } catch (const TransferError&) {
-    return false;
+    return {};
+  } catch (const TransferError& error) {
+    return error.what();
   }
 }
 
@@ -148,10 +151,13 @@ std::string WithProfileString(std::string_view content, std::string_view section
   return updated;
 }
 
+StatusFileError::StatusFileError(const std::filesystem::path& file, std::string reason)
+    : TransferError("Unable to write to " + file.string()), reason_(std::move(reason)) {}
+
 void WriteProfileString(const std::filesystem::path& file, std::string_view section,
                         std::string_view key, std::string_view value) {
-  if (!ReplaceProfileString(file, section, key, value)) {
-    throw TransferError("Unable to write to " + file.string());
+  if (std::string reason = ReplaceProfileString(file, section, key, value); !reason.empty()) {
+    throw StatusFileError(file, std::move(reason));
   }
 }
 
@@ -161,6 +167,12 @@ void WriteTransferStatus(const std::filesystem::path& statusFile, std::int32_t s
 
 std::filesystem::path StatusFilePath(const std::filesystem::path& programDirectory) {
   return programDirectory / kStatusFileName;
+}
+
+std::filesystem::path StatusFileFor(const std::filesystem::path& programDirectory) {
+  const char* named = std::getenv("BRIVASTO_STATUS_FILE");
+  if (named != nullptr && *named != '\0') return named;
+  return StatusFilePath(programDirectory);
 }
 
 }  // namespace brivasto

@@ -1,5 +1,6 @@
-// Writing a table: records stream into a temporary file beside the table,
-// and Commit() puts the complete file in place of the old one.
+// Writing a table: records stream into a temporary file beside the table;
+// Finish() completes it as a staged table, which PutInPlace() renames over
+// the old one (Commit() does both for a table replaced alone).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,7 +72,22 @@ struct TableWriter::Impl {
   void PutText(std::size_t field, std::u16string_view value);
   void PutNumber(std::size_t field, double value);
   void Post();
-  void Commit();
+  StagedTable Finish();
+};
+
+// The new file of a finished table, held and owned until it is renamed into
+// place (the temporary file removes itself unless it was).
+struct StagedTable::Impl {
+  std::string name;  // "ASIGNOMT"
+  std::filesystem::path directory;
+  std::filesystem::path target;                 // directory/ASIGNOMT.DBF
+  std::optional<files::TemporaryFile> file;     // empty once in place
+  std::filesystem::path writtenIn;              // the directory of the new file
+  std::vector<std::filesystem::path> obsolete;  // found by PutInPlace
+
+  void PutInPlace();
+  void RemoveObsoleteFiles();
+  [[noreturn]] void Fail(const std::string& what, int error) const;
 };
 
 TableWriter::Impl::Impl(std::filesystem::path dir, const ExchangeTable& table)
@@ -191,7 +207,7 @@ void TableWriter::Impl::Post() {
   }
 }
 
-void TableWriter::Impl::Commit() {
+StagedTable TableWriter::Impl::Finish() {
   if (pending) Post();
   buffer.push_back(static_cast<char>(dbf::kFileEnd));
   WriteAll(buffer);
@@ -209,32 +225,38 @@ void TableWriter::Impl::Commit() {
     throw;
   }
 
-  // The old table in any letter case must not be in use; the holds stay
-  // until it has been replaced.
-  const std::vector<std::filesystem::path> oldTables =
-      files::FindIgnoringAsciiCase(directory, name + ".DBF");
-  std::vector<files::UniqueFd> holds;
-  for (const auto& old : oldTables) {
-    files::UniqueFd hold(::open(old.c_str(), O_RDONLY | O_CLOEXEC));
-    if (hold.Valid() && !files::TryHoldExclusively(hold.Get())) {
-      Discard();
-      throw TransferError("La tabla " + name +
-                          " está en uso por otro programa: " + files::PathText(old) + ".");
-    }
-    holds.push_back(std::move(hold));
+  auto staged = std::make_unique<StagedTable::Impl>();
+  staged->name = name;
+  staged->directory = directory;
+  staged->target = target;
+  staged->writtenIn = file->Directory();
+  staged->file = std::move(file);
+  file.reset();
+  finished = true;
+  return StagedTable(std::move(staged));
+}
+
+void StagedTable::Impl::PutInPlace() {
+  if (!file) {
+    throw TransferError("La tabla " + name + " (" + files::PathText(target) +
+                        ") ya está en su sitio o se descartó.");
   }
   // An old table under another letter case first takes the catalogue's
   // name (still the old content), so that the new file replaces it in one
   // rename, also where the file system ignores letter case: until then the
   // old table stays whole. Other spellings and the index files, which the
   // new table does not use, go once it is in place.
-  std::vector<std::filesystem::path> obsolete;
+  const std::vector<std::filesystem::path> oldTables =
+      files::FindIgnoringAsciiCase(directory, name + ".DBF");
+  obsolete.clear();
+  std::filesystem::path renamedFrom;
   bool named = std::any_of(oldTables.begin(), oldTables.end(),
                            [&](const auto& old) { return old.filename() == target.filename(); });
   for (const auto& old : oldTables) {
     if (old.filename() == target.filename()) continue;
     if (!named) {
       if (::rename(old.c_str(), target.c_str()) != 0) Fail("reemplazar", errno);
+      renamedFrom = old;
       named = true;
       continue;
     }
@@ -246,12 +268,14 @@ void TableWriter::Impl::Commit() {
   try {
     file->Replace();
   } catch (const TransferError&) {
-    Discard();
+    // The old table goes back to its own name: nothing has changed.
+    if (!renamedFrom.empty()) static_cast<void>(::rename(target.c_str(), renamedFrom.c_str()));
     throw;
   }
-  const std::filesystem::path written = file->Directory();
   file.reset();
-  finished = true;
+}
+
+void StagedTable::Impl::RemoveObsoleteFiles() {
   for (const auto& old : obsolete) {
     if (::unlink(old.c_str()) != 0 && errno != ENOENT) {
       const int error = errno;
@@ -259,18 +283,12 @@ void TableWriter::Impl::Commit() {
                           name + ": " + files::ErrnoText(error) + ".");
     }
   }
-  if (const int error = files::SyncDirectory(written); error != 0) Fail("guardar", error);
+  obsolete.clear();
 }
 
-void CheckTableNotHeld(const std::filesystem::path& directory, std::string_view name) {
-  const std::string upper = AsciiUpper(name);
-  for (const auto& table : files::FindIgnoringAsciiCase(directory, upper + ".DBF")) {
-    const files::UniqueFd hold(::open(table.c_str(), O_RDONLY | O_CLOEXEC));
-    if (hold.Valid() && !files::TryHoldExclusively(hold.Get())) {
-      throw TransferError("La tabla " + upper +
-                          " está en uso por otro programa: " + files::PathText(table) + ".");
-    }
-  }
+void StagedTable::Impl::Fail(const std::string& what, int error) const {
+  throw TransferError("No se puede " + what + " la tabla " + name + " (" + files::PathText(target) +
+                      "): " + files::ErrnoText(error) + ".");
 }
 
 void CheckDirectoryWritable(const std::filesystem::path& directory) {
@@ -289,6 +307,18 @@ void CheckDirectoryWritable(const std::filesystem::path& directory) {
         (error == ENOTDIR ? std::string("no es una carpeta") : files::ErrnoText(error)) + ".");
   }
 }
+
+StagedTable::StagedTable(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+StagedTable::StagedTable(StagedTable&&) noexcept = default;
+StagedTable& StagedTable::operator=(StagedTable&&) noexcept = default;
+StagedTable::~StagedTable() = default;
+
+const std::string& StagedTable::Name() const { return impl_->name; }
+const std::filesystem::path& StagedTable::File() const { return impl_->file->Path(); }
+const std::filesystem::path& StagedTable::Target() const { return impl_->target; }
+const std::filesystem::path& StagedTable::Directory() const { return impl_->writtenIn; }
+void StagedTable::PutInPlace() { impl_->PutInPlace(); }
+void StagedTable::RemoveObsoleteFiles() { impl_->RemoveObsoleteFiles(); }
 
 TableWriter::TableWriter(std::filesystem::path directory, const ExchangeTable& table)
     : impl_(std::make_unique<Impl>(std::move(directory), table)) {}
@@ -331,7 +361,18 @@ void TableWriter::Post() {
 
 void TableWriter::Commit() {
   impl_->CheckOpen();
-  impl_->Commit();
+  StagedTable staged = impl_->Finish();
+  const TableHold hold = TableHold::Take(impl_->directory, impl_->name);
+  staged.PutInPlace();
+  staged.RemoveObsoleteFiles();
+  if (const int error = files::SyncDirectory(staged.Directory()); error != 0) {
+    impl_->Fail("guardar", error);
+  }
+}
+
+StagedTable TableWriter::Finish() {
+  impl_->CheckOpen();
+  return impl_->Finish();
 }
 
 std::size_t TableWriter::RecordCount() const { return impl_->posted; }
