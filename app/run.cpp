@@ -4,6 +4,7 @@
 #include <exception>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "check/check.h"
 
@@ -93,21 +94,31 @@ RunOutcome RunFrame::Run(Direction direction) {
                                                               : LoadScope::kRootElement));
 
   ImportedCounts imported;
+  std::vector<std::string> historyWarnings;
   if (direction == Direction::kExport) {
     BusyCursor busy(prompter_);
+    // The history keeps the tables the export replaces and, once the new
+    // set is in place, the ones it wrote; a failure there is only a warning.
+    HistoryRecorder history(context_.exchangeDirectory);
     steps_.exportSteps(*sagaDocument_, context_);
+    std::error_code sizeError;
+    const std::uintmax_t bytes = std::filesystem::file_size(sagaFileName_, sizeError);
+    historyWarnings = history.Record({.origin = "exportación",
+                                      .document = sagaFileName_.string(),
+                                      .documentBytes = sizeError ? 0 : bytes});
   } else {
     imported = steps_.importTimetable(*sagaDocument_, sagaFileName_, context_);
   }
 
   transferStatus_ = 1;
-  summary_ = RunSummary(direction, *sagaDocument_, context_, imported);
+  summary_ = RunSummary(direction, *sagaDocument_, context_, imported, historyWarnings);
   prompter_.ShowMessageWithDetail(kFinished, summary_);
   return {.completed = true, .disableRunButtons = true, .closeWindow = batch};
 }
 
 std::u16string RunSummary(Direction direction, const SagaDocument& document,
-                          const RunContext& context, const ImportedCounts& imported) {
+                          const RunContext& context, const ImportedCounts& imported,
+                          std::span<const std::string> historyWarnings) {
   std::string text;
   try {
     const bool exported = direction == Direction::kExport;
@@ -116,8 +127,12 @@ std::u16string RunSummary(Direction direction, const SagaDocument& document,
     for (const std::string& line : exported ? ExportCounts(context) : ImportCounts(imported)) {
       text += "  " + line + "\n";
     }
+    if (!exported && !imported.timetableExport.empty()) {
+      text += "El horario se hizo con la exportación del " + imported.timetableExport + ".\n";
+    }
     // What the check finds in what was just carried.
-    const CheckReport report = exported ? CheckExportSide(document) : CheckImportSide(context);
+    CheckReport report = exported ? CheckExportSide(document) : CheckImportSide(context);
+    report.warnings.insert(report.warnings.begin(), historyWarnings.begin(), historyWarnings.end());
     if (report.warnings.empty()) {
       text += "Sin avisos.";
     } else {

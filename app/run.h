@@ -113,9 +113,12 @@ class RunFrame {
 // The summary of a completed run in `direction` of `document` with the
 // exchange directory of `context`. Never throws: what cannot be read is
 // said in the summary.
-// `imported` is what the import wrote (not used for an export).
+// `imported` is what the import wrote (not used for an export);
+// `historyWarnings` what the export history could not keep, shown first
+// among the warnings.
 std::u16string RunSummary(Direction direction, const SagaDocument& document,
-                          const RunContext& context, const ImportedCounts& imported = {});
+                          const RunContext& context, const ImportedCounts& imported = {},
+                          std::span<const std::string> historyWarnings = {});
 
 // ---------------------------------------------------------------------------
 // The status file.

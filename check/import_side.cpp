@@ -154,6 +154,14 @@ void CompareRoundTrip(const HoursByGroupAndSubject& sent, const HoursByGroupAndS
 
 CheckReport CheckImportSide(const RunContext& context) {
   CheckReport report;
+  // Before the tables are held below: the history's tables may be the same files.
+  const TimetableOrigin origin = FindTimetableOrigin(context);
+  if (origin.Stale()) {
+    report.stops.push_back(StaleTimetableText(origin, 0));
+    for (const ChangedCode& change : origin.changes) {
+      report.stops.push_back("Código que cambió de significado: " + ChangedCodeText(change));
+    }
+  }
   auto open = [&](std::string_view name) -> std::optional<Table> {
     try {
       return Table::Open(context.exchangeDirectory, name, context.decimalSeparator);

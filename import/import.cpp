@@ -9,6 +9,9 @@
 namespace brivasto {
 namespace {
 
+// The changed codes a stale timetable's message names.
+constexpr std::size_t kListedChanges = 5;
+
 // The tables the lists and inputs read, opened at their first use and held
 // exclusively until the inputs are written; closed in the order SOLUC,
 // GRUPOST, PROFT, AULAT, ASIGNOMT, also when a step fails.
@@ -86,7 +89,14 @@ ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesyst
                         "\" no es un documento SAGA: su elemento raíz es <" + ToUtf8(name) +
                         ">, no <document>; no se ha importado nada.");
   }
+  // A timetable made from an earlier export whose codes now name other
+  // records would put the wrong teachers, groups or rooms into SAGA.
+  const TimetableOrigin origin = FindTimetableOrigin(context);
+  if (origin.Stale()) {
+    throw TransferError(StaleTimetableText(origin, kListedChanges) + " No se ha importado nada.");
+  }
   ImportedCounts counts;
+  if (origin.kept) counts.timetableExport = origin.kept->date;
   SaveSagaDocument(document, sagaFile,
                    [&](XmlSectionWriter& out) { WriteSection(out, context, counts); });
   return counts;

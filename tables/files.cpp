@@ -1,12 +1,17 @@
 #include "tables/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
 #include <system_error>
 
 #include "text/text.h"
@@ -98,6 +103,67 @@ int SyncDirectory(const std::filesystem::path& directory) {
   if (!dir.Valid()) return errno;
   if (::fsync(dir.Get()) != 0 && errno != EINVAL && errno != EROFS) return errno;
   return dir.Close();
+}
+
+int CopyFileTo(const std::filesystem::path& from, int to) {
+  UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!source.Valid()) return errno;
+  std::vector<char> block(1 << 16);
+  for (;;) {
+    const ssize_t got = ::read(source.Get(), block.data(), block.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (got == 0) break;
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t put = ::write(to, block.data() + done, static_cast<std::size_t>(got - done));
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      done += put;
+    }
+  }
+  return ::fsync(to) == 0 ? 0 : errno;
+}
+
+int LinkOrCopy(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::link(from.c_str(), to.c_str()) == 0) return 0;
+  const int linkError = errno;
+  // Only a file system that cannot link this pair falls back to a copy;
+  // any other failure (a full disk, no permission) is the answer.
+  if (linkError != EXDEV && linkError != EPERM && linkError != EMLINK &&
+      linkError != EOPNOTSUPP && linkError != ENOSYS) {
+    return linkError;
+  }
+  UniqueFd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (!target.Valid()) return errno;
+  int error = CopyFileTo(from, target.Get());
+  if (const int closeError = target.Close(); error == 0) error = closeError;
+  if (error != 0) ::unlink(to.c_str());
+  return error;
+}
+
+int RemoveTree(const std::filesystem::path& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) return errno == ENOENT ? 0 : errno;
+  if (!S_ISDIR(status.st_mode)) {
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : errno;
+  }
+  std::vector<std::filesystem::path> entries;
+  {
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), ::closedir);
+    if (!dir) return errno;
+    while (const dirent* entry = ::readdir(dir.get())) {
+      const std::string_view name = entry->d_name;
+      if (name != "." && name != "..") entries.push_back(path / name);
+    }
+  }
+  for (const auto& entry : entries) {
+    if (const int error = RemoveTree(entry); error != 0) return error;
+  }
+  return ::rmdir(path.c_str()) == 0 || errno == ENOENT ? 0 : errno;
 }
 
 std::string PathText(const std::filesystem::path& path) { return path.string(); }

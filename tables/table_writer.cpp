@@ -25,6 +25,61 @@ constexpr std::size_t kWriteBlock = 1 << 18;
 // The widest text field of the 32-byte layout (dBase's own limit).
 constexpr int kMaxTextWidth = 254;
 
+
+// Puts the complete file `complete`, beside table `name` of `directory`, in
+// place of the table. The old table in any letter case must not be in use;
+// the holds stay until it has been replaced. On failure `complete` is
+// removed and the old table stays as it was.
+void PutTableFileInPlace(const std::filesystem::path& directory, const std::string& name,
+                         const std::filesystem::path& complete) {
+  const std::filesystem::path target = directory / (name + ".DBF");
+  auto fail = [&](const std::string& what, int error) {
+    ::unlink(complete.c_str());
+    throw TransferError("No se puede " + what + " la tabla " + name + " (" +
+                        files::PathText(target) + "): " + files::ErrnoText(error) + ".");
+  };
+  const std::vector<std::filesystem::path> oldTables =
+      files::FindIgnoringCase(directory, name + ".DBF");
+  std::vector<files::UniqueFd> holds;
+  for (const auto& old : oldTables) {
+    files::UniqueFd hold(::open(old.c_str(), O_RDONLY | O_CLOEXEC));
+    if (hold.Valid() && !files::TryHoldExclusively(hold.Get())) {
+      ::unlink(complete.c_str());
+      throw TransferError("La tabla " + name +
+                          " está en uso por otro programa: " + files::PathText(old) + ".");
+    }
+    holds.push_back(std::move(hold));
+  }
+  // An old table under another letter case first takes the catalogue's
+  // name (still the old content), so that the new file replaces it in one
+  // rename, also where the file system ignores letter case: until then the
+  // old table stays whole. Other spellings and the index files, which the
+  // new table does not use, go once it is in place.
+  std::vector<std::filesystem::path> obsolete;
+  bool named = std::any_of(oldTables.begin(), oldTables.end(),
+                           [&](const auto& old) { return old.filename() == target.filename(); });
+  for (const auto& old : oldTables) {
+    if (old.filename() == target.filename()) continue;
+    if (!named) {
+      if (::rename(old.c_str(), target.c_str()) != 0) fail("reemplazar", errno);
+      named = true;
+      continue;
+    }
+    obsolete.push_back(old);
+  }
+  for (const auto& index : files::FindIgnoringCase(directory, name + ".MDX")) {
+    obsolete.push_back(index);
+  }
+  if (::rename(complete.c_str(), target.c_str()) != 0) fail("reemplazar", errno);
+  for (const auto& old : obsolete) {
+    if (::unlink(old.c_str()) != 0 && errno != ENOENT) {
+      const int error = errno;
+      throw TransferError("No se puede borrar " + files::PathText(old) + " al crear la tabla " +
+                          name + ": " + files::ErrnoText(error) + ".");
+    }
+  }
+}
+
 }  // namespace
 
 struct TableWriter::Impl {
@@ -222,50 +277,10 @@ void TableWriter::Impl::Commit() {
   if (::fsync(file.Get()) != 0) Fail("escribir", errno);
   if (const int error = file.Close(); error != 0) Fail("escribir", error);
 
-  // The old table in any letter case must not be in use; the holds stay
-  // until it has been replaced.
-  const std::vector<std::filesystem::path> oldTables =
-      files::FindIgnoringCase(directory, name + ".DBF");
-  std::vector<files::UniqueFd> holds;
-  for (const auto& old : oldTables) {
-    files::UniqueFd hold(::open(old.c_str(), O_RDONLY | O_CLOEXEC));
-    if (hold.Valid() && !files::TryHoldExclusively(hold.Get())) {
-      Discard();
-      throw TransferError("La tabla " + name +
-                          " está en uso por otro programa: " + files::PathText(old) + ".");
-    }
-    holds.push_back(std::move(hold));
-  }
-  // An old table under another letter case first takes the catalogue's
-  // name (still the old content), so that the new file replaces it in one
-  // rename, also where the file system ignores letter case: until then the
-  // old table stays whole. Other spellings and the index files, which the
-  // new table does not use, go once it is in place.
-  std::vector<std::filesystem::path> obsolete;
-  bool named = std::any_of(oldTables.begin(), oldTables.end(),
-                           [&](const auto& old) { return old.filename() == target.filename(); });
-  for (const auto& old : oldTables) {
-    if (old.filename() == target.filename()) continue;
-    if (!named) {
-      if (::rename(old.c_str(), target.c_str()) != 0) Fail("reemplazar", errno);
-      named = true;
-      continue;
-    }
-    obsolete.push_back(old);
-  }
-  for (const auto& index : files::FindIgnoringCase(directory, name + ".MDX")) {
-    obsolete.push_back(index);
-  }
-  if (::rename(tempPath.c_str(), target.c_str()) != 0) Fail("reemplazar", errno);
+  const std::filesystem::path complete = tempPath;
   tempPath.clear();
   finished = true;
-  for (const auto& old : obsolete) {
-    if (::unlink(old.c_str()) != 0 && errno != ENOENT) {
-      const int error = errno;
-      throw TransferError("No se puede borrar " + files::PathText(old) + " al crear la tabla " +
-                          name + ": " + files::ErrnoText(error) + ".");
-    }
-  }
+  PutTableFileInPlace(directory, name, complete);
   if (const int error = files::SyncDirectory(directory); error != 0) Fail("guardar", error);
 }
 
@@ -278,6 +293,59 @@ void CheckTableNotHeld(const std::filesystem::path& directory, std::string_view 
                           " está en uso por otro programa: " + files::PathText(table) + ".");
     }
   }
+}
+
+void ReplaceTablesWithFiles(const std::filesystem::path& directory,
+                            std::span<const TableFile> tableFiles) {
+  // Every new file is complete beside its table before any table changes.
+  struct Staged {
+    std::string name;
+    std::filesystem::path path;
+  };
+  std::vector<Staged> staged;
+  struct Leftovers {  // temporary files not yet in place, removed on failure
+    std::vector<Staged>& staged;
+    std::size_t placed = 0;
+    ~Leftovers() {
+      for (std::size_t i = placed; i < staged.size(); ++i) ::unlink(staged[i].path.c_str());
+    }
+  } leftovers{staged};
+  for (const TableFile& tableFile : tableFiles) {
+    const std::string name = AsciiUpper(tableFile.table->name);
+    const std::filesystem::path target = directory / (name + ".DBF");
+    auto fail = [&](int error) {
+      throw TransferError("No se puede crear la tabla " + name + " (" + files::PathText(target) +
+                          ") con " + files::PathText(tableFile.source) + ": " +
+                          files::ErrnoText(error) + ".");
+    };
+    std::string pattern = files::PathText(directory / ("." + name + ".DBF.tmp-XXXXXX"));
+    files::UniqueFd file(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!file.Valid()) fail(errno);
+    staged.push_back({name, pattern});
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (::fchmod(file.Get(), 0666 & ~mask) != 0) fail(errno);
+    if (const int error = files::CopyFileTo(tableFile.source, file.Get()); error != 0) fail(error);
+    if (const int error = file.Close(); error != 0) fail(error);
+  }
+  for (const Staged& table : staged) {
+    ++leftovers.placed;  // PutTableFileInPlace removes its file on failure
+    PutTableFileInPlace(directory, table.name, table.path);
+  }
+  if (const int error = files::SyncDirectory(directory); error != 0) {
+    throw TransferError("No se pueden guardar las tablas en " + files::PathText(directory) + ": " +
+                        files::ErrnoText(error) + ".");
+  }
+}
+
+std::optional<std::size_t> StoredRecordCount(const std::filesystem::path& file) {
+  const files::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.Valid()) return std::nullopt;
+  std::uint8_t header[dbf::kRecordCountOffset + 4];
+  if (::pread(fd.Get(), header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
+    return std::nullopt;
+  }
+  return dbf::ReadU32(header + dbf::kRecordCountOffset);
 }
 
 TableWriter::TableWriter(std::filesystem::path directory, const ExchangeTable& table)

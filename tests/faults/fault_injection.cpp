@@ -133,6 +133,7 @@ using MkostempFn = int(char*, int);
 using OpenFn = int(const char*, int, ...);
 using OpenatFn = int(int, const char*, int, ...);
 using SendfileFn = ssize_t(int, int, off_t*, size_t);
+using MkdirFn = int(const char*, mode_t);
 
 WriteFn* next_write = nullptr;
 PwriteFn* next_pwrite = nullptr;
@@ -152,6 +153,8 @@ MkostempFn* next_mkostemp = nullptr;
 OpenFn* next_open = nullptr;
 OpenatFn* next_openat = nullptr;
 SendfileFn* next_sendfile = nullptr;
+MkdirFn* next_mkdir = nullptr;
+PathFn* next_rmdir = nullptr;
 
 mode_t ModeArgument(int flags, va_list arguments) {
   if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
@@ -218,6 +221,16 @@ int remove(const char* path) {
 int link(const char* from, const char* to) {
   if (Fails("link", std::string(to), ENOSPC)) return -1;
   return BRIVASTO_NEXT(link)(from, to);
+}
+
+int mkdir(const char* path, mode_t mode) {
+  if (Fails("mkdir", std::string(path), ENOSPC)) return -1;
+  return BRIVASTO_NEXT(mkdir)(path, mode);
+}
+
+int rmdir(const char* path) {
+  if (Fails("rmdir", std::string(path), EIO)) return -1;
+  return BRIVASTO_NEXT(rmdir)(path);
 }
 
 int fchmod(int fd, mode_t mode) {
