@@ -122,8 +122,9 @@ int RunHistoryList(const RunContext& context, std::ostream& out) {
   out << "Exportaciones guardadas en " << folder << " (" << kept.size()
       << "), la más reciente primero:\n";
   for (const KeptExport& entry : kept) {
-    out << entry.name << "  " << entry.date << "  " << entry.origin << "\n  documento: "
-        << entry.document << " (" << entry.documentBytes << " bytes)\n  registros:";
+    out << entry.name << "  " << entry.date << "  " << entry.origin
+        << "\n  documento: " << entry.document << " (" << entry.documentBytes
+        << " bytes)\n  registros:";
     for (const auto& [table, records] : entry.records) {
       out << (table == entry.records.front().first ? " " : ", ") << table << " " << records;
     }
@@ -196,8 +197,8 @@ int RunFromCommandLine(std::span<const std::string> arguments, std::ostream& out
   } else if (words[0] == "import") {
     direction = Direction::kImport;
   } else {
-    return UsageError(err, "orden desconocida: " + words[0] +
-                                 " (export, import, check, historial o restaurar)");
+    return UsageError(
+        err, "orden desconocida: " + words[0] + " (export, import, check, historial o restaurar)");
   }
 
   CliPrompter prompter(words[1]);

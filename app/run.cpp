@@ -131,7 +131,8 @@ std::u16string RunSummary(Direction direction, const SagaDocument& document,
       text += "El horario se hizo con la exportación del " + imported.timetableExport + ".\n";
     }
     // What the check finds in what was just carried.
-    CheckReport report = exported ? CheckExportSide(document) : CheckImportSide(context);
+    CheckReport report =
+        exported ? CheckExportSide(document) : CheckImportSide(context, /*lookForOrigin=*/false);
     report.warnings.insert(report.warnings.begin(), historyWarnings.begin(), historyWarnings.end());
     if (report.warnings.empty()) {
       text += "Sin avisos.";

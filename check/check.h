@@ -40,7 +40,9 @@ bool HasTimetable(const RunContext& context);
 // whose day or hour the day/hour frame lacks; for each group and subject,
 // the hours ASIGT sent against the lessons SOLUC brought back, with what is
 // missing and what is extra. A table that cannot be read is a stop.
-CheckReport CheckImportSide(const RunContext& context);
+// `lookForOrigin` false leaves out the first (after an import, which has
+// just looked).
+CheckReport CheckImportSide(const RunContext& context, bool lookForOrigin = true);
 
 // Both sides: the import side only when HasTimetable.
 CheckReport CheckBeforeRun(const SagaDocument& document, const RunContext& context);

@@ -152,10 +152,10 @@ void CompareRoundTrip(const HoursByGroupAndSubject& sent, const HoursByGroupAndS
 
 }  // namespace
 
-CheckReport CheckImportSide(const RunContext& context) {
+CheckReport CheckImportSide(const RunContext& context, bool lookForOrigin) {
   CheckReport report;
   // Before the tables are held below: the history's tables may be the same files.
-  const TimetableOrigin origin = FindTimetableOrigin(context);
+  const TimetableOrigin origin = lookForOrigin ? FindTimetableOrigin(context) : TimetableOrigin{};
   if (origin.Stale()) {
     report.stops.push_back(StaleTimetableText(origin, 0));
     for (const ChangedCode& change : origin.changes) {

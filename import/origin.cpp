@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <fstream>
 #include <memory>
 #include <unordered_map>
 #include <utility>
@@ -69,15 +70,15 @@ struct SolutionUse {
 
 // One candidate's catalogues, read from its folder.
 struct Candidate {
-  std::optional<KeptExport> kept;  // nullopt: the tables in place
+  std::optional<KeptExport> kept;                         // nullopt: the tables in place
   std::vector<std::unique_ptr<CatalogueLookup>> lookups;  // by kind
   std::size_t points = 0;
 };
 
 // Reads the candidate in `folder` and scores it; nullopt when a table
 // cannot be read.
-std::optional<Candidate> ReadCandidate(const std::filesystem::path& folder,
-                                       const SolutionUse& use, char16_t separator) {
+std::optional<Candidate> ReadCandidate(const std::filesystem::path& folder, const SolutionUse& use,
+                                       char16_t separator) {
   try {
     Candidate candidate;
     for (std::size_t kind = 0; kind < kCodeKinds.size(); ++kind) {
@@ -94,9 +95,9 @@ std::optional<Candidate> ReadCandidate(const std::filesystem::path& folder,
     const std::size_t teacherField = asigt.FieldIndex(field::kCProf);
     RowCounts unseen = use.combinations;
     for (std::size_t record = 0; record < asigt.RecordCount() && !unseen.empty(); ++record) {
-      const auto found = unseen.find(Combination(asigt.Text(record, groupField),
-                                                 asigt.Text(record, subjectField),
-                                                 asigt.Text(record, teacherField)));
+      const auto found =
+          unseen.find(Combination(asigt.Text(record, groupField), asigt.Text(record, subjectField),
+                                  asigt.Text(record, teacherField)));
       if (found == unseen.end()) continue;
       candidate.points += found->second;
       unseen.erase(found);
@@ -107,23 +108,44 @@ std::optional<Candidate> ReadCandidate(const std::filesystem::path& folder,
   }
 }
 
-// The file behind a table of `folder`, to tell a kept export whose tables
-// are the very files in place.
-std::optional<std::pair<dev_t, ino_t>> FileIdentity(const std::filesystem::path& folder,
-                                                    std::string_view table) {
-  struct stat status {};
-  const std::filesystem::path file = folder / (std::string(table) + ".DBF");
-  if (::stat(file.c_str(), &status) != 0) return std::nullopt;
-  return std::pair(status.st_dev, status.st_ino);
+// Whether table `table` of `one` and `other` is the same file, or holds the
+// same bytes but for the date of last update in the header (bytes 1 to 3):
+// an export repeated from an unchanged document writes the same tables.
+bool SameTable(const std::filesystem::path& one, const std::filesystem::path& other,
+               std::string_view table) {
+  const std::string fileName = std::string(table) + ".DBF";
+  struct stat first {};
+  struct stat second {};
+  if (::stat((one / fileName).c_str(), &first) != 0 ||
+      ::stat((other / fileName).c_str(), &second) != 0) {
+    return false;
+  }
+  if (first.st_dev == second.st_dev && first.st_ino == second.st_ino) return true;
+  if (first.st_size != second.st_size) return false;
+  std::ifstream a(one / fileName, std::ios::binary);
+  std::ifstream b(other / fileName, std::ios::binary);
+  constexpr std::size_t kBlock = 1 << 16;
+  std::string blockA(kBlock, '\0');
+  std::string blockB(kBlock, '\0');
+  for (bool header = true; a && b; header = false) {
+    a.read(blockA.data(), kBlock);
+    b.read(blockB.data(), kBlock);
+    const std::size_t got = static_cast<std::size_t>(a.gcount());
+    if (got != static_cast<std::size_t>(b.gcount())) return false;
+    if (header && got >= 4) {
+      for (std::size_t i = 1; i <= 3; ++i) blockA[i] = blockB[i];
+    }
+    if (blockA.compare(0, got, blockB, 0, got) != 0) return false;
+  }
+  return a.eof() && b.eof();
 }
 
+// Whether the catalogues and ASIGT of both folders are the same tables.
 bool SameTables(const std::filesystem::path& one, const std::filesystem::path& other) {
   for (const CodeKind& kind : kCodeKinds) {
-    const auto first = FileIdentity(one, kind.catalogue->name);
-    if (!first || first != FileIdentity(other, kind.catalogue->name)) return false;
+    if (!SameTable(one, other, kind.catalogue->name)) return false;
   }
-  const auto first = FileIdentity(one, kAsigt.name);
-  return first && first == FileIdentity(other, kAsigt.name);
+  return SameTable(one, other, kAsigt.name);
 }
 
 }  // namespace
@@ -134,11 +156,12 @@ TimetableOrigin FindTimetableOrigin(const RunContext& context) {
   std::vector<KeptExport> kept = KeptExports(directory);
   if (kept.empty()) return origin;
 
-  // A kept export whose tables are the files in place is the current one.
+  // A kept export whose tables are those in place explains SOLUC as they
+  // do: the newest of them wrote the current tables.
   std::vector<KeptExport> others;
   for (KeptExport& entry : kept) {
-    if (!origin.kept && SameTables(directory, entry.writtenTables)) {
-      origin.kept = std::move(entry);
+    if (SameTables(directory, entry.writtenTables)) {
+      if (!origin.kept) origin.kept = std::move(entry);
     } else {
       others.push_back(std::move(entry));
     }
@@ -172,8 +195,8 @@ TimetableOrigin FindTimetableOrigin(const RunContext& context) {
     if (then == nullptr) continue;  // that export did not know it either
     const std::u16string* now = current->lookups[kind]->Find(code);
     if (now != nullptr && *now == *then) continue;
-    origin.changes.push_back({kCodeKinds[kind].catalogue->name, code, *then,
-                              now ? std::optional(*now) : std::nullopt});
+    origin.changes.push_back(
+        {kCodeKinds[kind].catalogue->name, code, *then, now ? std::optional(*now) : std::nullopt});
   }
   return origin;
 }

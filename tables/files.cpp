@@ -11,8 +11,8 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
-#include <vector>
 #include <system_error>
+#include <vector>
 
 #include "text/text.h"
 
@@ -133,8 +133,8 @@ int LinkOrCopy(const std::filesystem::path& from, const std::filesystem::path& t
   const int linkError = errno;
   // Only a file system that cannot link this pair falls back to a copy;
   // any other failure (a full disk, no permission) is the answer.
-  if (linkError != EXDEV && linkError != EPERM && linkError != EMLINK &&
-      linkError != EOPNOTSUPP && linkError != ENOSYS) {
+  if (linkError != EXDEV && linkError != EPERM && linkError != EMLINK && linkError != EOPNOTSUPP &&
+      linkError != ENOSYS) {
     return linkError;
   }
   UniqueFd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));

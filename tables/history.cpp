@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <ctime>
+#include <iterator>
 #include <random>
 #include <string>
 #include <system_error>
@@ -139,6 +140,7 @@ std::optional<KeptExport> ReadDescription(const std::filesystem::path& folder) {
   KeptExport kept;
   kept.name = folder.filename().string();
   kept.writtenTables = folder / kWrittenTablesFolder;
+  kept.replacedTables = folder / kReplacedTablesFolder;
   for (std::size_t start = 0; start < content.size();) {
     std::size_t end = content.find('\n', start);
     if (end == std::string::npos) end = content.size();
@@ -149,10 +151,9 @@ std::optional<KeptExport> ReadDescription(const std::filesystem::path& folder) {
     const std::string_view key = line.substr(0, equals);
     const std::string_view value = line.substr(equals + 1);
     std::uintmax_t number = 0;
-    const bool isNumber =
-        std::from_chars(value.data(), value.data() + value.size(), number).ptr ==
-            value.data() + value.size() &&
-        !value.empty();
+    const bool isNumber = std::from_chars(value.data(), value.data() + value.size(), number).ptr ==
+                              value.data() + value.size() &&
+                          !value.empty();
     if (key == "fecha") {
       kept.date = value;
     } else if (key == "origen") {
@@ -310,15 +311,22 @@ std::vector<std::string> RestoreKeptExport(const std::filesystem::path& exchange
                         " no tiene la exportación \"" + std::string(name) +
                         "\" (brivasto-cli historial las lista); no se ha cambiado nada.");
   }
+  auto isFile = [](const std::filesystem::path& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+  };
   std::vector<TableFile> tableFiles;
   for (const ExchangeTable* table : kExportedTables) {
-    const std::filesystem::path source =
-        found->writtenTables / (std::string(table->name) + ".DBF");
-    struct stat status {};
-    if (::stat(source.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
-      throw TransferError("La exportación \"" + found->name + "\" del historial no tiene la tabla " +
-                          std::string(table->name) + " (" + files::PathText(source) +
-                          "); no se ha cambiado nada.");
+    const std::string fileName = std::string(table->name) + ".DBF";
+    std::filesystem::path source = found->writtenTables / fileName;
+    // The list is newest first: the entry before this one replaced it.
+    if (found != kept.begin() && isFile(std::prev(found)->replacedTables / fileName)) {
+      source = std::prev(found)->replacedTables / fileName;
+    }
+    if (!isFile(source)) {
+      throw TransferError("La exportación \"" + found->name +
+                          "\" del historial no tiene la tabla " + std::string(table->name) + " (" +
+                          files::PathText(source) + "); no se ha cambiado nada.");
     }
     tableFiles.push_back({table, source});
   }

@@ -244,13 +244,14 @@ std::size_t KeptExportsLimit();
 
 // What the history says of one export.
 struct KeptExport {
-  std::string name;               // the subfolder's name, what `restaurar` takes
-  std::string date;               // "2026-12-10 14:05:33", local time
-  std::string origin;             // "exportación" or "restauración de NAME"
-  std::string document;           // the SAGA document's path
+  std::string name;      // the subfolder's name, what `restaurar` takes
+  std::string date;      // "2026-12-10 14:05:33", local time
+  std::string origin;    // "exportación" or "restauración de NAME"
+  std::string document;  // the SAGA document's path
   std::uintmax_t documentBytes = 0;
   std::vector<std::pair<std::string, std::size_t>> records;  // table, records
-  std::filesystem::path writtenTables;  // the folder with the tables it wrote
+  std::filesystem::path writtenTables;                       // the folder with the tables it wrote
+  std::filesystem::path replacedTables;  // the folder with the tables it replaced
 };
 
 // The kept exports of `exchangeDirectory`, newest first. Subfolders without
@@ -288,9 +289,12 @@ class HistoryRecorder {
   void Abandon();
 };
 
-// Puts the tables the kept export `name` wrote back in the exchange
-// directory as one set (ReplaceTablesWithFiles); the tables it replaces go
-// into the history as a new entry. Throws TransferError for an unknown name
+// Puts the tables of the kept export `name` back in the exchange directory
+// as one set (ReplaceTablesWithFiles), as they were when the next kept entry
+// replaced them (so with the days and hours Talvenor wrote into DIASHORAST);
+// for the newest entry, or a table the next one did not find, the table as
+// the export wrote it. The tables it replaces go into the history as a new
+// entry. Throws TransferError for an unknown name
 // or a missing table in the history; gives the history's warnings.
 std::vector<std::string> RestoreKeptExport(const std::filesystem::path& exchangeDirectory,
                                            std::string_view name);

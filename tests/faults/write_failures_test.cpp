@@ -119,7 +119,8 @@ Snapshot Comparable(const Snapshot& files) {
   const std::string history = "zwork/historial/";
   std::set<std::string> entries;
   for (const auto& [name, content] : files) {
-    if (name.starts_with(history)) entries.insert(name.substr(history.size(), name.find('/', history.size()) - history.size()));
+    if (name.starts_with(history))
+      entries.insert(name.substr(history.size(), name.find('/', history.size()) - history.size()));
   }
   Snapshot comparable;
   for (const auto& [name, content] : files) {
