@@ -75,8 +75,9 @@ struct TimetableOrigin {
 // Reads SOLUC, the catalogues and ASIGT in place and of every kept export.
 // Tables that cannot be read leave that candidate out; without SOLUC or the
 // current tables the answer is "current" (the import then says what is
-// missing). Only reads when the history holds another export, and only the
-// history when the current tables do not explain every row.
+// missing). Kept exports with the fingerprint of the tables in place count as
+// those tables, unread; the others are read only when the tables in place
+// leave some row's point unexplained.
 TimetableOrigin FindTimetableOrigin(const RunContext& context);
 
 // One change as the messages give it: PROFT JG1: "t12" → "t99".

@@ -1,13 +1,13 @@
 // Which export Talvenor's timetable was made from: the tables in place and
 // those of every kept export, scored by how many of SOLUC's codes and
 // group-subject-teacher combinations they hold.
-#include <sys/stat.h>
-
+#include <algorithm>
 #include <array>
-#include <fstream>
-#include <memory>
+#include <cstdint>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "import/import.h"
 
@@ -28,25 +28,26 @@ const std::array<CodeKind, 4> kCodeKinds = {{
     {field::kAula, &kAulat, field::kAbrev},
 }};
 
-// A group, a subject and a teacher as one key.
-std::u16string Combination(std::u16string_view group, std::u16string_view subject,
-                           std::u16string_view teacher) {
-  std::u16string key(group);
-  key += u'\0';
-  key += subject;
-  key += u'\0';
-  key += teacher;
-  return key;
-}
+// A group, a subject and a teacher, by their numbers among SOLUC's codes.
+using Combination = std::array<std::uint32_t, 3>;
+struct CombinationHash {
+  std::size_t operator()(const Combination& key) const noexcept {
+    std::uint64_t hash = key[0];
+    hash = hash * 0x9E3779B97F4A7C15u + key[1];
+    hash = hash * 0x9E3779B97F4A7C15u + key[2];
+    return static_cast<std::size_t>(hash ^ (hash >> 29));
+  }
+};
 
-using RowCounts = std::unordered_map<std::u16string, std::size_t>;
-
-// What SOLUC uses: each code by kind and each combination, with the rows
-// that use it; and, for listing changes, the codes in first-use order.
+// What SOLUC uses: the codes of each kind numbered as first used (the empty
+// one too, which earns no point), each with the rows that use it, and each
+// group-subject-teacher combination with its rows.
 struct SolutionUse {
-  std::array<RowCounts, 4> codes;
-  RowCounts combinations;
-  std::vector<std::pair<std::size_t, std::u16string>> firstUses;  // kind, code
+  std::array<CodeTable, 4> codes;
+  std::array<std::vector<std::size_t>, 4> codeRows;
+  std::array<std::vector<std::uint32_t>, 4> firstRow;  // by kind and code number
+  std::unordered_map<Combination, std::size_t, CombinationHash> combinationIndex;
+  std::vector<std::size_t> combinationRows;
   std::size_t points = 0;  // what a candidate that explains every row gets
 
   explicit SolutionUse(const Table& soluc) {
@@ -54,98 +55,89 @@ struct SolutionUse {
     for (std::size_t kind = 0; kind < kCodeKinds.size(); ++kind) {
       fields[kind] = soluc.FieldIndex(kCodeKinds[kind].solucField);
     }
+    std::array<LastCodeMemo<std::uint32_t>, 4> memos;
     for (std::size_t record = 0; record < soluc.RecordCount(); ++record) {
-      std::array<std::u16string, 4> values;
+      std::array<std::uint32_t, 4> numbers{};
       for (std::size_t kind = 0; kind < kCodeKinds.size(); ++kind) {
-        values[kind] = soluc.Text(record, fields[kind]);
-        if (values[kind].empty()) continue;
-        if (codes[kind][values[kind]]++ == 0) firstUses.emplace_back(kind, values[kind]);
+        const std::u16string code = soluc.Text(record, fields[kind]);
+        numbers[kind] = memos[kind].Get(code, [&](std::u16string_view text) {
+          const std::uint32_t number = codes[kind].Add(text);
+          if (number == codeRows[kind].size()) {
+            codeRows[kind].push_back(0);
+            firstRow[kind].push_back(static_cast<std::uint32_t>(record));
+          }
+          return number;
+        });
+        if (code.empty()) continue;
+        ++codeRows[kind][numbers[kind]];
         ++points;
       }
-      ++combinations[Combination(values[0], values[2], values[1])];
+      const auto [found, added] = combinationIndex.try_emplace(
+          Combination{numbers[0], numbers[2], numbers[1]}, combinationRows.size());
+      if (added) combinationRows.push_back(0);
+      ++combinationRows[found->second];
       ++points;
     }
   }
 };
 
-// One candidate's catalogues, read from its folder.
+// What one candidate's tables say of SOLUC's codes and combinations.
 struct Candidate {
-  std::optional<KeptExport> kept;                         // nullopt: the tables in place
-  std::vector<std::unique_ptr<CatalogueLookup>> lookups;  // by kind
+  std::optional<KeptExport> kept;  // nullopt: the tables in place
+  // By kind and code number: the IDSAGA of the first record with the code.
+  std::array<std::vector<std::optional<std::u16string>>, 4> sagaIds;
+  std::vector<bool> combinationHeld;
   std::size_t points = 0;
 };
 
 // Reads the candidate in `folder` and scores it; nullopt when a table
-// cannot be read.
+// cannot be read. Only the code fields are read, and the IDSAGA of the
+// records whose codes SOLUC uses.
 std::optional<Candidate> ReadCandidate(const std::filesystem::path& folder, const SolutionUse& use,
                                        char16_t separator) {
   try {
     Candidate candidate;
     for (std::size_t kind = 0; kind < kCodeKinds.size(); ++kind) {
       const Table catalogue = Table::Open(folder, kCodeKinds[kind].catalogue->name, separator);
-      auto lookup = std::make_unique<CatalogueLookup>(catalogue, kCodeKinds[kind].codeField);
-      for (const auto& [code, rows] : use.codes[kind]) {
-        if (lookup->Find(code) != nullptr) candidate.points += rows;
+      const std::size_t codeField = catalogue.FieldIndex(kCodeKinds[kind].codeField);
+      const std::size_t idField = catalogue.FieldIndex(field::kIdSaga);
+      auto& ids = candidate.sagaIds[kind];
+      ids.resize(use.codeRows[kind].size());
+      for (std::size_t record = 0; record < catalogue.RecordCount(); ++record) {
+        const std::u16string code = catalogue.Text(record, codeField);
+        if (code.empty()) continue;  // an empty code earns nothing
+        const std::uint32_t number = use.codes[kind].Find(code);
+        if (number == CodeTable::kAbsent || ids[number]) continue;
+        ids[number] = catalogue.Text(record, idField);
+        candidate.points += use.codeRows[kind][number];
       }
-      candidate.lookups.push_back(std::move(lookup));
     }
     const Table asigt = Table::Open(folder, kAsigt.name, separator);
-    const std::size_t groupField = asigt.FieldIndex(field::kCGrup);
-    const std::size_t subjectField = asigt.FieldIndex(field::kCAsig);
-    const std::size_t teacherField = asigt.FieldIndex(field::kCProf);
-    RowCounts unseen = use.combinations;
-    for (std::size_t record = 0; record < asigt.RecordCount() && !unseen.empty(); ++record) {
-      const auto found =
-          unseen.find(Combination(asigt.Text(record, groupField), asigt.Text(record, subjectField),
-                                  asigt.Text(record, teacherField)));
-      if (found == unseen.end()) continue;
-      candidate.points += found->second;
-      unseen.erase(found);
+    const std::array<std::size_t, 3> fields = {asigt.FieldIndex(field::kCGrup),
+                                               asigt.FieldIndex(field::kCAsig),
+                                               asigt.FieldIndex(field::kCProf)};
+    const std::array<std::size_t, 3> kinds = {0, 2, 1};  // group, subject, teacher
+    std::array<LastCodeMemo<std::uint32_t>, 3> memos;
+    candidate.combinationHeld.assign(use.combinationRows.size(), false);
+    for (std::size_t record = 0; record < asigt.RecordCount(); ++record) {
+      Combination key{};
+      bool used = true;
+      for (std::size_t part = 0; part < 3 && used; ++part) {
+        key[part] = memos[part].Get(
+            asigt.Text(record, fields[part]),
+            [&](std::u16string_view code) { return use.codes[kinds[part]].Find(code); });
+        used = key[part] != CodeTable::kAbsent;
+      }
+      if (!used) continue;
+      const auto found = use.combinationIndex.find(key);
+      if (found == use.combinationIndex.end() || candidate.combinationHeld[found->second]) continue;
+      candidate.combinationHeld[found->second] = true;
+      candidate.points += use.combinationRows[found->second];
     }
     return candidate;
   } catch (const TransferError&) {
     return std::nullopt;
   }
-}
-
-// Whether table `table` of `one` and `other` is the same file, or holds the
-// same bytes but for the date of last update in the header (bytes 1 to 3):
-// an export repeated from an unchanged document writes the same tables.
-bool SameTable(const std::filesystem::path& one, const std::filesystem::path& other,
-               std::string_view table) {
-  const std::string fileName = std::string(table) + ".DBF";
-  struct stat first {};
-  struct stat second {};
-  if (::stat((one / fileName).c_str(), &first) != 0 ||
-      ::stat((other / fileName).c_str(), &second) != 0) {
-    return false;
-  }
-  if (first.st_dev == second.st_dev && first.st_ino == second.st_ino) return true;
-  if (first.st_size != second.st_size) return false;
-  std::ifstream a(one / fileName, std::ios::binary);
-  std::ifstream b(other / fileName, std::ios::binary);
-  constexpr std::size_t kBlock = 1 << 16;
-  std::string blockA(kBlock, '\0');
-  std::string blockB(kBlock, '\0');
-  for (bool header = true; a && b; header = false) {
-    a.read(blockA.data(), kBlock);
-    b.read(blockB.data(), kBlock);
-    const std::size_t got = static_cast<std::size_t>(a.gcount());
-    if (got != static_cast<std::size_t>(b.gcount())) return false;
-    if (header && got >= 4) {
-      for (std::size_t i = 1; i <= 3; ++i) blockA[i] = blockB[i];
-    }
-    if (blockA.compare(0, got, blockB, 0, got) != 0) return false;
-  }
-  return a.eof() && b.eof();
-}
-
-// Whether the catalogues and ASIGT of both folders are the same tables.
-bool SameTables(const std::filesystem::path& one, const std::filesystem::path& other) {
-  for (const CodeKind& kind : kCodeKinds) {
-    if (!SameTable(one, other, kind.catalogue->name)) return false;
-  }
-  return SameTable(one, other, kAsigt.name);
 }
 
 }  // namespace
@@ -156,11 +148,13 @@ TimetableOrigin FindTimetableOrigin(const RunContext& context) {
   std::vector<KeptExport> kept = KeptExports(directory);
   if (kept.empty()) return origin;
 
-  // A kept export whose tables are those in place explains SOLUC as they
-  // do: the newest of them wrote the current tables.
+  // A kept export that wrote the tables in place (the same bytes but for
+  // the date in the header) explains SOLUC as they do: the newest of them
+  // wrote the current tables.
+  const std::optional<std::uint64_t> current = TablesFingerprint(directory);
   std::vector<KeptExport> others;
   for (KeptExport& entry : kept) {
-    if (SameTables(directory, entry.writtenTables)) {
+    if (current && entry.fingerprint == current) {
       if (!origin.kept) origin.kept = std::move(entry);
     } else {
       others.push_back(std::move(entry));
@@ -175,14 +169,14 @@ TimetableOrigin FindTimetableOrigin(const RunContext& context) {
   } catch (const TransferError&) {
     return origin;  // the import says what is wrong with SOLUC
   }
-  std::optional<Candidate> current = ReadCandidate(directory, *use, context.decimalSeparator);
-  if (!current || current->points == use->points) return origin;
+  std::optional<Candidate> inPlace = ReadCandidate(directory, *use, context.decimalSeparator);
+  if (!inPlace || inPlace->points == use->points) return origin;
 
   std::optional<Candidate> best;
   for (KeptExport& entry : others) {
     std::optional<Candidate> candidate =
         ReadCandidate(entry.writtenTables, *use, context.decimalSeparator);
-    if (!candidate || candidate->points <= (best ? best->points : current->points)) continue;
+    if (!candidate || candidate->points <= (best ? best->points : inPlace->points)) continue;
     candidate->kept = std::move(entry);
     best = std::move(candidate);
   }
@@ -190,13 +184,22 @@ TimetableOrigin FindTimetableOrigin(const RunContext& context) {
 
   origin.kept = std::move(best->kept);
   origin.current = false;
-  for (const auto& [kind, code] : use->firstUses) {
-    const std::u16string* then = best->lookups[kind]->Find(code);
-    if (then == nullptr) continue;  // that export did not know it either
-    const std::u16string* now = current->lookups[kind]->Find(code);
-    if (now != nullptr && *now == *then) continue;
-    origin.changes.push_back(
-        {kCodeKinds[kind].catalogue->name, code, *then, now ? std::optional(*now) : std::nullopt});
+  // In the order SOLUC first uses the codes: by row, then group, teacher,
+  // subject and room.
+  std::vector<std::tuple<std::uint32_t, std::size_t, std::uint32_t>> firstUses;
+  for (std::size_t kind = 0; kind < kCodeKinds.size(); ++kind) {
+    for (std::uint32_t number = 0; number < use->codes[kind].Size(); ++number) {
+      firstUses.emplace_back(use->firstRow[kind][number], kind, number);
+    }
+  }
+  std::sort(firstUses.begin(), firstUses.end());
+  for (const auto& [row, kind, number] : firstUses) {
+    const std::optional<std::u16string>& then = best->sagaIds[kind][number];
+    if (!then) continue;  // that export did not know it either (or it is empty)
+    const std::optional<std::u16string>& now = inPlace->sagaIds[kind][number];
+    if (now == then) continue;
+    origin.changes.push_back({kCodeKinds[kind].catalogue->name,
+                              std::u16string(use->codes[kind].Code(number)), *then, now});
   }
   return origin;
 }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <iterator>
 #include <random>
@@ -125,6 +126,34 @@ std::string LocalStamp(std::time_t when, bool forName) {
   return text;
 }
 
+// Folds the bytes of a file into `hash`, eight at a time.
+bool HashFile(const std::filesystem::path& file, std::uint64_t& hash) {
+  files::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.Valid()) return false;
+  constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15u;
+  std::vector<unsigned char> block(1 << 16);
+  std::uint64_t length = 0;
+  for (bool first = true;; first = false) {
+    ssize_t got = ::read(fd.Get(), block.data(), block.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;
+    if (first) {
+      for (std::size_t i = 1; i <= 3 && i < static_cast<std::size_t>(got); ++i) block[i] = 0;
+    }
+    const std::size_t size = static_cast<std::size_t>(got);
+    for (std::size_t i = 0; i < size; i += 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, block.data() + i, std::min<std::size_t>(8, size - i));
+      hash = (hash ^ word) * kMultiplier;
+      hash ^= hash >> 29;
+    }
+    length += size;
+  }
+  hash = (hash ^ length) * kMultiplier;
+  return true;
+}
+
 std::optional<KeptExport> ReadDescription(const std::filesystem::path& folder) {
   files::UniqueFd file(::open((folder / kDescriptionFile).c_str(), O_RDONLY | O_CLOEXEC));
   if (!file.Valid()) return std::nullopt;
@@ -162,6 +191,12 @@ std::optional<KeptExport> ReadDescription(const std::filesystem::path& folder) {
       kept.document = value;
     } else if (key == "bytes" && isNumber) {
       kept.documentBytes = number;
+    } else if (key == "huella") {
+      std::uint64_t fingerprint = 0;
+      const auto read = std::from_chars(value.data(), value.data() + value.size(), fingerprint, 16);
+      if (read.ec == std::errc() && read.ptr == value.data() + value.size()) {
+        kept.fingerprint = fingerprint;
+      }
     } else if (isNumber) {
       for (const ExchangeTable* table : kExportedTables) {
         if (key == table->name) kept.records.emplace_back(key, static_cast<std::size_t>(number));
@@ -173,6 +208,15 @@ std::optional<KeptExport> ReadDescription(const std::filesystem::path& folder) {
 }
 
 }  // namespace
+
+std::optional<std::uint64_t> TablesFingerprint(const std::filesystem::path& folder) {
+  std::uint64_t hash = 0;
+  for (const ExchangeTable* table : {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt}) {
+    const auto found = files::FindIgnoringCase(folder, std::string(table->name) + ".DBF");
+    if (found.empty() || !HashFile(found.front(), hash)) return std::nullopt;
+  }
+  return hash;
+}
 
 std::size_t KeptExportsLimit() {
   const char* text = std::getenv(std::string(kKeptExportsVariable).c_str());
@@ -249,6 +293,11 @@ std::vector<std::string> HistoryRecorder::Record(const ExportDescription& descri
     const auto count =
         StoredRecordCount(pending_ / kWrittenTablesFolder / (std::string(table->name) + ".DBF"));
     if (count) text += std::string(table->name) + "=" + std::to_string(*count) + "\n";
+  }
+  if (const auto fingerprint = TablesFingerprint(pending_ / kWrittenTablesFolder)) {
+    char hex[17];
+    const auto written = std::to_chars(hex, hex + sizeof hex, *fingerprint, 16);
+    text += "huella=" + std::string(hex, written.ptr) + "\n";
   }
   if (const int error = WriteWholeFile(pending_ / kDescriptionFile, text); error != 0) {
     warnings.push_back(Warning("escribir la descripción", pending_ / kDescriptionFile, error));

@@ -250,9 +250,16 @@ struct KeptExport {
   std::string document;  // the SAGA document's path
   std::uintmax_t documentBytes = 0;
   std::vector<std::pair<std::string, std::size_t>> records;  // table, records
+  std::optional<std::uint64_t> fingerprint;  // TablesFingerprint of what it wrote
   std::filesystem::path writtenTables;                       // the folder with the tables it wrote
   std::filesystem::path replacedTables;  // the folder with the tables it replaced
 };
+
+// A fingerprint of the contents of ASIGNOMT, PROFT, AULAT, GRUPOST and ASIGT
+// in `folder` (any letter case), the header's date of last update left out:
+// two exports of an unchanged document give the same. std::nullopt when one
+// cannot be read.
+std::optional<std::uint64_t> TablesFingerprint(const std::filesystem::path& folder);
 
 // The kept exports of `exchangeDirectory`, newest first. Subfolders without
 // a readable description are left out; no history gives an empty list.
