@@ -97,7 +97,10 @@ int RunCheck(const std::filesystem::path& file, const RunContext& context, std::
         << context.exchangeDirectory.string()
         << (timetable ? ", que tiene el horario de Talvenor (SOLUC).\n"
                       : ", que no tiene horario de Talvenor (SOLUC): solo la exportación.\n");
-    if (!report.stops.empty()) PrintList(out, "Impide la transferencia", report.stops);
+    if (!report.stops.empty()) PrintList(out, "Impide la exportación", report.stops);
+    if (timetable && !report.importStops.empty()) {
+      PrintList(out, "Impide la importación", report.importStops);
+    }
     if (!report.warnings.empty()) PrintList(out, "Avisos", report.warnings);
     if (report.Passes()) {
       out << (report.warnings.empty() ? "Nada impide la transferencia y no hay avisos.\n"

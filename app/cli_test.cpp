@@ -121,7 +121,7 @@ TEST(RunFromCommandLine, CheckExitsOneOnlyForWhatStopsARun) {
   const Case cases[] = {
       {clean, 0, "Nada impide la transferencia y no hay avisos.", ""},
       {warned, 0, "Avisos (1):\n- subjects, subject nº 1", ""},
-      {stopped, 1, "Impide la transferencia (1):\n- subjects, subject nº 1", ""},
+      {stopped, 1, "Impide la exportación (1):\n- subjects, subject nº 1", ""},
       {foreign, 1, "- el documento no es de SAGA: su elemento raíz es <horario>", ""},
       {(folder / "falta.xml").string(), 1, "", "No existe archivo: "},
       {(folder / "zwork").string(), 1, "", "No existe archivo: "},

@@ -1,7 +1,8 @@
 // The transfers look things up through indexes; their tables and documents
 // must be byte for byte what plain scans from the first record give
 // (reference_scans.h), on the sample school, on generated schools and on
-// Talvenor tables full of awkward records.
+// Talvenor tables full of awkward records. On the same inputs, the check
+// must foresee the runs exactly.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -10,6 +11,7 @@
 
 #include "bench/bench.h"
 #include "bench/reference_scans.h"
+#include "check/check.h"
 #include "export/export.h"
 #include "import/import.h"
 #include "testsupport/test_support.h"
@@ -75,6 +77,88 @@ void ExpectSameAsReference(const fs::path& sagaFile, const fs::path& zwork, cons
   EXPECT_GT(Occurrences(ReadFile(imported), "<input "), 0u);
 }
 
+std::string Lines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+// One catalogue table after an export: record i holds the stored texts of
+// the code, the name and the id of entry i, as the check foresees them with
+// the export's own code functions and the tables' StoredText.
+template <typename Item>
+void ExpectStoredTexts(const fs::path& zwork, const ExchangeTable& table,
+                       std::string_view codeField, std::string_view nameField,
+                       const std::vector<Item>& items, const std::vector<GivenCode>& codes) {
+  SCOPED_TRACE(std::string(table.name));
+  const Table written = Table::Open(zwork, table.name, u'.');
+  ASSERT_EQ(written.RecordCount(), items.size());
+  const auto width = [&](std::string_view name) {
+    for (const FieldDef& def : table.fields) {
+      if (def.name == name) return static_cast<std::size_t>(def.width);
+    }
+    return std::size_t{0};
+  };
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    EXPECT_EQ(written.Text(i, written.FieldIndex(codeField)),
+              StoredText(codes[i].code, width(codeField)))
+        << i;
+    EXPECT_EQ(written.Text(i, written.FieldIndex(field::kIdSaga)),
+              StoredText(items[i].id.value_or(u""), width(field::kIdSaga)))
+        << i;
+    if (!nameField.empty()) {
+      EXPECT_EQ(written.Text(i, written.FieldIndex(nameField)),
+                StoredText(codes[i].name, width(nameField)))
+          << i;
+    }
+  }
+}
+
+// The check on copies of the document and the tables, then the import and
+// the export on the same copies: each reports a stop exactly when its run
+// fails, and the export's catalogues hold what the check foresaw. Returns
+// whether the import failed.
+bool ExpectCheckForesees(const fs::path& sagaFile, const fs::path& zwork, const fs::path& work,
+                         char16_t decimalSeparator) {
+  const fs::path folder = work / "foreseen";
+  fs::create_directories(folder);
+  const fs::path document = folder / "saga.xml";
+  fs::copy_file(sagaFile, document, fs::copy_options::overwrite_existing);
+  fs::copy(zwork, folder / "zwork",
+           fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  const RunContext context{folder / "zwork", decimalSeparator};
+  const CheckReport report = CheckBeforeRun(SagaDocument::Load(document), context);
+
+  bool importFailed = false;
+  try {
+    ImportTimetable(SagaDocument::Load(document, LoadScope::kRootElement), document, context);
+  } catch (const TransferError&) {
+    importFailed = true;
+  }
+  EXPECT_EQ(!report.importStops.empty(), importFailed) << Lines(report.importStops);
+
+  const SagaDocument original = SagaDocument::Load(sagaFile);
+  bool exportFailed = false;
+  try {
+    RunExportSteps(original, context);
+  } catch (const TransferError&) {
+    exportFailed = true;
+  }
+  EXPECT_EQ(!report.stops.empty(), exportFailed) << Lines(report.stops);
+  if (exportFailed) return importFailed;
+  CatalogueSections storage;
+  const CatalogueSections& sections = ReadCatalogueSections(original, storage);
+  ExpectStoredTexts(context.exchangeDirectory, kAsignomt, field::kCod, field::kNombre,
+                    sections.subjects, SubjectCodes(sections.subjects));
+  ExpectStoredTexts(context.exchangeDirectory, kProft, field::kAbrev, field::kNombre,
+                    sections.teachers, TeacherCodes(sections.teachers));
+  ExpectStoredTexts(context.exchangeDirectory, kAulat, field::kAbrev, field::kNombre,
+                    sections.locations, RoomCodes(sections.locations));
+  ExpectStoredTexts(context.exchangeDirectory, kGrupost, field::kAbrev, "", sections.groups,
+                    GroupCodes(sections.groups));
+  return importFailed;
+}
+
 TEST(ReferenceScans, SampleSchool) {
   const fs::path samples = SourceDir() / "samples";
   TempDir dir;
@@ -86,6 +170,7 @@ TEST(ReferenceScans, SampleSchool) {
                   fs::copy_options::overwrite_existing);
   }
   ExpectSameAsReference(samples / "saga-ejemplo.xml", zwork, dir.Path(), u'.');
+  EXPECT_FALSE(ExpectCheckForesees(samples / "saga-ejemplo.xml", zwork, dir.Path(), u'.'));
 }
 
 struct GeneratedCase {
@@ -100,6 +185,8 @@ TEST(ReferenceScans, GeneratedSchools) {
     TempDir dir;
     bench::GenerateSchool(dir.Path(), c.scale, c.seed);
     ExpectSameAsReference(dir.Path() / "saga.xml", dir.Path() / "zwork", dir.Path(), u'.');
+    EXPECT_FALSE(
+        ExpectCheckForesees(dir.Path() / "saga.xml", dir.Path() / "zwork", dir.Path(), u'.'));
   }
 }
 
@@ -229,6 +316,14 @@ TEST(ReferenceScans, AwkwardTables) {
   ExpectSameAsReference(dir.Path() / "saga.xml", zwork, dir.Path(), u',');
   const std::string imported = ReadFile(dir.Path() / "import" / "saga.xml");
   EXPECT_EQ(Occurrences(imported, "interval=\"i2,5\""), 1u);  // the awkward rows were read
+  EXPECT_FALSE(ExpectCheckForesees(dir.Path() / "saga.xml", zwork, dir.Path(), u','));
+
+  // A lesson whose subject has no activity stops the import, and the check
+  // says so.
+  solution.push_back(row(firstGroup, u"NADIE", u"", u"", u"1", u"1", u"1"));
+  WriteRecords(zwork, kAwkwardSoluc, solution);
+  EXPECT_TRUE(
+      ExpectCheckForesees(dir.Path() / "saga.xml", zwork, dir.Path() / "sin-actividad", u','));
 }
 
 }  // namespace

@@ -4,10 +4,10 @@
 #include <array>
 #include <charconv>
 #include <system_error>
-#include <unordered_set>
 
 #include "check/check_texts.h"
 #include "export/export.h"
+#include "import/lookups.h"
 
 namespace brivasto {
 
@@ -42,23 +42,6 @@ std::size_t CodePointCount(std::u16string_view text) {
   return count;
 }
 
-std::u16string CharactersOutside1252(std::u16string_view text) {
-  std::u16string outside;
-  std::unordered_set<std::u16string> seen;
-  for (std::size_t i = 0; i < text.size();) {
-    const bool pair = text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() &&
-                      text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
-    const std::u16string character(text.substr(i, pair ? 2 : 1));
-    i += character.size();
-    // The tables keep such a character as '?'.
-    if (character != u"?" && StoredFieldText(character, 1) == u"?" &&
-        seen.insert(character).second) {
-      outside += character;
-    }
-  }
-  return outside;
-}
-
 std::string HoursText(double hours) {
   std::array<char, 64> buffer{};
   const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), hours,
@@ -84,9 +67,20 @@ bool HasTimetable(const RunContext& context) {
 
 CheckReport CheckBeforeRun(const SagaDocument& document, const RunContext& context) {
   CheckReport report = CheckExportSide(document);
-  if (HasTimetable(context)) {
-    CheckReport importSide = CheckImportSide(context);
-    report.stops.insert(report.stops.end(), importSide.stops.begin(), importSide.stops.end());
+  try {
+    CheckExchangeDirectory(context);
+  } catch (const TransferError& error) {
+    report.stops.push_back(error.what());
+  }
+  report.timetable = HasTimetable(context);
+  CheckReport importSide = CheckImportSide(context);
+  report.importStops = std::move(importSide.stops);
+  try {
+    CheckImportable(document, document.File());
+  } catch (const TransferError& error) {
+    report.importStops.push_back(error.what());
+  }
+  if (report.timetable) {
     report.warnings.insert(report.warnings.end(), importSide.warnings.begin(),
                            importSide.warnings.end());
   }

@@ -16,9 +16,13 @@
 namespace brivasto {
 
 struct CheckReport {
-  std::vector<std::string> stops;     // what would stop the run
-  std::vector<std::string> warnings;  // what the run carries, perhaps not as meant
-  bool Passes() const { return stops.empty(); }
+  // What would stop the run; in CheckBeforeRun, what would stop the export.
+  std::vector<std::string> stops;
+  std::vector<std::string> importStops;  // what would stop the import (CheckBeforeRun)
+  std::vector<std::string> warnings;     // what the run carries, perhaps not as meant
+  bool timetable = false;                // Talvenor's timetable is there (CheckBeforeRun)
+  // Nothing stops the export, nor the import when there is a timetable.
+  bool Passes() const { return stops.empty() && (!timetable || importStops.empty()); }
 };
 
 // The export side, from the document alone: the elements the export refuses
@@ -44,7 +48,10 @@ bool HasTimetable(const RunContext& context);
 // just looked).
 CheckReport CheckImportSide(const RunContext& context, bool lookForOrigin = true);
 
-// Both sides: the import side only when HasTimetable.
+// Both sides, each stop with the direction it stops: `stops` the export
+// (the document, and the exchange directory as the export checks it),
+// `importStops` the import (the tables, and whether the document's folder
+// takes the saved file); the import's warnings only when HasTimetable.
 CheckReport CheckBeforeRun(const SagaDocument& document, const RunContext& context);
 
 // After an export: the records of each table written ("ASIGNOMT: 12

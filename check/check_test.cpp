@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "export/export.h"
 #include "testsupport/test_support.h"
 
@@ -52,6 +54,83 @@ TEST(CheckExportSide, SampleListsItsCollisionsAndSubjectsWithoutTeacher) {
       R"(groups, group nº 9 (id="500409", name="4ESO B") > assigned-subject nº 8 (id="200113"): no tiene profesor)",
   };
   EXPECT_EQ(report.warnings, want);
+}
+
+// Names pasted from web pages and word processors: the check says what the
+// tables will hold, and the export stores exactly that.
+TEST(CheckExportSide, TextsAsTheTablesStoreThem) {
+  TempDir dir;
+  const SagaDocument document =
+      LoadText(dir,
+               "<document><subjects>"
+               "<subject id='1' name='Matema\u0301ticas' hours='3'/>"
+               "<subject id='4' name='\u270F\uFE0F Dibujo' hours='2'/></subjects><teachers>"
+               "<teacher id='2'>Ana\u200B Gil\uFEFF</teacher>"
+               "<teacher id='3'>Eva\tRuiz&#10;P\u0081rez</teacher></teachers></document>");
+  const CheckReport report = CheckExportSide(document);
+  EXPECT_TRUE(report.stops.empty());
+  const std::vector<std::string> want = {
+      "subjects, subject nº 2 (id=\"4\", name=\"\u270F\uFE0F Dibujo\"): el nombre \"\u270F\uFE0F "
+      "Dibujo\" tiene caracteres que las tablas no pueden guardar (\u270F); se guardan como \"?\"",
+      "subjects, subject nº 2 (id=\"4\", name=\"\u270F\uFE0F Dibujo\"): el nombre \"\u270F\uFE0F "
+      "Dibujo\" tiene caracteres invisibles (U+FE0F), que no se guardan",
+      "teachers, teacher nº 1 (id=\"2\", name=\"Ana\u200B Gil\uFEFF\"): el nombre \"Ana\u200B "
+      "Gil\uFEFF\" tiene caracteres invisibles (U+200B, U+FEFF), que no se guardan",
+      "teachers, teacher nº 2 (id=\"3\", name=\"Eva\tRuiz\nP\u0081rez\"): el nombre \"Eva\tRuiz\nP"
+      "\u0081rez\" tiene caracteres que las tablas no pueden guardar (\u0081); se guardan como "
+      "\"?\"",
+      "teachers, teacher nº 2 (id=\"3\", name=\"Eva\tRuiz\nP\u0081rez\"): el nombre \"Eva\tRuiz\nP"
+      "\u0081rez\" tiene caracteres de control (U+0009, U+000A), que se guardan como blancos",
+  };
+  EXPECT_EQ(report.warnings, want);
+
+  const RunContext context{dir / "zwork", u'.'};
+  fs::create_directories(context.exchangeDirectory);
+  RunExportSteps(document, context);
+  const Table subjects = Table::Open(context.exchangeDirectory, kAsignomt.name, u'.');
+  EXPECT_EQ(subjects.Text(0, subjects.FieldIndex(field::kNombre)), u"Matemáticas");
+  EXPECT_EQ(subjects.Text(1, subjects.FieldIndex(field::kNombre)), u"? Dibujo");
+  const Table teachers = Table::Open(context.exchangeDirectory, kProft.name, u'.');
+  EXPECT_EQ(teachers.Text(0, teachers.FieldIndex(field::kNombre)), u"Ana Gil");
+  EXPECT_EQ(teachers.Text(0, teachers.FieldIndex(field::kAbrev)), u"AG");
+  EXPECT_EQ(teachers.Text(1, teachers.FieldIndex(field::kNombre)), u"Eva Ruiz P?rez");
+}
+
+// Two ids that differ only in characters Windows 1252 cannot hold would be
+// one IDSAGA: the export stops before any table changes, listing both.
+TEST(CheckExportSide, IdsTheTablesWouldChangeStopTheExport) {
+  TempDir dir;
+  const SagaDocument document = LoadText(
+      dir,
+      "<document><teachers>"
+      "<teacher id='T-\u01411'>Ana Gil</teacher><teacher id='T-\u015A1'>Eva Sanz</teacher>"
+      "<teacher id='T1\u200B'>Luis Gil</teacher></teachers><groups><group id='g1' name='1A'>"
+      "<assigned-subjects><assigned-subject id='Mate\u0301'><assigned-teachers>"
+      "<assigned-teacher id='T-\u015A1'/></assigned-teachers></assigned-subject>"
+      "</assigned-subjects></group></groups></document>");
+  const std::vector<std::string> want = {
+      "teachers, teacher nº 1 (id=\"T-\u01411\", nombre=\"Ana Gil\"): el id no se guardaría tal "
+      "cual en IDSAGA (quedaría \"T-?1\"): las tablas (Windows 1252) no pueden guardar \"\u0141\"",
+      "teachers, teacher nº 2 (id=\"T-\u015A1\", nombre=\"Eva Sanz\"): el id no se guardaría tal "
+      "cual en IDSAGA (quedaría \"T-?1\"): las tablas (Windows 1252) no pueden guardar \"\u015A\"",
+      "teachers, teacher nº 3 (id=\"T1\u200B\", nombre=\"Luis Gil\"): el id no se guardaría tal "
+      "cual en IDSAGA (quedaría \"T1\"): tiene caracteres invisibles que no se guardan (U+200B)",
+      "groups, group nº 1 (id=\"g1\", name=\"1A\") > assigned-subject nº 1 (id=\"Mate\u0301\"): el "
+      "id no se guardaría tal cual en IDSAGA (quedaría \"Mat\u00E9\"): se guardaría normalizado "
+      "(NFC)",
+      "groups, group nº 1 (id=\"g1\", name=\"1A\") > assigned-subject nº 1 (id=\"Mate\u0301\") > "
+      "assigned-teacher nº 1 (id=\"T-\u015A1\"): el id no se guardaría tal cual en IDSAGA "
+      "(quedaría \"T-?1\"): las tablas (Windows 1252) no pueden guardar \"\u015A\"",
+  };
+  EXPECT_EQ(CheckExportSide(document).stops, want);
+
+  const RunContext context{dir / "zwork", u'.'};
+  fs::create_directories(context.exchangeDirectory);
+  const std::string error = testing::ErrorOf([&] { RunExportSteps(document, context); });
+  for (const std::string& line : want) {
+    EXPECT_NE(error.find("- " + line), std::string::npos) << error;
+  }
+  EXPECT_TRUE(fs::is_empty(context.exchangeDirectory));
 }
 
 TEST(CheckExportSide, OneProblemOfEachKind) {
@@ -153,6 +232,46 @@ TEST_F(ImportSideTest, SampleRoundTripListsTheSolutionsGaps) {
   EXPECT_EQ(report.warnings, want);
 }
 
+// The check reads the tables through the same engine as the import: the
+// same lessons in other programs' layouts give the same report, and a
+// language driver it does not know is a warning naming table and byte.
+TEST_F(ImportSideTest, TablesOtherProgramsWriteGiveTheSameReport) {
+  Export(SagaDocument::Load(SourceDir() / "samples" / "saga-ejemplo.xml"));
+  const fs::path exported = dir_ / "exported";
+  fs::copy(context_.exchangeDirectory, exported);
+  const auto reportFor = [&](const std::string& layout) {
+    fs::remove_all(context_.exchangeDirectory);
+    fs::copy(exported, context_.exchangeDirectory);
+    fs::copy(SourceDir() / "tables" / "testdata" / "solution" / layout, context_.exchangeDirectory,
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    return CheckImportSide(context_);
+  };
+  const CheckReport want = reportFor("sample");
+  EXPECT_TRUE(want.stops.empty()) << want.stops.front();
+  ASSERT_FALSE(want.warnings.empty());
+  for (const char* layout : {"level7", "foxpro", "cp850", "cp437", "cpg850", "cpgutf8"}) {
+    SCOPED_TRACE(layout);
+    const CheckReport report = reportFor(layout);
+    EXPECT_EQ(report.stops, want.stops);
+    EXPECT_EQ(report.warnings, want.warnings);
+  }
+
+  // SOLUC with a language driver byte no driver list knows.
+  reportFor("sample");
+  const fs::path soluc = context_.exchangeDirectory / "SOLUC.DBF";
+  std::fstream file(soluc, std::ios::in | std::ios::out | std::ios::binary);
+  file.seekp(29);
+  file.put(static_cast<char>(0x42));
+  file.close();
+  const CheckReport report = CheckImportSide(context_);
+  ASSERT_FALSE(report.warnings.empty());
+  EXPECT_EQ(report.warnings.front(),
+            "La tabla SOLUC declara el controlador de idioma 0x42, que no se conoce: su texto se "
+            "ha leído como Windows 1252 y puede tener caracteres equivocados.");
+  EXPECT_EQ(std::vector<std::string>(report.warnings.begin() + 1, report.warnings.end()),
+            want.warnings);
+}
+
 constexpr FieldDef kSolucFields[] = {
     {field::kCodGrupo, FieldKind::kText, 10}, {field::kProf, FieldKind::kText, 10},
     {field::kAsig, FieldKind::kText, 10},     {field::kAula, FieldKind::kText, 10},
@@ -245,7 +364,7 @@ TEST_F(ImportSideTest, OneProblemOfEachKind) {
   // Both sides together; a check writes nothing.
   const auto before = fs::last_write_time(context_.exchangeDirectory / "SOLUC.DBF");
   const CheckReport both = CheckBeforeRun(document, context_);
-  EXPECT_EQ(both.stops, report.stops);
+  EXPECT_EQ(both.importStops, report.stops);
   EXPECT_EQ(fs::last_write_time(context_.exchangeDirectory / "SOLUC.DBF"), before);
 }
 

@@ -23,8 +23,6 @@ std::string ElementText(std::string_view element, std::size_t position,
 std::size_t TextFieldWidth(const ExchangeTable& table, std::string_view field);
 // Characters, a surrogate pair counting as one.
 std::size_t CodePointCount(std::u16string_view text);
-// Each character of `text` that Windows 1252 cannot hold, once, in order.
-std::u16string CharactersOutside1252(std::u16string_view text);
 // A number of hours as the user reads it: "3", "2,5".
 std::string HoursText(double hours);
 

@@ -1,5 +1,6 @@
 // The export side of the check: what the document holds that the export
 // refuses, or carries in a way the user may not expect.
+#include <limits>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -34,21 +35,34 @@ std::string Where(const CatalogueView& view, const Entry& entry) {
 void CheckCut(const std::string& where, std::string_view what, std::u16string_view text,
               const ExchangeTable& table, std::string_view field, CheckReport& report) {
   const std::size_t width = TextFieldWidth(table, field);
-  if (CodePointCount(text) <= width) return;
+  const std::u16string stored = StoredText(text, width);
+  if (CodePointCount(text) <= width ||
+      stored == StoredText(text, std::numeric_limits<std::size_t>::max())) {
+    return;
+  }
   report.warnings.push_back(where + ": " + std::string(what) + " " + Quoted(text) + " no cabe en " +
                             std::string(table.name) + "." + std::string(field) + " (" +
-                            std::to_string(width) + " caracteres); se guarda " +
-                            Quoted(StoredFieldText(text, width)));
+                            std::to_string(width) + " caracteres); se guarda " + Quoted(stored));
 }
 
-// Characters the tables cannot hold: the warning, or nothing.
+// What the tables' rule changes in a text: a warning for each kind of
+// change, or nothing.
 void CheckCodePage(const std::string& where, std::string_view what, std::u16string_view text,
                    CheckReport& report) {
-  const std::u16string missing = CharactersOutside1252(text);
-  if (missing.empty()) return;
-  report.warnings.push_back(where + ": " + std::string(what) + " " + Quoted(text) +
-                            " tiene caracteres que las tablas no pueden guardar (" +
-                            ToUtf8(missing) + "); se guardan como \"?\"");
+  const StoredTextChanges changes = ChangesInStoredText(text);
+  const std::string subject = where + ": " + std::string(what) + " " + Quoted(text);
+  if (!changes.replaced.empty()) {
+    report.warnings.push_back(subject + " tiene caracteres que las tablas no pueden guardar (" +
+                              ToUtf8(changes.replaced) + "); se guardan como \"?\"");
+  }
+  if (!changes.dropped.empty()) {
+    report.warnings.push_back(subject + " tiene caracteres invisibles (" +
+                              CharacterNames(changes.dropped) + "), que no se guardan");
+  }
+  if (!changes.blanked.empty()) {
+    report.warnings.push_back(subject + " tiene caracteres de control (" +
+                              CharacterNames(changes.blanked) + "), que se guardan como blancos");
+  }
 }
 
 // Identifiers that occur twice, their length and characters, and the name.
@@ -65,8 +79,8 @@ void CheckEntries(const CatalogueView& view, const std::vector<Entry>& entries, 
             where + ": el id " + Quoted(*entry.id) + " ya lo tiene " + std::string(view.element) +
             " nº " + std::to_string(first->second) + "; las asignaciones usan el primero");
       }
+      // An id the table would change stops the export (ExportProblems).
       CheckCut(where, "el id", *entry.id, view.table, field::kIdSaga, report);
-      CheckCodePage(where, "el id", *entry.id, report);
     }
     if (nameKept && entry.name) {
       CheckCut(where, "el nombre", *entry.name, view.table, view.nameField, report);
@@ -92,10 +106,13 @@ std::vector<Entry> EntriesOf(const std::vector<Item>& items) {
   return entries;
 }
 
+// The ids as IDSAGA stores them: the export finds an assigned id only
+// where it equals the stored text (an id longer than the field never).
 std::unordered_map<std::u16string, bool> IdsOf(const std::vector<Entry>& entries) {
   std::unordered_map<std::u16string, bool> ids;
+  const std::size_t width = TextFieldWidth(kAsignomt, field::kIdSaga);
   for (const Entry& entry : entries) {
-    if (entry.id) ids.emplace(*entry.id, true);
+    if (entry.id) ids.emplace(StoredText(*entry.id, width), true);
   }
   return ids;
 }
@@ -129,7 +146,7 @@ CheckReport CheckExportSide(const SagaDocument& document) {
   for (std::size_t i = 0; i < subjects.size(); ++i) {
     if (!subjects[i].hours || subjects[i].hours->empty()) continue;  // "4"
     const std::u16string kept =
-        StoredFieldText(*subjects[i].hours, TextFieldWidth(kAsignomt, field::kHoras));
+        StoredText(*subjects[i].hours, TextFieldWidth(kAsignomt, field::kHoras));
     if (!HoursAreNumber(kept)) {
       report.warnings.push_back(Where(subjectView, subjectEntries[i]) + ": las horas " +
                                 Quoted(*subjects[i].hours) +

@@ -14,7 +14,7 @@
 
 #include "check/check.h"
 #include "check/check_texts.h"
-#include "import/import.h"
+#include "import/lookups.h"
 
 namespace brivasto {
 namespace {
@@ -164,7 +164,9 @@ CheckReport CheckImportSide(const RunContext& context, bool lookForOrigin) {
   }
   auto open = [&](std::string_view name) -> std::optional<Table> {
     try {
-      return Table::Open(context.exchangeDirectory, name, context.decimalSeparator);
+      Table table = Table::Open(context.exchangeDirectory, name, context.decimalSeparator);
+      if (!table.CodePageNotice().empty()) report.warnings.push_back(table.CodePageNotice());
+      return table;
     } catch (const TransferError& error) {
       report.stops.push_back(error.what());
       return std::nullopt;
@@ -188,18 +190,7 @@ CheckReport CheckImportSide(const RunContext& context, bool lookForOrigin) {
     const CatalogueLookup teachers(*proft, field::kAbrev);
     const CatalogueLookup rooms(*aulat, field::kAbrev);
 
-    // The activities the import numbers: one per subject record whose code
-    // the solution uses.
-    ActivityList activities;
-    const std::size_t codeField = asignomt->FieldIndex(field::kCod);
-    const std::size_t sagaIdField = asignomt->FieldIndex(field::kIdSaga);
-    for (std::size_t record = 0; record < asignomt->RecordCount(); ++record) {
-      if (!solution.IsReferencedBySolution(field::kAsig, asignomt->Text(record, codeField))) {
-        continue;
-      }
-      activities.Add(u"a" + DecimalText(static_cast<std::int64_t>(record) + 1),
-                     asignomt->Text(record, sagaIdField));
-    }
+    const ActivityList activities = NumberActivities(*asignomt, solution);
 
     const std::size_t dayField = soluc->FieldIndex(field::kDia);
     const std::size_t hourField = soluc->FieldIndex(field::kHora);
@@ -250,8 +241,7 @@ CheckReport CheckImportSide(const RunContext& context, bool lookForOrigin) {
         // The lessons of a subject share its activity, looked up once.
         const bool withActivity = lastHasActivity.Get(subjectCode, [&](std::u16string_view code) {
           const auto [known, added] = hasActivity.try_emplace(std::u16string(code), false);
-          if (added)
-            known->second = activities.IdForSubject(LookUpSagaId(code, subjects)) != nullptr;
+          if (added) known->second = ActivityOfSubjectCode(code, subjects, activities) != nullptr;
           return known->second;
         });
         if (!withActivity) {
@@ -307,6 +297,7 @@ CheckReport CheckImportSide(const RunContext& context, bool lookForOrigin) {
   try {
     const Table asigt =
         Table::Open(context.exchangeDirectory, kAsigt.name, context.decimalSeparator);
+    if (!asigt.CodePageNotice().empty()) report.warnings.push_back(asigt.CodePageNotice());
     CompareRoundTrip(HoursSent(asigt, groupAndSubjectCodes), placed, groupAndSubjectCodes, report);
   } catch (const TransferError& error) {
     report.warnings.push_back(std::string("No se pueden comparar las horas enviadas con las "

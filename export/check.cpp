@@ -1,6 +1,8 @@
 // The document check that runs before any table is touched: every element
 // the steps cannot carry is listed in one message.
 #include <algorithm>
+#include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,20 +63,51 @@ class Problems {
 
 constexpr std::string_view kNoId = "falta el atributo \"id\"";
 
+// An IDSAGA is the only way back from a table to SAGA: an id the table
+// would not store exactly (its characters changed, dropped or made blanks)
+// would come back as another id. The problem, or nothing.
+std::optional<std::string> IdNotStoredExactly(const std::optional<std::u16string>& id) {
+  if (!id || StoredExactly(*id)) return std::nullopt;
+  const StoredTextChanges changes = ChangesInStoredText(*id);
+  std::string why;
+  const auto add = [&why](const std::string& part) { why += (why.empty() ? "" : "; ") + part; };
+  if (!changes.replaced.empty()) {
+    add("las tablas (Windows 1252) no pueden guardar " + Quoted(changes.replaced));
+  }
+  if (!changes.dropped.empty()) {
+    add("tiene caracteres invisibles que no se guardan (" + CharacterNames(changes.dropped) + ")");
+  }
+  if (!changes.blanked.empty()) {
+    add("tiene caracteres de control (" + CharacterNames(changes.blanked) + ")");
+  }
+  if (why.empty()) add("se guardaría normalizado (NFC)");
+  return "el id no se guardaría tal cual en IDSAGA (quedaría " +
+         Quoted(StoredText(*id, std::numeric_limits<std::size_t>::max())) + "): " + why;
+}
+
+void CheckId(std::string_view section, const std::string& element,
+             const std::optional<std::u16string>& id, Problems& problems) {
+  if (!id) {
+    problems.Add(section, element, kNoId);
+  } else if (const std::optional<std::string> problem = IdNotStoredExactly(id)) {
+    problems.Add(section, element, *problem);
+  }
+}
+
 void CheckSubjects(const std::vector<SagaSubject>& subjects, Problems& problems) {
   for (const SagaSubject& subject : subjects) {
     const std::string element =
         Element("subject", subject.position, subject.id, subject.name, "name");
-    if (!subject.id) problems.Add("subjects", element, kNoId);
+    CheckId("subjects", element, subject.id, problems);
     if (!subject.name) {
       problems.Add("subjects", element, "falta el atributo \"name\"");
     } else if (subject.name->empty()) {
       problems.Add("subjects", element, "el atributo \"name\" está en blanco");
     }
     // The hours as ASIGNOMT keeps them, as the assignments will read them.
-    const std::u16string kept = codes::StoredText(
-        subject.hours && !subject.hours->empty() ? *subject.hours : hours::kDefaultHours,
-        FieldWidth(kAsignomt, field::kHoras));
+    const std::u16string kept =
+        StoredText(subject.hours && !subject.hours->empty() ? *subject.hours : hours::kDefaultHours,
+                   FieldWidth(kAsignomt, field::kHoras));
     if (!hours::SessionCount(hours::HoursValue(kept))) {
       problems.Add("subjects", element,
                    "las horas " + Quoted(kept) +
@@ -87,7 +120,7 @@ void CheckNamedItems(std::string_view section, std::string_view elementName,
                      const std::vector<SagaNamedItem>& items, Problems& problems) {
   for (const SagaNamedItem& item : items) {
     const std::string element = Element(elementName, item.position, item.id, item.name, "nombre");
-    if (!item.id) problems.Add(section, element, kNoId);
+    CheckId(section, element, item.id, problems);
     if (!item.name) problems.Add(section, element, "no tiene contenido (falta el nombre)");
   }
 }
@@ -95,22 +128,26 @@ void CheckNamedItems(std::string_view section, std::string_view elementName,
 void CheckGroups(const std::vector<SagaGroup>& groups, Problems& problems) {
   for (const SagaGroup& group : groups) {
     const std::string element = Element("group", group.position, group.id, group.name, "name");
-    if (!group.id) problems.Add("groups", element, kNoId);
+    CheckId("groups", element, group.id, problems);
+    const auto idIsFine = [](const std::optional<std::u16string>& id) {
+      return id && StoredExactly(*id);
+    };
     for (const SagaAssignedSubject& subject : group.subjects) {
       // The element's description is built only for an element with a
       // problem: a large document has hundreds of thousands of them.
-      const bool teachersHaveIds =
+      const bool teachersFine =
           std::all_of(subject.teachers.begin(), subject.teachers.end(),
-                      [](const SagaAssignedTeacher& teacher) { return teacher.id.has_value(); });
-      if (subject.id && teachersHaveIds) continue;
+                      [&](const SagaAssignedTeacher& teacher) { return idIsFine(teacher.id); });
+      if (idIsFine(subject.id) && teachersFine) continue;
       const std::string assigned =
           element + " > " + Element("assigned-subject", subject.position, subject.id, {}, "");
-      if (!subject.id) problems.Add("groups", assigned, kNoId);
+      CheckId("groups", assigned, subject.id, problems);
       for (const SagaAssignedTeacher& teacher : subject.teachers) {
-        if (teacher.id) continue;
-        problems.Add("groups",
-                     assigned + " > " + Element("assigned-teacher", teacher.position, {}, {}, ""),
-                     kNoId);
+        if (idIsFine(teacher.id)) continue;
+        CheckId(
+            "groups",
+            assigned + " > " + Element("assigned-teacher", teacher.position, teacher.id, {}, ""),
+            teacher.id, problems);
       }
     }
   }
@@ -163,9 +200,5 @@ void CheckExportable(const SagaDocument& document) {
 }
 
 bool HoursAreNumber(std::u16string_view text) { return hours::IsHoursNumeral(text); }
-
-std::u16string StoredFieldText(std::u16string_view text, std::size_t width) {
-  return codes::StoredText(text, width);
-}
 
 }  // namespace brivasto

@@ -1,12 +1,10 @@
 #include "export/codes.h"
 
-#include <unicode/ucnv.h>
 #include <unicode/utf16.h>
 
 #include <algorithm>
-#include <array>
-#include <memory>
 
+#include "tables/tables.h"
 #include "text/text.h"
 
 namespace brivasto::codes {
@@ -16,39 +14,6 @@ constexpr char16_t kBlank = u' ';
 
 bool IsCapital(char16_t c) { return c >= u'A' && c <= u'Z'; }
 bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
-
-// The characters Windows 1252 holds, as the tables read them back: the 256
-// bytes of the code page decoded with ICU, the same converter the tables
-// store texts with.
-std::array<char16_t, 256> Windows1252Characters() {
-  std::array<char16_t, 256> characters{};
-  characters.fill(u'\uFFFD');
-  UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<UConverter, decltype(&ucnv_close)> converter(ucnv_open("windows-1252", &status),
-                                                               &ucnv_close);
-  if (U_FAILURE(status) || !converter) {
-    throw TransferError(std::string("No se puede usar la página de códigos 1252: ") +
-                        u_errorName(status) + ".");
-  }
-  for (int byte = 0; byte < 256; ++byte) {
-    const char in = static_cast<char>(byte);
-    UChar out[4];
-    status = U_ZERO_ERROR;
-    ucnv_resetToUnicode(converter.get());
-    const int32_t length = ucnv_toUChars(converter.get(), out, 4, &in, 1, &status);
-    if (U_SUCCESS(status) && length == 1) {
-      characters[static_cast<std::size_t>(byte)] = static_cast<char16_t>(out[0]);
-    }
-  }
-  return characters;
-}
-
-bool HeldBy1252(UChar32 c) {
-  static const std::array<char16_t, 256> kCharacters = Windows1252Characters();
-  if (c == 0xFFFD || !U_IS_BMP(c) || U_IS_SURROGATE(c)) return false;
-  return std::find(kCharacters.begin(), kCharacters.end(), static_cast<char16_t>(c)) !=
-         kCharacters.end();
-}
 
 // The first `count` characters of `text`, a surrogate pair counting as one.
 std::u16string_view FirstCharacters(std::u16string_view text, std::size_t count) {
@@ -72,22 +37,6 @@ std::u16string Initials(std::u16string_view name) {
 }
 
 }  // namespace
-
-std::u16string StoredText(std::u16string_view text, std::size_t width) {
-  std::u16string stored;
-  const std::u16string_view kept = FirstCharacters(text, width);
-  for (std::size_t i = 0; i < kept.size();) {
-    const std::size_t start = i;
-    UChar32 c;
-    U16_NEXT(kept.data(), i, kept.size(), c);
-    if (HeldBy1252(c)) {
-      stored.append(kept.substr(start, i - start));
-    } else {
-      stored.push_back(u'?');
-    }
-  }
-  return TrimTrailingBlanks(stored);
-}
 
 std::u16string CodesGiven::Key(std::u16string_view code) const {
   std::u16string stored = StoredText(code, kCodeWidth);

@@ -4,8 +4,7 @@
 //
 // Every code goes into a text field of 10 characters, so two codes are the
 // same code when the table would store the same text: cut to the field's
-// width, in Windows 1252 (a character it cannot hold becomes '?'), without
-// the trailing blanks that the field's padding swallows. Subjects compare
+// width by the tables' own rule (StoredText). Subjects compare
 // those stored texts with letter case; teachers, rooms and groups without.
 #pragma once
 
@@ -20,11 +19,6 @@ namespace brivasto::codes {
 
 // The width of every code field (COD, ABREV).
 inline constexpr std::size_t kCodeWidth = 10;
-
-// The text a table text field of `width` characters stores for `text`, as it
-// reads back: the first `width` characters (a surrogate pair is one), each
-// character Windows 1252 cannot hold as '?', without trailing blanks.
-std::u16string StoredText(std::u16string_view text, std::size_t width);
 
 enum class LetterCase { kRespected, kIgnored };
 

@@ -198,12 +198,13 @@ TEST(CodesGiven, ACounterOfManyDigitsKeepsTheCodeWithinTenCharacters) {
   EXPECT_EQ(next, u"ABCDEFG100");
 }
 
-TEST(StoredText, CutsMapsAndDropsTrailingBlanks) {
-  EXPECT_EQ(StoredText(u"Matemáticas I", 10), u"Matemática");
-  EXPECT_EQ(StoredText(u"ABCDEFGHI J", 10), u"ABCDEFGHI");
-  EXPECT_EQ(StoredText(u"€ Œ ñ", 10), u"€ Œ ñ");       // in Windows 1252
-  EXPECT_EQ(StoredText(u"дa\U0001F600b", 3), u"?a?");  // a pair is one character
-  EXPECT_EQ(StoredText(u"   ", 10), u"");
+// Codes are compared as the table stores them: composed, invisible
+// characters gone.
+TEST(CodesGiven, DecomposedOrInvisibleCharactersMakeNoNewCode) {
+  CodesGiven given(LetterCase::kRespected);
+  EXPECT_EQ(given.Give(u"M\u00E1", u"M\u00E1"), u"M\u00E1");
+  EXPECT_EQ(given.Give(u"Ma\u0301", u"Ma\u0301"), u"Ma\u03011");
+  EXPECT_EQ(given.Give(u"M\u00E1\u200B", u"M\u00E1\u200B"), u"M\u00E1\u200B2");  // Má1 is taken
 }
 
 }  // namespace

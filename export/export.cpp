@@ -275,17 +275,22 @@ void ExportDayHourFrame(const RunContext& context) {
   TableWriter(context.exchangeDirectory, kDiashorast).Commit();
 }
 
+void CheckExchangeDirectory(const RunContext& context) {
+  CheckDirectoryWritable(context.exchangeDirectory);
+  for (const ExchangeTable* table :
+       {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt, &kDiashorast}) {
+    CheckTableNotHeld(context.exchangeDirectory, table->name);
+  }
+}
+
 void RunExportSteps(const SagaDocument& document, const RunContext& context) {
   // The sections are read once for the whole run. Nothing is written before
   // the whole document is known to be exportable,
   CatalogueSections storage;
   const CatalogueSections& sections = ReadCatalogueSections(document, storage);
   CheckSections(document, sections);
-  // nor while Talvenor holds one of the tables: the run would stop halfway.
-  for (const ExchangeTable* table :
-       {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt, &kDiashorast}) {
-    CheckTableNotHeld(context.exchangeDirectory, table->name);
-  }
+  // nor while the tables cannot be replaced: the run would stop halfway.
+  CheckExchangeDirectory(context);
   WriteSubjects(sections.subjects, context);
   WriteTeachers(sections.teachers, context);
   WriteRooms(sections.locations, context);

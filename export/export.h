@@ -25,6 +25,11 @@ namespace brivasto {
 // are no problem: their values are empty.
 void CheckExportable(const SagaDocument& document);
 
+// Throws TransferError when the exchange directory cannot take the six
+// tables: it is missing, not a directory or not writable, or another
+// program holds one of the tables.
+void CheckExchangeDirectory(const RunContext& context);
+
 // Every element the export cannot carry, one line each ("- section,
 // element: problem"), in document order; empty when the document can be
 // exported. CheckExportable throws with these lines.
@@ -48,11 +53,6 @@ std::vector<GivenCode> GroupCodes(std::span<const SagaGroup> groups);          /
 // separator, blanks around ignored); the export counts any other text as 1.
 bool HoursAreNumber(std::u16string_view text);
 
-// The text a table's text field of `width` characters keeps of `text`: cut
-// to the width, '?' for each character Windows 1252 cannot hold, trailing
-// blanks dropped.
-std::u16string StoredFieldText(std::u16string_view text, std::size_t width);
-
 // The six steps, in the order RunExportSteps runs them. ExportAssignments
 // reads the tables the first four wrote.
 void ExportSubjects(const SagaDocument& document, const RunContext& context);
@@ -62,7 +62,8 @@ void ExportGroups(const SagaDocument& document, const RunContext& context);
 void ExportAssignments(const SagaDocument& document, const RunContext& context);
 void ExportDayHourFrame(const RunContext& context);
 
-// CheckExportable, then the six steps in their fixed order.
+// CheckExportable and CheckExchangeDirectory, then the six steps in their
+// fixed order.
 void RunExportSteps(const SagaDocument& document, const RunContext& context);
 
 }  // namespace brivasto

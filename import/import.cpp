@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "import/lookups.h"
 #include "import/steps.h"
 
 namespace brivasto {
@@ -72,8 +73,7 @@ void WriteSection(XmlSectionWriter& out, const RunContext& context, ImportedCoun
 
 }  // namespace
 
-ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesystem::path& sagaFile,
-                               const RunContext& context) {
+void CheckImportable(const SagaDocument& document, const std::filesystem::path& sagaFile) {
   const XmlNode root = document.Root();
   if (!root) {
     // Loading refuses such a file already; the section needs a root element.
@@ -89,6 +89,12 @@ ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesyst
                         "\" no es un documento SAGA: su elemento raíz es <" + ToUtf8(name) +
                         ">, no <document>; no se ha importado nada.");
   }
+  CheckCanSave(sagaFile);
+}
+
+ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesystem::path& sagaFile,
+                               const RunContext& context) {
+  CheckImportable(document, sagaFile);
   // A timetable made from an earlier export whose codes now name other
   // records would put the wrong teachers, groups or rooms into SAGA.
   const TimetableOrigin origin = FindTimetableOrigin(context);

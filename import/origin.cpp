@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "import/import.h"
+#include "import/lookups.h"
 
 namespace brivasto {
 namespace {

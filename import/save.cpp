@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 
+#include "import/lookups.h"
 #include "import/steps.h"
 
 namespace brivasto {
@@ -116,6 +117,16 @@ void SaveSagaDocument(const SagaDocument& document, const fs::path& file,
   };
   SaveWithNewRootSection(document, file, "time-tables", writeTimetables,
                          [&] { KeepBackup(file, BackupPath(file)); });
+}
+
+void CheckCanSave(const fs::path& sagaFile) {
+  const fs::path folder = sagaFile.has_parent_path() ? sagaFile.parent_path() : fs::path(".");
+  try {
+    CheckDirectoryWritable(folder);
+  } catch (const TransferError& error) {
+    throw TransferError("No se puede guardar el documento " + Quoted(sagaFile) + ": " +
+                        error.what());
+  }
 }
 
 }  // namespace brivasto

@@ -157,10 +157,30 @@ std::u16string LookUpSagaId(std::u16string_view code, const CatalogueLookup& cat
   return sagaId != nullptr ? *sagaId : std::u16string(code);
 }
 
-void ActivityList::Add(std::u16string id, std::u16string subject) {
+void ActivityList::Add(std::u16string id, std::u16string subject, std::size_t record) {
   firstPositionByFoldedSubject_.try_emplace(CaseFolded(subject), activityIds_.size());
   activityIds_.push_back(std::move(id));
   activitySubjects_.push_back(std::move(subject));
+  records_.push_back(record);
+}
+
+ActivityList NumberActivities(const Table& asignomt, const SolutionCodes& solution) {
+  ActivityList activities;
+  const std::size_t code = asignomt.FieldIndex(field::kCod);
+  const std::size_t sagaId = asignomt.FieldIndex(field::kIdSaga);
+  std::int64_t activityNumber = 1;
+  for (std::size_t record = 0; record < asignomt.RecordCount(); ++record) {
+    if (!solution.IsReferencedBySolution(field::kAsig, asignomt.Text(record, code))) continue;
+    activities.Add(u"a" + DecimalText(activityNumber), asignomt.Text(record, sagaId), record);
+    ++activityNumber;
+  }
+  return activities;
+}
+
+const std::u16string* ActivityOfSubjectCode(std::u16string_view code,
+                                            const CatalogueLookup& subjects,
+                                            const ActivityList& activities) {
+  return activities.IdForSubject(LookUpSagaId(code, subjects));
 }
 
 const std::u16string* ActivityList::IdForSubject(std::u16string_view subject) const {
@@ -239,22 +259,15 @@ std::size_t ImportMembers(XmlSectionWriter& out, const Table& proft,
 
 void ImportActivities(XmlSectionWriter& out, const Table& asignomt, const SolutionCodes& solution,
                       ActivityList& activities) {
+  activities = NumberActivities(asignomt, solution);
   out.Open("activities");
-  const std::size_t code = asignomt.FieldIndex(field::kCod);
   const std::size_t name = asignomt.FieldIndex(field::kNombre);
-  const std::size_t sagaId = asignomt.FieldIndex(field::kIdSaga);
-  std::int64_t activityNumber = 1;
-  for (std::size_t record = 0; record < asignomt.RecordCount(); ++record) {
-    if (!solution.IsReferencedBySolution(field::kAsig, asignomt.Text(record, code))) continue;
-    const std::u16string id = u"a" + DecimalText(activityNumber);
-    const std::u16string subject = asignomt.Text(record, sagaId);
+  for (std::size_t i = 0; i < activities.ActivityIds().size(); ++i) {
     out.Open("activity");
-    out.Attribute("id", id);
-    out.Attribute("name", asignomt.Text(record, name));
-    out.Attribute("subject", subject);
+    out.Attribute("id", activities.ActivityIds()[i]);
+    out.Attribute("name", asignomt.Text(activities.Records()[i], name));
+    out.Attribute("subject", activities.ActivitySubjects()[i]);
     out.Close();
-    activities.Add(id, subject);
-    ++activityNumber;
   }
   out.Close();
 }
@@ -300,7 +313,7 @@ std::size_t ImportInputs(XmlSectionWriter& out, const Table& soluc,
     const std::u16string subjectCode = soluc.Text(record, subjectField);
     const std::u16string* activityId = lastActivity.Get(subjectCode, [&](std::u16string_view code) {
       const auto [known, added] = activityByCode.try_emplace(std::u16string(code), nullptr);
-      if (added) known->second = activities.IdForSubject(LookUpSagaId(code, catalogues.subjects));
+      if (added) known->second = ActivityOfSubjectCode(code, catalogues.subjects, activities);
       return known->second;
     });
     if (activityId == nullptr) {

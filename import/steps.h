@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "import/import.h"
+#include "import/lookups.h"
 #include "saga/saga.h"
 #include "tables/tables.h"
 #include "text/text.h"

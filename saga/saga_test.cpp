@@ -168,6 +168,8 @@ SagaDocument LoadText(const TempDir& dir, const std::string& xml,
 
 // The sections come out the same from the whole tree and from the stream.
 constexpr LoadScope kSectionScopes[] = {LoadScope::kWholeTree, LoadScope::kCatalogueSections};
+constexpr LoadScope kAllScopes[] = {LoadScope::kWholeTree, LoadScope::kCatalogueSections,
+                                    LoadScope::kRootElement};
 
 std::string ScopeName(LoadScope scope) {
   switch (scope) {
@@ -347,8 +349,7 @@ TEST(Load, RejectsWhatIsNotWellFormed) {
   };
   TempDir dir;
   const fs::path file = dir / "bad.xml";
-  for (const LoadScope scope :
-       {LoadScope::kWholeTree, LoadScope::kCatalogueSections, LoadScope::kRootElement}) {
+  for (const LoadScope scope : kAllScopes) {
     for (const auto& c : kCases) {
       SCOPED_TRACE(ScopeName(scope) + ": " + c.what);
       WriteFile(file, c.bytes);
@@ -363,6 +364,84 @@ TEST(Load, RejectsWhatIsNotWellFormed) {
         EXPECT_EQ(message.substr(0, start.size()), start) << message;
         EXPECT_GT(message.size(), start.size()) << message;
         EXPECT_NE(message.back(), '\n');
+      }
+      EXPECT_EQ(stderrText.Text(), "");
+    }
+  }
+}
+
+// ASCII text in UTF-16, low byte first.
+std::string Utf16Le(std::string_view ascii) {
+  std::string bytes;
+  for (const char c : ascii) {
+    bytes.push_back(c);
+    bytes.push_back('\0');
+  }
+  return bytes;
+}
+
+// Documents that parse, but not into what their bytes say: refused in
+// every scope, in Spanish, before anything is read from them.
+TEST(Load, RefusesWhatItCannotReadExactly) {
+  std::string deep = "<document>";
+  for (int i = 0; i < 300; ++i) deep += "<a>";
+  for (int i = 0; i < 300; ++i) deep += "</a>";
+  deep += "</document>";
+  std::string shallow = "<document>";
+  for (int i = 0; i < 200; ++i) shallow += "<a>";
+  for (int i = 0; i < 200; ++i) shallow += "</a>";
+  shallow += "</document>";
+  const std::string body =
+      "<document><teachers><teacher id='1'>Mar\xC3\xAD"
+      "a</teacher></teachers>"
+      "</document>";
+  struct Case {
+    const char* what;
+    std::string bytes;
+    const char* error;  // after "El archivo FILE no se admite: "; null: loads
+  };
+  const Case kCases[] = {
+      {"UTF-8 mark, Latin-1 declared",
+       "\xEF\xBB\xBF<?xml version='1.0' encoding='ISO-8859-1'?>" + body,
+       "empieza con la marca de orden de bytes de UTF-8, pero su declaración XML dice "
+       "encoding=\"ISO-8859-1\""},
+      {"UTF-8 mark, UTF-8 declared",
+       "\xEF\xBB\xBF<?xml version=\"1.0\" encoding = \"utf-8\" ?>" + body, nullptr},
+      {"UTF-8 mark, no declaration", "\xEF\xBB\xBF" + body, nullptr},
+      {"UTF-16 mark, UTF-8 declared",
+       "\xFF\xFE" + Utf16Le("<?xml version='1.0' encoding='UTF-8'?><document/>"),
+       "empieza con la marca de orden de bytes de UTF-16, pero su declaración XML dice "
+       "encoding=\"UTF-8\""},
+      {"nesting deeper than 256 elements", deep,
+       "sus elementos se anidan en más de 256 niveles (línea 1, columna"},
+      {"nesting of 200 elements", shallow, nullptr},
+      {"an entity that makes an element",
+       "<!DOCTYPE document [<!ENTITY tt '<time-tables/>'><!ENTITY n 'Mar&#237;a'>]>"
+       "<document>&tt;</document>",
+       "su DTD declara entidades que crean elementos (\"tt\")"},
+      {"entities of text, a comment",
+       "<!DOCTYPE document [<!ENTITY c '<!-- x -->'>]><document>&c;</document>", nullptr},
+  };
+  TempDir dir;
+  const fs::path file = dir / "doc.xml";
+  for (const LoadScope scope : kAllScopes) {
+    for (const auto& c : kCases) {
+      SCOPED_TRACE(ScopeName(scope) + ": " + c.what);
+      WriteFile(file, c.bytes);
+      StderrCapture stderrText;
+      try {
+        const SagaDocument document = SagaDocument::Load(file, scope);
+        EXPECT_EQ(c.error, nullptr) << "loaded";
+        if (scope != LoadScope::kRootElement && c.bytes.find("teacher") != std::string::npos) {
+          CatalogueSections storage;
+          const CatalogueSections& sections = ReadCatalogueSections(document, storage);
+          ASSERT_EQ(sections.teachers.size(), 1u);
+          EXPECT_EQ(sections.teachers[0].name, u"María");
+        }
+      } catch (const TransferError& e) {
+        ASSERT_NE(c.error, nullptr) << e.what();
+        const std::string start = "El archivo " + file.string() + " no se admite: " + c.error;
+        EXPECT_EQ(std::string(e.what()).substr(0, start.size()), start) << e.what();
       }
       EXPECT_EQ(stderrText.Text(), "");
     }

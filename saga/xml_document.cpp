@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <libxml/SAX2.h>
 #include <libxml/entities.h>
+#include <libxml/hash.h>
 #include <libxml/parser.h>
+#include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 #include <libxml/xmlreader.h>
@@ -13,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -20,9 +23,11 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "saga/elements.h"
 #include "saga/saga.h"
@@ -144,6 +149,7 @@ struct CapturedErrors {
   // False when the place is inside an entity's replacement text, which
   // libxml2 parses on its own and counts from line 1.
   bool placeInFile = false;
+  int code = 0;
   std::string message;
 
   void Take(const xmlError* error) {
@@ -155,6 +161,7 @@ struct CapturedErrors {
     placeInFile = error->file != nullptr;
     line = error->line;
     column = error->int2;  // libxml2 keeps the column of parser errors here
+    code = error->code;
     message = TrimmedMessage(error->message);
   }
 };
@@ -255,8 +262,39 @@ int CloseNothing(void*) { return 0; }
 struct Prologue {
   bool utf8Mark = false;
   bool utf16Mark = false;
+  bool bigEndian = false;  // of a UTF-16 mark
   bool hasDeclaration = false;
+  std::string declaredEncoding;  // as the declaration spells it; empty: none
 };
+
+// The bytes a load reads ahead for the prologue: a byte order mark and an
+// XML declaration with any encoding name fit.
+constexpr std::size_t kPrologueBytes = 512;
+
+// The value of `encoding` in the declaration `text` ("<?xml ... ?>" in
+// ASCII, possibly cut short); empty when it has none.
+std::string DeclaredEncoding(std::string_view text) {
+  const std::size_t end = text.find("?>");
+  if (end != std::string_view::npos) text = text.substr(0, end);
+  const std::size_t key = text.find("encoding");
+  if (key == std::string_view::npos) return {};
+  std::size_t at = key + 8;
+  const auto skipBlanks = [&] {
+    while (at < text.size() &&
+           (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' || text[at] == '\n')) {
+      ++at;
+    }
+  };
+  skipBlanks();
+  if (at >= text.size() || text[at] != '=') return {};
+  ++at;
+  skipBlanks();
+  if (at >= text.size() || (text[at] != '"' && text[at] != '\'')) return {};
+  const char quote = text[at];
+  const std::size_t close = text.find(quote, at + 1);
+  if (close == std::string_view::npos) return {};
+  return std::string(text.substr(at + 1, close - at - 1));
+}
 
 Prologue ReadPrologue(const unsigned char* bytes, std::size_t size) {
   Prologue prologue;
@@ -272,6 +310,7 @@ Prologue ReadPrologue(const unsigned char* bytes, std::size_t size) {
     step = 2;
   } else if (size >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
     prologue.utf16Mark = true;
+    prologue.bigEndian = true;
     at = 2;
     step = 2;
     lowOffset = 1;
@@ -294,7 +333,34 @@ Prologue ReadPrologue(const unsigned char* bytes, std::size_t size) {
     }
   }
   prologue.hasDeclaration = true;
+  // The declaration in ASCII, as far as the bytes read ahead go.
+  std::string declaration;
+  for (std::size_t base = at; base + static_cast<std::size_t>(step) <= size;
+       base += static_cast<std::size_t>(step)) {
+    const unsigned char c = bytes[base + static_cast<std::size_t>(lowOffset)];
+    if (step == 2 && bytes[base + static_cast<std::size_t>(1 - lowOffset)] != 0) break;
+    if (c == 0 || c >= 0x80) break;
+    declaration.push_back(static_cast<char>(c));
+    if (declaration.ends_with("?>")) break;
+  }
+  prologue.declaredEncoding = DeclaredEncoding(declaration);
   return prologue;
+}
+
+// Whether the encoding a declaration names agrees with the byte order mark.
+// With a mark, the XML specification makes a contradicting declaration an
+// error; libxml2 would follow the declaration and misread every character
+// beyond ASCII.
+bool DeclarationAgreesWithMark(const Prologue& prologue) {
+  if (prologue.declaredEncoding.empty()) return true;
+  std::string name = prologue.declaredEncoding;
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (prologue.utf8Mark) return name == "UTF-8" || name == "UTF8";
+  if (prologue.utf16Mark) {
+    return name == "UTF-16" || name == "UTF16" || name == "ISO-10646-UCS-2" || name == "UCS-2" ||
+           name == (prologue.bigEndian ? "UTF-16BE" : "UTF-16LE");
+  }
+  return true;
 }
 
 bool IsWhiteSpaceOnly(const xmlChar* text) {
@@ -573,6 +639,14 @@ int ReadAll(int fd, std::string& bytes, std::size_t expected) {
 }
 
 [[noreturn]] void ThrowNotWellFormed(const std::string& name, const CapturedErrors& errors) {
+  // libxml2 stops at a fixed depth of nested elements, which no SAGA
+  // document comes near; its own words for that are not for the user.
+  if (errors.code == XML_ERR_INTERNAL_ERROR && errors.message.find("depth") != std::string::npos) {
+    throw TransferError("El archivo " + name + " no se admite: sus elementos se anidan en más de " +
+                        std::to_string(xmlParserMaxDepth) + " niveles (línea " +
+                        std::to_string(errors.line) + ", columna " + std::to_string(errors.column) +
+                        ").");
+  }
   throw TransferError("El archivo " + name + " no es un documento XML válido (línea " +
                       std::to_string(errors.line) + ", columna " + std::to_string(errors.column) +
                       "): " + errors.message);
@@ -586,6 +660,50 @@ std::uint64_t ExpansionAllowed(std::uint64_t fileSize) {
   throw TransferError("El archivo " + name +
                       " no se admite: sus entidades internas se expanden a un texto de más de " +
                       std::to_string(allowed / (1024 * 1024)) + " MB");
+}
+
+// The internal general entities whose text holds an element ("e", "f"),
+// sorted; empty when there are none. Such an entity puts elements into the
+// tree that the file's bytes do not show where they stand, so a save that
+// keeps the bytes could not find them (a second `time-tables`).
+std::string EntitiesMakingElements(const xmlDoc* doc) {
+  if (doc->intSubset == nullptr || doc->intSubset->entities == nullptr) return {};
+  std::vector<std::string> names;
+  xmlHashScan(
+      static_cast<xmlHashTablePtr>(doc->intSubset->entities),
+      [](void* payload, void* data, const xmlChar*) {
+        const auto* entity = static_cast<const xmlEntity*>(payload);
+        if (entity->etype != XML_INTERNAL_GENERAL_ENTITY || entity->content == nullptr) return;
+        const std::string_view text(reinterpret_cast<const char*>(entity->content));
+        // Comments, CDATA sections and instructions are passed over whole.
+        constexpr std::pair<std::string_view, std::string_view> kPassed[] = {
+            {"<!--", "-->"}, {"<![CDATA[", "]]>"}, {"<?", "?>"}};
+        std::size_t at = text.find('<');
+        while (at != std::string_view::npos) {
+          const std::string_view rest = text.substr(at);
+          std::size_t next = at + 1;
+          bool element = true;
+          for (const auto& [open, close] : kPassed) {
+            if (!rest.starts_with(open)) continue;
+            element = false;
+            const std::size_t end = text.find(close, at + open.size());
+            next = end == std::string_view::npos ? text.size() : end + close.size();
+          }
+          if (element) {
+            static_cast<std::vector<std::string>*>(data)->push_back(
+                reinterpret_cast<const char*>(entity->name));
+            return;
+          }
+          at = text.find('<', next);
+        }
+      },
+      &names);
+  std::sort(names.begin(), names.end());
+  std::string list;
+  for (const std::string& entityName : names) {
+    list += (list.empty() ? "" : ", ") + ("\"" + entityName + "\"");
+  }
+  return list;
 }
 
 // What a parse makes of the document.
@@ -809,7 +927,7 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
 
   // The sections stream from the file; the other scopes keep its bytes.
   const bool streamFromFile = scope == LoadScope::kCatalogueSections;
-  unsigned char head[16] = {};
+  unsigned char head[kPrologueBytes] = {};
   std::size_t headSize = 0;
   if (streamFromFile) {
     while (headSize < sizeof head) {
@@ -833,6 +951,12 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
     std::memcpy(head, impl->bytes.data(), headSize);
   }
   const Prologue prologue = ReadPrologue(head, headSize);
+  if (!DeclarationAgreesWithMark(prologue)) {
+    throw TransferError("El archivo " + name + " no se admite: empieza con la marca de orden de " +
+                        "bytes de " + (prologue.utf8Mark ? "UTF-8" : "UTF-16") +
+                        ", pero su declaración XML dice encoding=\"" + prologue.declaredEncoding +
+                        "\"; no se sabe cuál de las dos vale y no se ha cambiado nada.");
+  }
 
   ParseState state;
   state.name = name;
@@ -857,6 +981,11 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
       break;
   }
 
+  if (const std::string entities = EntitiesMakingElements(impl->doc.get()); !entities.empty()) {
+    throw TransferError("El archivo " + name + " no se admite: su DTD declara entidades que " +
+                        "crean elementos (" + entities +
+                        "); escriba los elementos en el documento mismo. No se ha cambiado nada.");
+  }
   const xmlDoc* doc = impl->doc.get();
   if (doc->encoding != nullptr) {
     impl->encoding = reinterpret_cast<const char*>(doc->encoding);

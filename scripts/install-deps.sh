@@ -5,7 +5,7 @@ packages=(
   build-essential cmake pkg-config dpkg-dev
   libxml2-dev libicu-dev qt6-base-dev
   googletest libgtest-dev
-  python3 python3-dbfread libxml2-utils
+  python3 python3-dbfread python3-dbf gdal-bin libxml2-utils
   clang libclang-rt-14-dev
   xvfb xauth
   time

@@ -2,16 +2,13 @@
 
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "text/text.h"
 
 namespace brivasto::dbf {
 namespace {
-
-// Memo fields (M, B, G) hold only a block number in the table itself: they
-// are read as that text, so a table with a memo column we never use still opens.
-constexpr std::string_view kKnownTypes = "CNFLDIO+MBG";
 
 [[noreturn]] void Damaged(std::string_view where, const std::string& detail) {
   throw TransferError(std::string(where) + " está dañada: " + detail + ".");
@@ -30,56 +27,85 @@ std::string NameAt(const std::uint8_t* p, std::size_t maxLength) {
   return name;
 }
 
+// How a field of `type` is stored in a table of `header`'s dialect;
+// std::nullopt for a type that is not read there. Memo fields hold only a
+// block number in the table itself: they are read as that number, so a
+// table with a memo column we never use still opens.
+std::optional<Storage> StorageOf(std::uint8_t type, std::size_t width, const Header& header) {
+  switch (type) {
+    case 'C':
+      return Storage::kText;
+    case 'N':
+    case 'F':
+    case 'D':
+      return Storage::kDigits;
+    case 'L':
+      return Storage::kLogical;
+    default:
+      break;
+  }
+  if (header.level7) {
+    switch (type) {
+      case 'I':
+      case '+':
+        return Storage::kLevel7Long;
+      case 'O':
+        return Storage::kLevel7Double;
+      case '@':
+        return Storage::kLevel7Time;
+      case 'M':
+      case 'B':
+      case 'G':
+        return Storage::kDigits;
+      default:
+        return std::nullopt;
+    }
+  }
+  // The 32-byte layout: dBase III to 5, FoxBASE, FoxPro and Visual FoxPro.
+  // Binary numbers there are FoxPro's, little-endian.
+  switch (type) {
+    case 'I':
+      return Storage::kLittleLong;
+    case 'Y':
+      return Storage::kCurrency;
+    case 'T':
+      return Storage::kFoxTime;
+    case 'B':
+      // Visual FoxPro's double; a memo elsewhere.
+      return header.visualFoxPro ? Storage::kLittleDouble : Storage::kDigits;
+    case 'M':
+    case 'G':
+    case 'P':
+    case 'W':
+      // Visual FoxPro keeps the block number in 4 binary bytes.
+      return header.visualFoxPro && width == 4 ? Storage::kLittleMemo : Storage::kDigits;
+    default:
+      return std::nullopt;
+  }
+}
+
+// The width that a field stored so must have; 0 when any width will do.
+std::size_t FixedWidth(Storage storage) {
+  switch (storage) {
+    case Storage::kLevel7Long:
+    case Storage::kLittleLong:
+    case Storage::kLittleMemo:
+      return 4;
+    case Storage::kLevel7Double:
+    case Storage::kLevel7Time:
+    case Storage::kLittleDouble:
+    case Storage::kCurrency:
+    case Storage::kFoxTime:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+constexpr std::uint8_t kNullFlagsType = '0';
+constexpr std::uint8_t kCanBeNull = 0x02;  // Visual FoxPro field flag
+
 }  // namespace
-
-int CodePageOfDriver(std::uint8_t driver) {
-  switch (driver) {
-    case 0x01:
-      return 437;
-    case 0x02:
-      return 850;
-    case 0x03:
-    case 0x57:
-    case 0x58:
-    case 0x59:
-      return 1252;
-    case 0x64:
-      return 852;
-    case 0x65:
-      return 866;
-    case 0xC8:
-      return 1250;
-    case 0xC9:
-      return 1251;
-    default:
-      return 0;
-  }
-}
-
-int CodePageOfDriverName(std::string_view name) {
-  // "DB" + "WIN" (Windows 1252) or the code page's digits + a locale.
-  if (name.size() < 3 || name.substr(0, 2) != "DB") return 0;
-  name.remove_prefix(2);
-  if (name.substr(0, 3) == "WIN") return 1252;
-  int codePage = 0;
-  std::size_t digits = 0;
-  while (digits < name.size() && digits < 4 && name[digits] >= '0' && name[digits] <= '9') {
-    codePage = codePage * 10 + (name[digits] - '0');
-    ++digits;
-  }
-  switch (codePage) {
-    case 437:
-    case 850:
-    case 852:
-    case 866:
-    case 1250:
-    case 1251:
-    case 1252:
-      return codePage;
-    default:
-      return 0;
-  }
-}
 
 Header ParseHeader(std::span<const std::uint8_t> file, std::string_view where) {
   const auto incomplete = [&] {
@@ -94,6 +120,7 @@ Header ParseHeader(std::span<const std::uint8_t> file, std::string_view where) {
                         " es una tabla de dBase II, un formato que no se puede leer.");
   }
   header.level7 = (header.version & 0x07) == 4;
+  header.visualFoxPro = header.version >= 0x30 && header.version <= 0x32;
   header.recordCount = ReadU32(&file[4]);
   header.headerLength = ReadU16(&file[8]);
   header.recordLength = ReadU16(&file[10]);
@@ -107,6 +134,7 @@ Header ParseHeader(std::span<const std::uint8_t> file, std::string_view where) {
 
   std::size_t recordLength = 1;  // the deletion flag
   std::size_t pos = descriptorsStart;
+  int nullBits = 0;
   for (;;) {
     if (pos >= header.headerLength) {
       Damaged(where, "falta la marca de fin de los campos dentro de la longitud de la cabecera (" +
@@ -140,15 +168,30 @@ Header ParseHeader(std::span<const std::uint8_t> file, std::string_view where) {
     }
     const std::string label =
         "el campo " + std::to_string(header.fields.size() + 1) + " (" + field.name + ")";
-    if (kKnownTypes.find(static_cast<char>(type)) == std::string_view::npos || type == 0) {
-      Damaged(where, label + " es de un tipo desconocido o no admitido: " + TypeText(type));
+    if (header.visualFoxPro && type == kNullFlagsType) {
+      // The hidden _NullFlags field: one bit per field that can be null.
+      header.nullFlagsOffset = recordLength;
+      header.nullFlagsWidth = width;
+      recordLength += width;
+      pos += descriptorSize;
+      continue;
+    }
+    const std::optional<Storage> storage = StorageOf(type, width, header);
+    if (!storage) {
+      if (type < 0x21 || type >= 0x7F) {
+        Damaged(where, label + " es de un tipo desconocido: " + TypeText(type));
+      }
+      throw TransferError(std::string(where) + " tiene " + label + " de tipo " + TypeText(type) +
+                          ", un tipo de campo que no se puede leer.");
     }
     field.type = static_cast<char>(type);
-    const bool fixed4 = type == 'I' || type == '+';
-    if (width == 0 || (fixed4 && width != 4) || (type == 'O' && width != 8)) {
+    field.storage = *storage;
+    const std::size_t fixed = FixedWidth(*storage);
+    if (width == 0 || (fixed != 0 && width != fixed)) {
       Damaged(where, label + " tiene una anchura imposible para su tipo " + TypeText(type) + ": " +
                          std::to_string(width));
     }
+    if (header.visualFoxPro && (d[18] & kCanBeNull) != 0) field.nullBit = nullBits++;
     field.width = width;
     field.offset = recordLength;
     recordLength += width;
@@ -162,11 +205,13 @@ Header ParseHeader(std::span<const std::uint8_t> file, std::string_view where) {
                        ") no corresponde a los campos, que suman " + std::to_string(recordLength));
   }
 
-  header.codePage = CodePageOfDriver(file[29]);
-  if (header.codePage == 0 && header.level7) {
-    header.codePage = CodePageOfDriverName(NameAt(&file[32], 32));
+  if (nullBits > 0 && static_cast<std::size_t>(nullBits) > 8 * header.nullFlagsWidth) {
+    Damaged(where, std::to_string(nullBits) +
+                       " campos pueden ser nulos, pero el campo _NullFlags solo tiene sitio para " +
+                       std::to_string(8 * header.nullFlagsWidth));
   }
-  if (header.codePage == 0) header.codePage = 1252;
+  header.languageDriver = file[29];
+  if (header.level7) header.driverName = NameAt(&file[32], 32);
   return header;
 }
 
@@ -217,6 +262,12 @@ double DecodeDouble(const std::uint8_t* bytes) {
   // Stored with the sign bit set for positive numbers and all bits inverted
   // for negative ones, so that the bytes sort like the numbers.
   raw = (raw & kSign) != 0 ? raw ^ kSign : ~raw;
+  return std::bit_cast<double>(raw);
+}
+
+double DecodeBigEndianDouble(const std::uint8_t* bytes) {
+  std::uint64_t raw = 0;
+  for (int i = 0; i < 8; ++i) raw = raw << 8 | bytes[i];
   return std::bit_cast<double>(raw);
 }
 

@@ -2,18 +2,22 @@
 // exclusively, read whole, and its fields decoded on demand.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unicode/utf8.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
+#include <bit>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "tables/code_page.h"
 #include "tables/dbf_format.h"
+#include "tables/decoding.h"
 #include "tables/files.h"
 #include "tables/numbers.h"
 #include "tables/tables.h"
@@ -33,6 +37,78 @@ std::string_view BaseName(std::string_view name) {
 
 bool IsPad(std::uint8_t byte) { return byte == ' ' || byte == 0; }
 
+// A Julian day number and milliseconds since midnight as "YYYYMMDD hh:mm:ss"
+// (the form of a date field, then the time); std::nullopt outside years 1
+// to 9999.
+std::optional<std::u16string> DateTimeText(std::int64_t julianDay, std::int64_t milliseconds) {
+  if (milliseconds < 0 || milliseconds >= 86400000) {
+    julianDay += milliseconds / 86400000 - (milliseconds % 86400000 < 0 ? 1 : 0);
+    milliseconds = ((milliseconds % 86400000) + 86400000) % 86400000;
+  }
+  // Julian day 1721426 is 0001-01-01 and 5373484 is 9999-12-31 (Gregorian).
+  if (julianDay < 1721426 || julianDay > 5373484) return std::nullopt;
+  // The Gregorian calendar date of a Julian day number (Fliegel and Van
+  // Flandern).
+  std::int64_t l = julianDay + 68569;
+  const std::int64_t n = 4 * l / 146097;
+  l -= (146097 * n + 3) / 4;
+  const std::int64_t i = 4000 * (l + 1) / 1461001;
+  l = l - 1461 * i / 4 + 31;
+  const std::int64_t j = 80 * l / 2447;
+  const std::int64_t day = l - 2447 * j / 80;
+  l = j / 11;
+  const std::int64_t month = j + 2 - 12 * l;
+  const std::int64_t year = 100 * (n - 49) + i + l;
+  const std::int64_t seconds = milliseconds / 1000;
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d%02d%02d %02d:%02d:%02d", static_cast<int>(year),
+                static_cast<int>(month), static_cast<int>(day), static_cast<int>(seconds / 3600),
+                static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+  return std::u16string(text, text + std::strlen(text));
+}
+
+// FoxPro's currency, an integer of ten-thousandths, as exact decimal text:
+// "12.5", "-0.0001", "3".
+std::u16string CurrencyText(std::int64_t tenThousandths) {
+  const bool negative = tenThousandths < 0;
+  // The magnitude as unsigned, so that the smallest int64 has one too.
+  const std::uint64_t magnitude =
+      negative ? std::uint64_t{0} - static_cast<std::uint64_t>(tenThousandths)
+               : static_cast<std::uint64_t>(tenThousandths);
+  std::string text = (negative ? "-" : "") + std::to_string(magnitude / 10000);
+  std::string fraction = std::to_string(magnitude % 10000);
+  fraction.insert(0, 4 - fraction.size(), '0');
+  while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
+  if (!fraction.empty()) text += "." + fraction;
+  return std::u16string(text.begin(), text.end());
+}
+
+// The code page that the .cpg file beside `table` (same name, any letter
+// case) names; 0 when there is no such file, or when it names no code page
+// we know, and then `unknown` says what it names.
+int CodePageOfCpgBeside(const std::filesystem::path& table, std::string& unknown) {
+  const std::vector<std::filesystem::path> found =
+      files::FindIgnoringCase(table.parent_path(), table.stem().string() + ".cpg");
+  if (found.empty()) return 0;
+  std::ifstream in(found.front(), std::ios::binary);
+  std::string text(256, '\0');  // a code page name, not a file to read whole
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  const int codePage = decoding::CodePageOfCpg(text);
+  if (codePage == 0) {
+    std::string shown = text.substr(0, text.find_first_of("\r\n"));
+    for (char& c : shown) {
+      if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
+    }
+    unknown = "en " + found.front().filename().string() + " la página de códigos \"" + shown + "\"";
+  }
+  return codePage;
+}
+
+bool AllZero(const std::uint8_t* bytes, std::size_t count) {
+  return std::all_of(bytes, bytes + count, [](std::uint8_t b) { return b == 0; });
+}
+
 }  // namespace
 
 struct Table::Impl {
@@ -43,7 +119,8 @@ struct Table::Impl {
   std::vector<std::uint8_t> data;
   dbf::Header header;
   std::vector<std::uint32_t> live;  // file positions (0-based) of the live records
-  std::array<char16_t, 256> characters{};
+  std::optional<decoding::Decoder> decoder;
+  std::string codePageNotice;  // a language driver or .cpg file that is not known
   char16_t decimalSeparator = u'.';
 
   const std::uint8_t* FieldBytes(std::size_t record, std::size_t field) const {
@@ -60,15 +137,33 @@ struct Table::Impl {
            header.fields[field].offset;
   }
 
-  std::u16string Decode(const std::uint8_t* begin, const std::uint8_t* end) const {
+  std::u16string Decode(std::size_t record, std::size_t field, const std::uint8_t* begin,
+                        const std::uint8_t* end) const {
     std::u16string text;
     text.reserve(static_cast<std::size_t>(end - begin));
-    for (const std::uint8_t* p = begin; p != end; ++p) text.push_back(characters[*p]);
+    if (!decoder->Decode(begin, end, text)) {
+      throw TransferError(
+          "La tabla " + tableName + ", registro " + std::to_string(live[record] + 1) + ", campo " +
+          header.fields[field].name + ": el texto no es válido en la página de códigos " +
+          decoding::CodePageName(codePage) + " que declara la tabla.");
+    }
     return text;
   }
 
+  // Whether the field holds no value: a null Visual FoxPro field, or a level
+  // 7 binary field of zero bytes (its numbers are stored with the sign bit
+  // flipped, so zero bytes are no number).
+  bool IsEmpty(std::size_t record, std::size_t field) const;
   std::u16string Text(std::size_t record, std::size_t field) const;
   double Number(std::size_t record, std::size_t field) const;
+  int codePage = decoding::kWindows1252;
+  void ChooseCodePage();
+  bool TextLooksLikeUtf8() const;
+  void ChooseNullBits(const std::string& where);
+  // The first live record (1-based position in the file) in which a set
+  // bit of _NullFlags does not name a null value when each field's bit is
+  // `bitOf`; 0 when there is none.
+  std::size_t FirstRecordAgainst(const std::vector<int>& bitOf) const;
 
   [[noreturn]] void NotANumber(std::size_t record, std::size_t field, const std::u16string& text,
                                const std::string& problem) const {
@@ -78,16 +173,41 @@ struct Table::Impl {
   }
 };
 
+bool Table::Impl::IsEmpty(std::size_t record, std::size_t field) const {
+  const std::uint8_t* bytes = FieldBytes(record, field);
+  const dbf::Field& f = header.fields[field];
+  switch (f.storage) {
+    case dbf::Storage::kLevel7Long:
+    case dbf::Storage::kLevel7Double:
+    case dbf::Storage::kLevel7Time:
+      return AllZero(bytes, f.width);
+    case dbf::Storage::kFoxTime:  // FoxPro's empty date and time: zeros or blanks
+      return AllZero(bytes, 4) ||
+             std::all_of(bytes, bytes + f.width, [](std::uint8_t b) { return b == ' '; });
+    default:
+      break;
+  }
+  if (f.nullBit < 0) return false;
+  const std::uint8_t* flags = data.data() + header.headerLength +
+                              live[record] * header.recordLength + header.nullFlagsOffset;
+  return (flags[f.nullBit / 8] >> (f.nullBit % 8) & 1) != 0;
+}
+
 std::u16string Table::Impl::Text(std::size_t record, std::size_t field) const {
   const std::uint8_t* begin = FieldBytes(record, field);
+  if (IsEmpty(record, field)) return u"";
   const dbf::Field& f = header.fields[field];
   const std::uint8_t* end = begin + f.width;
-  switch (f.type) {
-    case 'C':
+  const auto dateTime = [&](std::optional<std::u16string> text) {
+    if (!text) NotANumber(record, field, u"", "no es una fecha y hora válida");
+    return *text;
+  };
+  switch (f.storage) {
+    case dbf::Storage::kText:
       // Only the blanks that pad the text to the width go.
       while (end != begin && IsPad(end[-1])) --end;
-      return Decode(begin, end);
-    case 'L':
+      return Decode(record, field, begin, end);
+    case dbf::Storage::kLogical:
       switch (*begin) {
         case 'T':
         case 't':
@@ -102,46 +222,188 @@ std::u16string Table::Impl::Text(std::size_t record, std::size_t field) const {
         default:
           return u"";
       }
-    case 'I':
-    case '+':
+    case dbf::Storage::kLevel7Long:
       return DecimalText(dbf::DecodeLong(begin));
-    case 'O':
-      return numbers::ShortestText(dbf::DecodeDouble(begin));
-    default:  // N, F, D, and memo block numbers: digits, blank-padded on either side
-      while (begin != end && IsPad(*begin)) ++begin;
-      while (end != begin && IsPad(end[-1])) --end;
-      return Decode(begin, end);
+    case dbf::Storage::kLittleLong:
+      return DecimalText(static_cast<std::int32_t>(dbf::ReadU32(begin)));
+    case dbf::Storage::kLevel7Double:
+    case dbf::Storage::kLittleDouble:
+      return numbers::ShortestText(Number(record, field));
+    case dbf::Storage::kCurrency:
+      return CurrencyText(static_cast<std::int64_t>(dbf::ReadU64(begin)));
+    case dbf::Storage::kLevel7Time: {
+      // Milliseconds from 0001-01-01, which is day 1 (Julian day 1721426).
+      const double ms = dbf::DecodeBigEndianDouble(begin);
+      if (!std::isfinite(ms) || std::fabs(ms) > 1e18) return dateTime(std::nullopt);
+      const auto whole = static_cast<std::int64_t>(std::floor(ms));
+      return dateTime(DateTimeText(1721425 + whole / 86400000, whole % 86400000));
+    }
+    case dbf::Storage::kFoxTime: {
+      const std::uint32_t day = dbf::ReadU32(begin);
+      return dateTime(DateTimeText(static_cast<std::int32_t>(day),
+                                   static_cast<std::int32_t>(dbf::ReadU32(begin + 4))));
+    }
+    case dbf::Storage::kLittleMemo: {
+      const std::uint32_t block = dbf::ReadU32(begin);
+      return block == 0 ? u"" : DecimalText(static_cast<std::int64_t>(block));
+    }
+    case dbf::Storage::kDigits:
+      break;
   }
+  // N, F, D, and memo block numbers: digits, blank-padded on either side.
+  while (begin != end && IsPad(*begin)) ++begin;
+  while (end != begin && IsPad(end[-1])) --end;
+  return Decode(record, field, begin, end);
 }
 
 double Table::Impl::Number(std::size_t record, std::size_t field) const {
   const std::uint8_t* bytes = FieldBytes(record, field);
+  if (IsEmpty(record, field)) return 0;  // an empty field is 0
   const dbf::Field& f = header.fields[field];
-  switch (f.type) {
-    case 'I':
-    case '+':
+  const auto finite = [&](double value) {
+    // A double field can hold NaN or an infinity: no number of a table.
+    if (!std::isfinite(value)) {
+      NotANumber(record, field, numbers::ShortestText(value), "no es un número");
+    }
+    return value;
+  };
+  switch (f.storage) {
+    case dbf::Storage::kLevel7Long:
       return dbf::DecodeLong(bytes);
-    case 'O': {
-      // A double field can hold NaN or an infinity: no number of a table.
-      const double value = dbf::DecodeDouble(bytes);
-      if (!std::isfinite(value)) NotANumber(record, field, Text(record, field), "no es un número");
-      return value;
+    case dbf::Storage::kLittleLong:
+      return static_cast<std::int32_t>(dbf::ReadU32(bytes));
+    case dbf::Storage::kLevel7Double:
+      return finite(dbf::DecodeDouble(bytes));
+    case dbf::Storage::kLittleDouble: {
+      std::uint64_t raw = dbf::ReadU64(bytes);
+      return finite(std::bit_cast<double>(raw));
     }
-    case 'N':
-    case 'F': {
-      const std::u16string text = Text(record, field);
-      if (text.empty()) return 0;  // an empty numeric field is 0
-      const std::optional<double> value = numbers::Parse(text, u'.');
-      if (!value) NotANumber(record, field, text, "no es un número");
-      return *value;
-    }
-    default: {
-      const std::u16string text = Text(record, field);
-      const std::optional<double> value = numbers::Parse(text, decimalSeparator);
-      if (!value) NotANumber(record, field, text, "no es un número");
-      return *value;
+    case dbf::Storage::kCurrency:
+      return static_cast<double>(static_cast<std::int64_t>(dbf::ReadU64(bytes))) / 10000.0;
+    default:
+      break;
+  }
+  const std::u16string text = Text(record, field);
+  if (f.type == 'N' || f.type == 'F') {
+    if (text.empty()) return 0;  // an empty numeric field is 0
+    const std::optional<double> value = numbers::Parse(text, u'.');
+    if (!value) NotANumber(record, field, text, "no es un número");
+    return *value;
+  }
+  const std::optional<double> value = numbers::Parse(text, decimalSeparator);
+  if (!value) NotANumber(record, field, text, "no es un número");
+  return *value;
+}
+
+std::size_t Table::Impl::FirstRecordAgainst(const std::vector<int>& bitOf) const {
+  std::vector<int> fieldOfBit(8 * header.nullFlagsWidth, -1);
+  for (std::size_t i = 0; i < bitOf.size(); ++i) {
+    if (bitOf[i] >= 0) fieldOfBit[static_cast<std::size_t>(bitOf[i])] = static_cast<int>(i);
+  }
+  for (const std::uint32_t position : live) {
+    const std::uint8_t* record = data.data() + header.headerLength + position * header.recordLength;
+    const std::uint8_t* flags = record + header.nullFlagsOffset;
+    for (std::size_t bit = 0; bit < fieldOfBit.size(); ++bit) {
+      if ((flags[bit / 8] >> (bit % 8) & 1) == 0) continue;
+      if (fieldOfBit[bit] < 0) return position + std::size_t{1};
+      // A null value's bytes are blanks or zeros.
+      const dbf::Field& f = header.fields[static_cast<std::size_t>(fieldOfBit[bit])];
+      const std::uint8_t* bytes = record + f.offset;
+      if (!AllZero(bytes, f.width) &&
+          !std::all_of(bytes, bytes + f.width, [](std::uint8_t b) { return b == ' '; })) {
+        return position + std::size_t{1};
+      }
     }
   }
+  return 0;
+}
+
+// Visual FoxPro gives each field that can be null the next bit of
+// _NullFlags; python3-dbf gives it the bit of its position among all the
+// fields. Where the two differ, the records tell which rule wrote them: the
+// bits of null values name fields whose bytes are blanks or zeros.
+void Table::Impl::ChooseNullBits(const std::string& where) {
+  std::vector<int> foxPro, byPosition;
+  for (std::size_t i = 0; i < header.fields.size(); ++i) {
+    foxPro.push_back(header.fields[i].nullBit);
+    byPosition.push_back(header.fields[i].nullBit >= 0 ? static_cast<int>(i) : -1);
+  }
+  if (foxPro == byPosition ||
+      header.fields.size() > 8 * header.nullFlagsWidth) {  // no room for python3-dbf's rule
+    return;
+  }
+  const std::size_t against = FirstRecordAgainst(foxPro);
+  if (against == 0) return;
+  if (FirstRecordAgainst(byPosition) == 0) {
+    for (std::size_t i = 0; i < header.fields.size(); ++i) header.fields[i].nullBit = byPosition[i];
+    return;
+  }
+  throw TransferError(where + " está dañada: en el registro " + std::to_string(against) +
+                      ", los indicadores de valores nulos (_NullFlags) no corresponden a los "
+                      "campos.");
+}
+
+// The code page of the table's text: the language driver byte, else the
+// level 7 driver name, else (byte 29 = 0 on the 32-byte layout) the .cpg
+// file beside the table, else Windows 1252. A driver or .cpg file we do not
+// know is read as 1252 too, with a notice that names it.
+// Whether the text fields hold bytes beyond ASCII, all of them in valid
+// UTF-8 sequences (which text in an 8-bit code page hardly ever does).
+bool Table::Impl::TextLooksLikeUtf8() const {
+  bool beyondAscii = false;
+  for (const std::uint32_t position : live) {
+    const std::uint8_t* record = data.data() + header.headerLength + position * header.recordLength;
+    for (const dbf::Field& f : header.fields) {
+      if (f.storage != dbf::Storage::kText) continue;
+      const std::uint8_t* bytes = record + f.offset;
+      const auto width = static_cast<std::int32_t>(f.width);
+      for (std::int32_t i = 0; i < width;) {
+        if (bytes[i] < 0x80) {
+          ++i;
+          continue;
+        }
+        UChar32 c;
+        U8_NEXT(bytes, i, width, c);
+        if (c < 0) return false;
+        beyondAscii = true;
+      }
+    }
+  }
+  return beyondAscii;
+}
+
+void Table::Impl::ChooseCodePage() {
+  const std::uint8_t driver = header.languageDriver;
+  codePage = decoding::CodePageOfDriver(driver);
+  if (codePage == 0 && !header.driverName.empty()) {
+    codePage = decoding::CodePageOfDriverName(header.driverName);
+  }
+  std::string unknown;  // what the table declares, when that is not known
+  if (codePage == 0) {
+    if (driver != 0) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      unknown =
+          std::string("el controlador de idioma 0x") + kHex[driver >> 4] + kHex[driver & 0x0F];
+    } else if (!header.driverName.empty()) {
+      unknown = "el controlador de idioma \"" + header.driverName + "\"";
+    } else if (!header.level7) {
+      codePage = CodePageOfCpgBeside(path, unknown);
+    }
+  }
+  if (!unknown.empty()) {
+    codePageNotice = "La tabla " + tableName + " declara " + unknown +
+                     ", que no se conoce: su texto se ha leído como Windows 1252 y puede tener "
+                     "caracteres equivocados.";
+  } else if (codePage == 0 && TextLooksLikeUtf8()) {
+    // Some writers (LibreOffice among them) store UTF-8 without saying so.
+    codePageNotice = "La tabla " + tableName +
+                     " no declara su página de códigos y su texto parece UTF-8: se ha leído como "
+                     "Windows 1252 y puede tener caracteres equivocados. Si es UTF-8, ponga junto "
+                     "a ella un archivo " +
+                     tableName + ".cpg que diga UTF-8.";
+  }
+  if (codePage == 0) codePage = decoding::kWindows1252;
+  decoder.emplace(codePage);
 }
 
 Table Table::Open(const std::filesystem::path& directory, std::string_view name,
@@ -204,7 +466,8 @@ Table Table::Open(const std::filesystem::path& directory, std::string_view name,
     if (flag == dbf::kDeletedRecord) continue;
     impl->live.push_back(static_cast<std::uint32_t>(k));
   }
-  impl->characters = code_page::DecodingTable(header.codePage);
+  impl->ChooseNullBits(where);
+  impl->ChooseCodePage();
   return Table(std::move(impl));
 }
 
@@ -214,6 +477,7 @@ Table& Table::operator=(Table&&) noexcept = default;
 Table::~Table() = default;
 
 const std::string& Table::Name() const { return impl_->name; }
+const std::string& Table::CodePageNotice() const { return impl_->codePageNotice; }
 std::size_t Table::RecordCount() const { return impl_->live.size(); }
 
 bool Table::HasField(std::string_view field) const {

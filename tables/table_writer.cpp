@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "tables/code_page.h"
 #include "tables/dbf_format.h"
 #include "tables/files.h"
 #include "tables/numbers.h"
+#include "tables/stored_text.h"
 #include "tables/tables.h"
 
 namespace brivasto {
@@ -94,7 +94,6 @@ struct TableWriter::Impl {
   std::string buffer;    // posted records not yet written
   std::size_t posted = 0;
   bool finished = false;  // committed, or given up after a failure
-  code_page::Encoder1252 encoder;
 
   Impl(std::filesystem::path dir, const ExchangeTable& table);
   ~Impl() { Discard(); }
@@ -116,6 +115,11 @@ struct TableWriter::Impl {
   }
   [[noreturn]] void Misuse(const std::string& what) const {
     throw TransferError("La tabla " + name + " (" + files::PathText(target) + "): " + what + ".");
+  }
+  // A value the field cannot take, in the record being appended.
+  [[noreturn]] void BadValue(const dbf::Field& f, const std::string& what) const {
+    throw TransferError("La tabla " + name + " (" + files::PathText(target) + "), registro " +
+                        std::to_string(posted + 1) + ", campo " + f.name + ": " + what + ".");
   }
 
   void CheckOpen() const {
@@ -216,7 +220,7 @@ void TableWriter::Impl::WriteAll(const char* data, std::size_t size) {
 void TableWriter::Impl::PutText(std::size_t field, std::u16string_view value) {
   const dbf::Field& f = fields[field];
   if (kinds[field] == FieldKind::kText) {
-    record.replace(f.offset, f.width, encoder.Encode(value, f.width));
+    record.replace(f.offset, f.width, stored_text::Bytes(value, f.width));
     return;
   }
   // A number given as text, written the way numbers are kept in numeric fields.
@@ -226,7 +230,7 @@ void TableWriter::Impl::PutText(std::size_t field, std::u16string_view value) {
   }
   const std::optional<double> number = numbers::Parse(value, u'.');
   if (!number) {
-    Misuse("el campo " + f.name + " es numérico y \"" + ToUtf8(value) + "\" no es un número");
+    BadValue(f, "es numérico y \"" + ToUtf8(value) + "\" no es un número");
   }
   PutNumber(field, *number);
 }
@@ -248,7 +252,7 @@ void TableWriter::Impl::PutNumber(std::size_t field, double value) {
       break;
   }
   if (!text) {
-    Misuse("el valor " + ToUtf8(numbers::ShortestText(value)) + " no cabe en el campo " + f.name);
+    BadValue(f, "el valor " + ToUtf8(numbers::ShortestText(value)) + " no cabe en el campo");
   }
   record.replace(f.offset, f.width, *text);
 }
@@ -345,6 +349,23 @@ std::optional<std::size_t> StoredRecordCount(const std::filesystem::path& file) 
     return std::nullopt;
   }
   return dbf::ReadU32(header + dbf::kRecordCountOffset);
+}
+
+void CheckDirectoryWritable(const std::filesystem::path& directory) {
+  struct stat status {};
+  int error = 0;
+  if (::stat(directory.c_str(), &status) != 0) {
+    error = errno;
+  } else if (!S_ISDIR(status.st_mode)) {
+    error = ENOTDIR;
+  } else if (::access(directory.c_str(), W_OK) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    throw TransferError(
+        "No se puede escribir en la carpeta " + files::PathText(directory) + ": " +
+        (error == ENOTDIR ? std::string("no es una carpeta") : files::ErrnoText(error)) + ".");
+  }
 }
 
 TableWriter::TableWriter(std::filesystem::path directory, const ExchangeTable& table)

@@ -1,8 +1,8 @@
 // tables/tables.h: the dBase table engine and the catalogue of exchange
-// tables shared with Talvenor. Texts go in as UTF-16 and are stored in the
-// table's code page (Windows 1252 for the tables we write; a character 1252
-// cannot hold is stored as '?'); a text longer than its field is cut to the
-// width. Tables are written to a temporary file beside the target and renamed
+// tables shared with Talvenor. Texts go in as UTF-16 and are stored in
+// Windows 1252 by one rule (StoredText, which the export and the check use
+// too); a text longer than its field is cut to the width. Tables are
+// written to a temporary file beside the target and renamed
 // over it when complete, so a table on disk is always either its old content
 // or its new complete content. Tables are read whole when opened, and opened
 // tables are held exclusively until their handle is destroyed. Every failure
@@ -112,6 +112,36 @@ extern const ExchangeTable kDiashorast;  // day/hour frame (created empty)
 inline constexpr std::string_view kSolucName = "SOLUC";
 
 // ---------------------------------------------------------------------------
+// What a text becomes in a table.
+
+// The text a text field of `width` characters stores for `text`, as it
+// reads back: the text in Normalization Form C; Unicode's default-ignorable
+// characters (invisible: U+200B, U+FEFF, U+00AD, variation selectors, tag
+// characters ...) dropped; control characters U+0000 to U+001F (tab, line
+// feed and carriage return among them) and U+007F as a blank; every other
+// character Windows 1252 does not hold (the C1 controls, whose bytes 1252
+// leaves undefined, and an unpaired surrogate included) as '?'; then the
+// first `width` characters, without trailing blanks. Every character is
+// then one byte of 1252, none of them 0x81, 0x8D, 0x8F, 0x90 or 0x9D.
+std::u16string StoredText(std::u16string_view text, std::size_t width);
+
+// Whether a field wide enough stores `text` exactly as it is.
+bool StoredExactly(std::u16string_view text);
+
+// What StoredText changes in a text, each character listed once, in order:
+// those stored as '?' (an unpaired surrogate listed as U+FFFD), those
+// dropped as invisible, and the control characters stored as blanks.
+struct StoredTextChanges {
+  std::u16string replaced;
+  std::u16string dropped;
+  std::u16string blanked;
+};
+StoredTextChanges ChangesInStoredText(std::u16string_view text);
+
+// "U+200B, U+FEFF": invisible characters named for a message.
+std::string CharacterNames(std::u16string_view characters);
+
+// ---------------------------------------------------------------------------
 // Writing a table.
 
 // Builds a new table T in `directory` with the fields of `table`. Records go
@@ -130,11 +160,12 @@ class TableWriter {
   // Starts a new record with every field empty; the previous one must be
   // posted (one left unposted is posted first, so nothing set is lost).
   void Append();
-  // Sets a field of the appended record; a text longer than the field is cut.
-  // A number for a text field is stored as its decimal text; a text for a
+  // Sets a field of the appended record; a text is stored as StoredText
+  // says (never an error). A number for a text field is stored as its decimal text; a text for a
   // numeric field must hold a number written with '.'. A number that does
   // not fit its field throws (an integer field takes 32-bit integers, reals
-  // rounded half to even; a real field 20 characters with 4 decimals).
+  // rounded half to even; a real field 20 characters with 4 decimals); the
+  // message names the table, the record number and the field.
   void SetText(std::string_view field, std::u16string_view value);
   void SetReal(std::string_view field, double value);
   void SetInteger(std::string_view field, std::int32_t value);
@@ -173,14 +204,25 @@ struct TableFile {
 void ReplaceTablesWithFiles(const std::filesystem::path& directory,
                             std::span<const TableFile> files);
 
+// Throws TransferError naming `directory` when it is missing, is not a
+// directory, or cannot be written (a read-only file system, no permission),
+// so that a run can find out before it changes anything.
+void CheckDirectoryWritable(const std::filesystem::path& directory);
+
 // ---------------------------------------------------------------------------
 // Reading a table.
 
 // A table opened for reading: its file found without regard to letter case,
 // held exclusively while the handle lives, its live (not deleted) records
-// read in file order. Reads dBase III, IV, 5 and level 7 files with fields
-// of types C, N, F, L, D, I, O and +. Record numbers in messages are the
-// 1-based positions of records in the file.
+// read in file order. Reads dBase III, IV, 5 and level 7 files (fields C,
+// N, F, L, D, I, +, O, @ and memo numbers), FoxBASE, FoxPro and Visual
+// FoxPro files (C, N, F, L, D, I, B, Y, T, memo numbers, and null values).
+// Text is decoded in the code page of the table's language driver, else of
+// the .cpg file beside it, else Windows 1252; bytes that are no text in that
+// code page are an error. A field that holds no value (blank N, null, a level
+// 7 binary field of zero bytes) reads as empty text and as 0. A field type
+// not read stops the Open naming table, field and type. Record numbers in
+// messages are the 1-based positions of records in the file.
 class Table {
  public:
   // Throws TransferError for a missing table, a table another process holds,
@@ -193,6 +235,10 @@ class Table {
 
   const std::string& Name() const;  // the table's name, as asked for ("SOLUC")
   std::size_t RecordCount() const;  // live records
+  // Empty, or a notice naming the table and the language driver (or .cpg
+  // file) it declares when that code page is not known: its text is then
+  // read as Windows 1252 and may hold wrong characters.
+  const std::string& CodePageNotice() const;
 
   // The index of a field; throws TransferError naming the table and field
   // when the table lacks it.

@@ -202,6 +202,13 @@ TEST(TableWriter, StoresTextInWindows1252CutToTheWidth) {
       {u"abcdef\U0001F600", "abcdef"},
       {std::u16string(u"x\xD800y"), "x?y   "},  // unpaired surrogate
       {u"", "      "},
+      {u"Mate\u0301ti", "Mat\xE9ti"},          // composed first: a + U+0301 is á
+      {u"A\u200BB\uFEFFC\u2060D", "ABCD  "},   // invisible characters are dropped
+      {u"\u270F\uFE0F\U000E0041x", "?x    "},  // ... a variation selector, a tag
+      {u"a\tb\nc\rd", "a b c "},               // controls become blanks
+      {std::u16string(u"a\x01\x7F", 3), "a     "},
+      {u"\u0081\u008D\u008F\u0090\u009D\u0080", "??????"},  // never an undefined byte
+      {u"\u20AC\u0152\u017E", "\x80\x8C\x9E   "},           // what 1252 holds above U+00FF
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(ToUtf8(c.text));
@@ -212,6 +219,86 @@ TEST(TableWriter, StoresTextInWindows1252CutToTheWidth) {
     EXPECT_EQ(std::string(file.begin() + firstRecord + 1, file.begin() + firstRecord + 7),
               c.stored);
   }
+}
+
+// One code point in UTF-16.
+std::u16string Utf16Of(char32_t c) {
+  if (c < 0x10000) return std::u16string(1, static_cast<char16_t>(c));
+  return {static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)),
+          static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF))};
+}
+
+// Every character, alone in its field, written through the writer and read
+// back: never an error, and exactly what StoredText says the field keeps.
+TEST(TableWriter, StoresEveryCharacterAsStoredTextSays) {
+  constexpr std::size_t kFields = 200;
+  constexpr int kWidth = 4;  // NFC makes up to three characters of one
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < kFields; ++i) names.push_back("F" + std::to_string(i));
+  std::vector<FieldDef> defs;
+  for (const std::string& name : names) defs.push_back({name, FieldKind::kText, kWidth});
+  const ExchangeTable wide{"TODOS", defs};
+
+  std::vector<std::u16string> texts;
+  for (char32_t c = 1; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    texts.push_back(Utf16Of(c));
+  }
+  TempDir dir;
+  {
+    TableWriter writer(dir.Path(), wide);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      if (i % kFields == 0) writer.Append();
+      ASSERT_NO_THROW(writer.SetText(names[i % kFields], texts[i])) << i;
+    }
+    writer.Commit();
+  }
+  const Table table = Table::Open(dir.Path(), "TODOS", u'.');
+  ASSERT_EQ(table.RecordCount(), (texts.size() + kFields - 1) / kFields);
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    const std::u16string read = table.Text(i / kFields, i % kFields);
+    if (read != StoredText(texts[i], kWidth) && ++wrong <= 10) {
+      ADD_FAILURE() << "U+" << std::hex << static_cast<std::uint32_t>(texts[i][0]) << " "
+                    << ToUtf8(texts[i]) << " reads back as " << ToUtf8(read);
+    }
+  }
+  EXPECT_EQ(wrong, 0u);
+}
+
+TEST(StoredText, CutsMapsAndDropsTrailingBlanks) {
+  EXPECT_EQ(StoredText(u"Matemáticas I", 10), u"Matemática");
+  EXPECT_EQ(StoredText(u"ABCDEFGHI J", 10), u"ABCDEFGHI");
+  EXPECT_EQ(StoredText(u"€ Œ ñ", 10), u"€ Œ ñ");       // in Windows 1252
+  EXPECT_EQ(StoredText(u"дa\U0001F600b", 3), u"?a?");  // a pair is one character
+  EXPECT_EQ(StoredText(u"   ", 10), u"");
+}
+
+// The invisible characters that names pasted from web pages and word
+// processors bring: dropped, never a '?' and never an error.
+TEST(StoredText, DropsInvisibleCharacters) {
+  for (const char32_t c : {U'\u200B', U'\uFEFF', U'\u200C', U'\u200D', U'\u200E', U'\u200F',
+                           U'\u202A', U'\u202E', U'\u2060', U'\u2066', U'\uFE0F', U'\u034F',
+                           U'\u180E', U'\U000E0041', U'\U0001D173', U'\u00AD'}) {
+    const std::u16string text = u"Ana" + Utf16Of(c) + u" Gil";
+    EXPECT_EQ(StoredText(text, 10), u"Ana Gil") << std::hex << static_cast<std::uint32_t>(c);
+    EXPECT_FALSE(ChangesInStoredText(text).dropped.empty());
+  }
+}
+
+TEST(StoredText, SaysWhatItChanges) {
+  EXPECT_TRUE(StoredExactly(u"Matemáticas"));
+  EXPECT_TRUE(StoredExactly(u"€uro"));
+  EXPECT_FALSE(StoredExactly(u"T-\u01411"));        // Ł is outside 1252
+  EXPECT_FALSE(StoredExactly(u"Mate\u0301ticas"));  // composed, so changed
+  EXPECT_FALSE(StoredExactly(u"T\u200B1"));         // an invisible character
+  EXPECT_FALSE(StoredExactly(u"T1\t"));             // a control character
+  EXPECT_FALSE(StoredExactly(u"T1 "));              // the trailing blank goes
+  const StoredTextChanges changes = ChangesInStoredText(u"\u0141a\u200B\tb\u0141\u200B");
+  EXPECT_EQ(changes.replaced, u"\u0141");
+  EXPECT_EQ(changes.dropped, u"\u200B");
+  EXPECT_EQ(changes.blanked, u"\t");
+  EXPECT_EQ(CharacterNames(u"\u200B\U000E0041"), "U+200B, U+E0041");
 }
 
 TEST(TableWriter, ReplacesTheTableInAnyLetterCaseAndItsIndex) {
@@ -287,9 +374,10 @@ TEST(DbfFormat, DecodesLevel7Numbers) {
   }
 }
 
-// dbase3.dbf (N, F fields, language driver 0x58) and dbase7.dbf (I, O, +
-// fields, driver name DBWINES0) hold the same records; the second is deleted.
-TEST(Table, ReadsDbase3AndLevel7FilesToTheSameValues) {
+// dbase3.dbf (N, F fields, language driver 0x58), dbase7.dbf (I, O, +
+// fields, driver name DBWINES0) and foxpro.dbf (Visual FoxPro: I, B, Y
+// fields, a null name) hold the same records; the second is deleted.
+TEST(Table, ReadsDbase3Level7AndFoxProFilesToTheSameValues) {
   struct Row {
     std::u16string nombre;
     std::u16string dia;
@@ -303,7 +391,7 @@ TEST(Table, ReadsDbase3AndLevel7FilesToTheSameValues) {
                       {u"Niño €", u"-1", -1, 43.65, u"F", u"", 3, 3},
                       {u"Química", u"5000000", 5000000, -199.99, u"", u"19991231", 4, 4},
                       {u"", u"2147483647", 2147483647, 0.5, u"", u"20000229", 5, 5}};
-  for (const char* name : {"DBASE3", "DBASE7"}) {  // dbase3.dbf, dbase7.dbf
+  for (const char* name : {"DBASE3", "DBASE7", "FOXPRO"}) {
     SCOPED_TRACE(name);
     const Table table = Table::Open(SourceDir() / "tables" / "testdata", name, u',');
     ASSERT_EQ(table.RecordCount(), std::size(want));
@@ -319,6 +407,7 @@ TEST(Table, ReadsDbase3AndLevel7FilesToTheSameValues) {
       EXPECT_EQ(table.Text(r, activo), want[r].activo);
       EXPECT_EQ(table.Text(r, fecha), want[r].fecha);
       EXPECT_EQ(table.Integer(r, num), want[r].num);
+      EXPECT_EQ(table.Text(r, num), DecimalText(want[r].num));
       EXPECT_EQ(table.RecordNumber(r), want[r].recordNumber);
     }
     EXPECT_EQ(ToUtf8(table.Text(1, hora)), name == std::string("DBASE3") ? "43.6500" : "43.65");
@@ -330,35 +419,195 @@ TEST(Table, ReadsDbase3AndLevel7FilesToTheSameValues) {
   }
 }
 
+TEST(Table, ReadsFoxProDatesAndTimesCurrencyAndNulls) {
+  const fs::path fixtures = SourceDir() / "tables" / "testdata";
+  const Table table = Table::Open(fixtures, "FOXPRO", u'.');
+  const std::size_t when = table.FieldIndex("CUANDO"), num = table.FieldIndex("NUM");
+  // A date and time; then a null one and one of zero bytes, both empty.
+  EXPECT_EQ(ToUtf8(table.Text(0, when)), "20240102 08:30:00");
+  EXPECT_EQ(table.Text(1, when), u"");
+  EXPECT_EQ(table.Text(2, when), u"");
+  EXPECT_EQ(table.Real(1, when), 0);
+  EXPECT_FALSE(table.HasField("_NullFlags"));
+
+  // Currency is exact to the ten-thousandth.
+  Bytes bytes = ReadBytes(fixtures / "foxpro.dbf");
+  const std::size_t firstRecord = dbf::ReadU16(&bytes[8]);
+  const std::size_t numOffset = 1 + 12 + 4 + 8 + 1 + 8;
+  const std::int64_t currency = -1234567;  // -123.4567
+  for (int i = 0; i < 8; ++i) {
+    bytes[firstRecord + numOffset + static_cast<std::size_t>(i)] =
+        static_cast<std::uint8_t>(static_cast<std::uint64_t>(currency) >> (8 * i));
+  }
+  TempDir dir;
+  WriteBytes(dir.Path() / "T.DBF", bytes);
+  EXPECT_EQ(ToUtf8(Table::Open(dir.Path(), "T", u'.').Text(0, num)), "-123.4567");
+  EXPECT_EQ(Table::Open(dir.Path(), "T", u'.').Real(0, num), -123.4567);
+
+  // python3-dbf gives a field the _NullFlags bit of its position (CUANDO is
+  // the seventh field), Visual FoxPro the next bit among the fields that can
+  // be null (CUANDO's is the second); the null values' blank bytes tell.
+  const std::size_t recordLength = dbf::ReadU16(&bytes[10]), nullFlags = 50;
+  const auto withFlags = [&](std::size_t fileRecord, std::uint8_t flags) {
+    Bytes changed = bytes;
+    changed[firstRecord + fileRecord * recordLength + nullFlags] = flags;
+    WriteBytes(dir.Path() / "T.DBF", changed);
+  };
+  withFlags(2, 1 << 6);
+  EXPECT_EQ(Table::Open(dir.Path(), "T", u'.').Text(1, when), u"");
+  withFlags(0, 1 << 1);  // CUANDO holds a date and time; DIA cannot be null
+  EXPECT_EQ(ErrorOf([&] { Table::Open(dir.Path(), "T", u'.'); }),
+            "La tabla T (" + (dir.Path() / "T.DBF").string() +
+                ") está dañada: en el registro 1, los indicadores de valores nulos (_NullFlags) no "
+                "corresponden a los campos.");
+
+  // A field type that is not read names the table, the field and the type.
+  bytes[32 + 11] = 'V';
+  WriteBytes(dir.Path() / "T.DBF", bytes);
+  EXPECT_EQ(ErrorOf([&] { Table::Open(dir.Path(), "T", u'.'); }),
+            "La tabla T (" + (dir.Path() / "T.DBF").string() +
+                ") tiene el campo 1 (NOMBRE) de tipo \"V\", un tipo de campo que no se puede "
+                "leer.");
+}
+
+// dBase 7 writes zero bytes in an I, +, O or @ field nobody filled in.
+TEST(Table, ReadsEmptyLevel7BinaryFieldsAsEmptyAndZero) {
+  Bytes bytes = ReadBytes(SourceDir() / "tables" / "testdata" / "dbase7.dbf");
+  const std::size_t firstRecord = dbf::ReadU16(&bytes[8]);
+  // NOMBRE C12, DIA I, HORA O, ACTIVO L, FECHA D, NUM +; FECHA made @.
+  const std::size_t dia = 1 + 12, hora = dia + 4, fecha = hora + 8 + 1, num = fecha + 8;
+  bytes[68 + 4 * 48 + 32] = '@';
+  std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(firstRecord + dia),
+            bytes.begin() + static_cast<std::ptrdiff_t>(firstRecord + hora + 8), 0);
+  std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(firstRecord + fecha),
+            bytes.begin() + static_cast<std::ptrdiff_t>(firstRecord + num + 4), 0);
+  // The second live record's timestamp: 2000-01-01 00:00.
+  const Bytes y2000 = {0x42, 0xCC, 0xAF, 0xC1, 0x11, 0x70, 0x00, 0x00};
+  const std::size_t third = firstRecord + 2 * dbf::ReadU16(&bytes[10]);
+  std::copy(y2000.begin(), y2000.end(), bytes.begin() + static_cast<std::ptrdiff_t>(third + fecha));
+  TempDir dir;
+  WriteBytes(dir.Path() / "T.DBF", bytes);
+  const Table table = Table::Open(dir.Path(), "T", u'.');
+  for (const char* field : {"DIA", "HORA", "FECHA", "NUM"}) {
+    SCOPED_TRACE(field);
+    const std::size_t index = table.FieldIndex(field);
+    EXPECT_EQ(table.Text(0, index), u"");
+    EXPECT_EQ(table.Integer(0, index), 0);
+    EXPECT_EQ(table.Real(0, index), 0.0);
+  }
+  EXPECT_EQ(ToUtf8(table.Text(1, table.FieldIndex("FECHA"))), "20000101 00:00:00");
+  EXPECT_EQ(table.Integer(1, table.FieldIndex("DIA")), -1);
+}
+
 TEST(Table, ReadsTextInTheCodePageTheFileDeclares) {
   struct Case {
     std::string fixture;     // dbase3.dbf: driver byte; dbase7.dbf: driver name
     std::uint8_t driver;     // byte 29
     std::string driverName;  // at 32-63 of a level 7 header
-    std::uint8_t stored;     // the first byte of NOMBRE in the first record
-    std::u16string read;
+    std::string cpg;         // the .cpg file beside the table, when not empty
+    Bytes stored;            // the first bytes of NOMBRE in the first record
+    std::u16string read;     // its first character; empty: an error
+    std::string notice;      // a part of the code page notice, or empty
   };
+  const std::string unknown = ", que no se conoce: su texto se ha leído como Windows 1252";
   const Case cases[] = {
-      {"dbase3.dbf", 0x58, "", 0xF1, u"ñ"},         {"dbase3.dbf", 0x00, "", 0xF1, u"ñ"},
-      {"dbase3.dbf", 0x7E, "", 0x80, u"€"},         {"dbase3.dbf", 0x01, "", 0xA4, u"ñ"},
-      {"dbase3.dbf", 0x02, "", 0xA4, u"ñ"},         {"dbase3.dbf", 0x64, "", 0xA4, u"Ą"},
-      {"dbase3.dbf", 0x65, "", 0xE0, u"р"},         {"dbase3.dbf", 0xC8, "", 0x8A, u"Š"},
-      {"dbase3.dbf", 0xC9, "", 0xC0, u"А"},         {"dbase7.dbf", 0x00, "DBWINUS0", 0x80, u"€"},
-      {"dbase7.dbf", 0x00, "DB437US0", 0xA4, u"ñ"}, {"dbase7.dbf", 0x00, "DB866RU0", 0xE0, u"р"},
-      {"dbase7.dbf", 0x02, "DB866RU0", 0xA4, u"ñ"},  // the driver byte first
-      {"dbase7.dbf", 0x00, "XXXXXXXX", 0xF1, u"ñ"},
+      {"dbase3.dbf", 0x58, "", "", {0xF1}, u"ñ", ""},
+      {"dbase3.dbf", 0x00, "", "", {0xF1}, u"ñ", ""},
+      {"dbase3.dbf", 0x7E, "", "", {0x80}, u"€", ""},  // 1256
+      {"dbase3.dbf", 0x01, "", "", {0xA4}, u"ñ", ""},
+      {"dbase3.dbf", 0x02, "", "", {0xA4}, u"ñ", ""},
+      {"dbase3.dbf", 0x14, "", "", {0xB5}, u"Á", ""},  // Spanish OEM drivers: 850
+      {"dbase3.dbf", 0x37, "", "", {0xE0}, u"Ó", ""},
+      {"dbase3.dbf", 0x18, "", "", {0x82}, u"é", ""},  // and 437
+      {"dbase3.dbf", 0x04, "", "", {0x96}, u"ñ", ""},  // Mac Roman
+      {"dbase3.dbf", 0x64, "", "", {0xA4}, u"Ą", ""},
+      {"dbase3.dbf", 0x65, "", "", {0xE0}, u"р", ""},
+      {"dbase3.dbf", 0xC8, "", "", {0x8A}, u"Š", ""},
+      {"dbase3.dbf", 0xC9, "", "", {0xC0}, u"А", ""},
+      {"dbase3.dbf", 0x13, "", "", {0xB1}, u"ｱ", ""},         // 932, one byte
+      {"dbase3.dbf", 0x13, "", "", {0x82, 0xA0}, u"あ", ""},  // and two
+      {"dbase3.dbf", 0x42, "", "", {0xF1}, u"ñ", "el controlador de idioma 0x42" + unknown},
+      // Byte 29 = 0: the .cpg file, as GDAL and other tools write it.
+      {"dbase3.dbf", 0x00, "", "UTF-8\n", {0xC3, 0xB1}, u"ñ", ""},
+      {"dbase3.dbf", 0x00, "", "\xEF\xBB\xBFutf8", {0xC3, 0xB1}, u"ñ", ""},
+      {"dbase3.dbf", 0x00, "", "CP850", {0xA4}, u"ñ", ""},
+      {"dbase3.dbf", 0x00, "", "850", {0xA4}, u"ñ", ""},
+      {"dbase3.dbf", 0x00, "", "ANSI 1251", {0xC0}, u"А", ""},
+      {"dbase3.dbf", 0x00, "", "ISO-8859-1", {0x80}, u"\u0080", ""},
+      {"dbase3.dbf", 0x00, "", "88591", {0xF1}, u"ñ", ""},
+      {"dbase3.dbf", 0x00, "", "latin1", {0xF1}, u"ñ", ""},
+      {"dbase3.dbf",
+       0x00,
+       "",
+       "OEM",
+       {0xF1},
+       u"ñ",
+       "en T.cpg la página de códigos \"OEM\"" + unknown},
+      {"dbase3.dbf", 0x02, "", "UTF-8", {0xA4}, u"ñ", ""},  // the driver byte first
+      // Bytes that are no text in the code page the table declares.
+      {"dbase3.dbf", 0x00, "", "UTF-8", {0xF1, 0x6C}, u"", ""},
+      {"dbase3.dbf", 0x00, "", "UTF-8", {0xC3, 0x28}, u"", ""},
+      {"dbase3.dbf", 0x13, "", "", {0x81, 0x20}, u"", ""},
+      {"dbase7.dbf", 0x00, "DBWINUS0", "", {0x80}, u"€", ""},
+      {"dbase7.dbf", 0x00, "DB437US0", "", {0xA4}, u"ñ", ""},
+      {"dbase7.dbf", 0x00, "DB850ES0", "", {0xB5}, u"Á", ""},
+      {"dbase7.dbf", 0x00, "DB866RU0", "", {0xE0}, u"р", ""},
+      {"dbase7.dbf", 0x02, "DB866RU0", "", {0xA4}, u"ñ", ""},  // the driver byte first
+      {"dbase7.dbf", 0x42, "DB850ES0", "", {0xB5}, u"Á", ""},  // else the name
+      {"dbase7.dbf", 0x00, "XXXXXXXX", "", {0xF1}, u"ñ", "el controlador de idioma \"XXXXXXXX\""},
+      {"dbase7.dbf", 0x00, "DBWINUS0", "UTF-8", {0x80}, u"€", ""},  // no .cpg for level 7
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.fixture + " " + std::to_string(c.driver) + " " + c.driverName);
+    SCOPED_TRACE(c.fixture + " " + std::to_string(c.driver) + " " + c.driverName + " " + c.cpg);
     Bytes bytes = ReadBytes(SourceDir() / "tables" / "testdata" / c.fixture);
     bytes[29] = c.driver;
     std::copy(c.driverName.begin(), c.driverName.end(), bytes.begin() + 32);
-    bytes[dbf::ReadU16(&bytes[8]) + 1] = c.stored;
+    std::copy(c.stored.begin(), c.stored.end(), bytes.begin() + dbf::ReadU16(&bytes[8]) + 1);
     TempDir dir;
     WriteBytes(dir.Path() / "T.DBF", bytes);
+    if (!c.cpg.empty()) WriteBytes(dir.Path() / "T.cpg", Bytes(c.cpg.begin(), c.cpg.end()));
     const Table table = Table::Open(dir.Path(), "T", u'.');
-    EXPECT_EQ(ToUtf8(table.Text(0, 0).substr(0, 1)), ToUtf8(c.read));
+    if (c.read.empty()) {
+      EXPECT_NE(ErrorOf([&] { table.Text(0, 0); })
+                    .find("La tabla T, registro 1, campo NOMBRE: el texto no es válido en la "
+                          "página de códigos "),
+                std::string::npos);
+    } else {
+      EXPECT_EQ(ToUtf8(table.Text(0, 0).substr(0, c.read.size())), ToUtf8(c.read));
+    }
+    if (c.notice.empty()) {
+      EXPECT_EQ(table.CodePageNotice(), "");
+    } else {
+      EXPECT_EQ(table.CodePageNotice().rfind("La tabla T declara " + c.notice, 0), 0u)
+          << table.CodePageNotice();
+    }
   }
+}
+
+// A table that declares no code page but holds UTF-8 (as LibreOffice writes
+// it) is read as 1252, as ever, with a notice that says what it looks like.
+TEST(Table, NamesUndeclaredUtf8) {
+  TempDir dir;
+  WriteSmall(dir.Path(), {u"uno", u"dos"});
+  Bytes bytes = ReadBytes(dir.Path() / "SMALL.DBF");
+  bytes[29] = 0;
+  const std::size_t secondName = 32 + 3 * 32 + 1 + (1 + 6 + 11 + 20) + 1;
+  // The second name and the notice, with the second name's bytes `name`.
+  const auto withName = [&](const Bytes& name) {
+    Bytes changed = bytes;
+    std::copy(name.begin(), name.end(), changed.begin() + static_cast<std::ptrdiff_t>(secondName));
+    WriteBytes(dir.Path() / "SMALL.DBF", changed);
+    const Table table = Table::Open(dir.Path(), "SMALL", u'.');
+    return std::pair(ToUtf8(table.Text(1, 0)), table.CodePageNotice());
+  };
+  EXPECT_EQ(withName({'n', 0xC3, 0xB1, 'o'}),  // "nño" in UTF-8
+            std::pair(std::string("nÃ±o"),
+                      std::string("La tabla SMALL no declara su página de códigos y su texto "
+                                  "parece UTF-8: se ha leído como Windows 1252 y puede tener "
+                                  "caracteres equivocados. Si es UTF-8, ponga junto a ella un "
+                                  "archivo SMALL.cpg que diga UTF-8.")));
+  EXPECT_EQ(withName({'n', 0xF1, 'o'}).second, "");  // "nño" in 1252
+  EXPECT_EQ(withName({'n', 'o'}).second, "");
 }
 
 // What the independent dBase reader python3-dbfread makes of a table we write.
@@ -469,7 +718,7 @@ TEST(TableWriter, RefusesNumbersThatDoNotFitTheirField) {
   TempDir dir;
   TableWriter writer(dir.Path(), kSmall);
   writer.Append();
-  EXPECT_NE(ErrorOf([&] { writer.SetReal("HORA", 1e16); }).find("no cabe en el campo HORA"),
+  EXPECT_NE(ErrorOf([&] { writer.SetReal("HORA", 1e16); }).find("campo HORA: el valor"),
             std::string::npos);
   EXPECT_NE(ErrorOf([&] { writer.SetReal("DIA", 3e9); }), "");
   EXPECT_NE(ErrorOf([&] { writer.SetReal("HORA", std::nan("")); }), "");
@@ -521,7 +770,7 @@ TEST(Table, CopesWithDamagedFiles) {
        {}},
       {"unknown field type",
        [](Bytes& b) { b[32 + 32 + 11] = 'X'; },
-       "el campo 2 (DIA) es de un tipo desconocido o no admitido: \"X\"",
+       "tiene el campo 2 (DIA) de tipo \"X\", un tipo de campo que no se puede leer.",
        {}},
       {"memo field, never read",
        [](Bytes& b) { b[32 + 32 + 11] = 'M'; },

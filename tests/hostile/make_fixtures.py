@@ -166,6 +166,23 @@ FILES = {
     "hours-negative-huge/saga.xml": saga(SCHOOL.format(hours="-99999999999")),
     "subject-without-id/saga.xml": saga(SCHOOL.format(hours="3").replace('subject id="1" ', "subject ")),
     "teacher-without-content/saga.xml": saga(SCHOOL.format(hours="3").replace(">Ana Gil</teacher>", "/>")),
+    # --- Texts the tables cannot hold as they are -----------------------------
+    "text-invisible/saga.xml": saga(SCHOOL.format(hours="3").replace(
+        "Ana Gil", "Ana\u200b Gil\ufeff").replace('name="Física"', 'name="\u270f\ufe0f Física"')),
+    "text-decomposed/saga.xml": saga(SCHOOL.format(hours="3").replace("Física", "Matema\u0301ticas")),
+    "text-controls/saga.xml": saga(SCHOOL.format(hours="3").replace(
+        "Ana Gil", "Ana\tGil&#10;P\u0081rez\u009d")),
+    "id-invisible/saga.xml": saga(SCHOOL.format(hours="3").replace('"2"', '"2\u200b"')),
+    "ids-outside-1252/saga.xml": saga(SCHOOL.format(hours="3").replace(
+        '<teacher id="2">Ana Gil</teacher>',
+        '<teacher id="T-\u01411">Ana Gil</teacher><teacher id="T-\u015a1">Eva Sanz</teacher>')
+        .replace('<assigned-teacher id="2"/>', '<assigned-teacher id="T-\u015a1"/>')),
+    "bom-contradicts-declaration/saga.xml": b"\xef\xbb\xbf" + saga(
+        SCHOOL.format(hours="3").replace("Ana Gil", "María José"),
+        '<?xml version="1.0" encoding="ISO-8859-1"?>\n'),
+    "entity-makes-time-tables/saga.xml": saga(
+        '<!DOCTYPE document [<!ENTITY tt "<time-tables><time-table id=\'x\'/></time-tables>">]>\n'
+        + SCHOOL.format(hours="3").replace("</document>", "&tt;</document>")),
     # --- Talvenor's tables -----------------------------------------------------
     "soluc-empty-file/zwork/SOLUC.DBF": b"",
     "soluc-truncated-header/zwork/SOLUC.DBF": soluc()[:20],
