@@ -5,15 +5,13 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "app/cli.h"
+#include "app/test_support.h"
 #include "bench/bench.h"
 #include "import/import.h"
 #include "tables/tables.h"
-#include "testsupport/test_support.h"
 
 namespace brivasto {
 namespace {
@@ -24,19 +22,12 @@ using testing::SourceDir;
 using testing::TempDir;
 using testing::WriteFile;
 
-struct CliResult {
-  int code;
-  std::string out;
-  std::string err;
-};
+using testing::CliResult;
 
 CliResult Cli(const fs::path& zwork, std::vector<std::string> words) {
   std::vector<std::string> arguments = {"--zwork", zwork.string()};
   arguments.insert(arguments.end(), words.begin(), words.end());
-  std::ostringstream out;
-  std::ostringstream err;
-  const int code = RunFromCommandLine(arguments, out, err);
-  return {code, out.str(), err.str()};
+  return testing::RunCli(arguments);
 }
 
 // The document with a new teacher, named as the first one, listed before

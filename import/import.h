@@ -54,7 +54,7 @@ ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesyst
 // A code SOLUC uses that names another record now than in the export the
 // timetable came from.
 struct ChangedCode {
-  std::string_view table;             // "PROFT"
+  std::string_view table;  // "PROFT"
   std::u16string code;
   std::u16string then;                // the IDSAGA in that export
   std::optional<std::u16string> now;  // the IDSAGA now; nullopt: no record has the code

@@ -296,7 +296,7 @@ struct KeptExport {
   std::string document;  // the SAGA document's path
   std::uintmax_t documentBytes = 0;
   std::vector<std::pair<std::string, std::size_t>> records;  // table, records
-  std::optional<std::uint64_t> fingerprint;  // TablesFingerprint of what it wrote
+  std::optional<std::uint64_t> fingerprint;                  // TablesFingerprint of what it wrote
   std::filesystem::path writtenTables;                       // the folder with the tables it wrote
   std::filesystem::path replacedTables;  // the folder with the tables it replaced
 };

@@ -206,43 +206,32 @@ std::pair<int, std::string> RunImport(const std::filesystem::path& root) {
   return Cli({"--zwork", (root / "zwork").string(), "import", (root / "saga/saga.xml").string()});
 }
 
+// The exchange folder of PrepareExchange and the sample school's document.
+void PrepareSampleExport(const std::filesystem::path& root) {
+  PrepareExchange(root);
+  std::filesystem::copy_file(SourceDir() / "samples/saga-ejemplo.xml", root / "saga/saga.xml");
+}
+
+std::pair<int, std::string> RunExport(const std::filesystem::path& root) {
+  return Cli({"--zwork", (root / "zwork").string(), "export", (root / "saga/saga.xml").string()});
+}
+
 const std::vector<std::string> kExportNames = {"ASIGNOMT", "PROFT", "AULAT",
                                                "GRUPOST",  "ASIGT", "DIASHORAST"};
 
 std::vector<Scenario> Scenarios() {
   return {
-      {"export of the sample school through the command line",
-       [](const std::filesystem::path& root) {
-         PrepareExchange(root);
-         std::filesystem::copy_file(SourceDir() / "samples/saga-ejemplo.xml",
-                                    root / "saga/saga.xml");
-       },
-       [](const std::filesystem::path& root) {
-         return Cli(
-             {"--zwork", (root / "zwork").string(), "export", (root / "saga/saga.xml").string()});
-       },
+      {"export of the sample school through the command line", PrepareSampleExport, RunExport,
        kExportNames},
       {"the same export where the file system has no hard links",
-       [](const std::filesystem::path& root) {
-         PrepareExchange(root);
-         std::filesystem::copy_file(SourceDir() / "samples/saga-ejemplo.xml",
-                                    root / "saga/saga.xml");
-       },
-       [](const std::filesystem::path& root) {
-         return Cli(
-             {"--zwork", (root / "zwork").string(), "export", (root / "saga/saga.xml").string()});
-       },
+       PrepareSampleExport,
+       RunExport,
        kExportNames,
        {"link"}},
       {"restoring the first kept export",
        [](const std::filesystem::path& root) {
-         PrepareExchange(root);
-         std::filesystem::copy_file(SourceDir() / "samples/saga-ejemplo.xml",
-                                    root / "saga/saga.xml");
-         ASSERT_EQ(Cli({"--zwork", (root / "zwork").string(), "export",
-                        (root / "saga/saga.xml").string()})
-                       .first,
-                   0);
+         PrepareSampleExport(root);
+         ASSERT_EQ(RunExport(root).first, 0);
        },
        [](const std::filesystem::path& root) {
          const std::vector<KeptExport> kept = KeptExports(root / "zwork");
