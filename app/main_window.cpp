@@ -1,11 +1,14 @@
 // brivasto: the window. Talvenor starts it with two parameters ("exportar"
-// or "importar" and one more) for a batch run.
+// or "importar" and one more) for a batch run, and reads the outcome from
+// the status file; the process ends with 1 when that file could not be
+// written, so that Talvenor can tell a stale value from a fresh one.
 #include <QApplication>
 #include <QFile>
 #include <string>
 #include <vector>
 
 #include "app/window.h"
+#include "app/window_log.h"
 
 int main(int argc, char** argv) {
   // The command line belongs to Talvenor: Qt sees only the program's name,
@@ -15,6 +18,13 @@ int main(int argc, char** argv) {
   QApplication application(toolkitArgc, toolkitArgv);
   QApplication::setApplicationName(QStringLiteral("Brivasto"));
   QApplication::setApplicationVersion(QStringLiteral(BRIVASTO_VERSION));
+  QApplication::setDesktopFileName(QStringLiteral("brivasto"));
+  QApplication::setWindowIcon(brivasto::ProgramIcon());
+  // The toolkit's own dialogs (the file dialog, the buttons of the message
+  // boxes) in the user's language; without its translations they stay in
+  // English, and the program still works.
+  brivasto::LoadToolkitTranslations(application);
+  brivasto::WindowLog::InstallFromEnvironment(application);
 
   brivasto::FormSetup setup;
   setup.parameters.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
@@ -23,5 +33,6 @@ int main(int argc, char** argv) {
 
   brivasto::TMForm form(std::move(setup));
   form.show();
-  return QApplication::exec();
+  const int result = QApplication::exec();
+  return form.StatusWritten() ? result : 1;
 }

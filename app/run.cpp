@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "check/check.h"
+#include "files/files.h"
 
 namespace brivasto {
 namespace {
@@ -43,6 +44,25 @@ class BusyCursor {
  private:
   Prompter& prompter_;
 };
+
+// The temporary files that a run cut short (a crash, a kill) left beside
+// the files runs write: the exchange tables of the export, the document and
+// its backup. Those no live run holds are removed; the paths removed.
+std::vector<std::filesystem::path> RemoveLeftovers(const std::filesystem::path& sagaFile,
+                                                   const RunContext& context) {
+  std::vector<std::filesystem::path> targets;
+  for (const ExchangeTable* table :
+       {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt, &kDiashorast}) {
+    targets.push_back(context.exchangeDirectory / (AsciiUpper(table->name) + ".DBF"));
+  }
+  targets.push_back(sagaFile);
+  targets.push_back(BackupPath(sagaFile));
+  std::vector<std::filesystem::path> removed;
+  for (const auto& target : targets) {
+    for (auto& path : files::RemoveLeftovers(target)) removed.push_back(std::move(path));
+  }
+  return removed;
+}
 
 }  // namespace
 
@@ -84,6 +104,8 @@ RunOutcome RunFrame::Run(Direction direction) {
     return {.completed = false, .disableRunButtons = false, .closeWindow = batch};
   }
 
+  const std::vector<std::filesystem::path> leftovers = RemoveLeftovers(sagaFileName_, context_);
+
   // The previous run's document goes first, so a failed load holds nothing.
   // Neither direction needs the document's whole tree: the export reads
   // its catalogue sections as the file streams past, the import copies the
@@ -111,21 +133,29 @@ RunOutcome RunFrame::Run(Direction direction) {
   }
 
   transferStatus_ = 1;
-  summary_ = RunSummary(direction, *sagaDocument_, context_, imported, historyWarnings);
-  prompter_.ShowMessageWithDetail(kFinished, summary_);
+  RunSummaryText summary =
+      RunSummary(direction, *sagaDocument_, context_, imported, leftovers, historyWarnings);
+  summary_ = std::move(summary.text);
+  prompter_.ShowMessageWithDetail(kFinished, summary.notice, summary_);
   return {.completed = true, .disableRunButtons = true, .closeWindow = batch};
 }
 
-std::u16string RunSummary(Direction direction, const SagaDocument& document,
+RunSummaryText RunSummary(Direction direction, const SagaDocument& document,
                           const RunContext& context, const ImportedCounts& imported,
+                          const std::vector<std::filesystem::path>& leftoversRemoved,
                           std::span<const std::string> historyWarnings) {
   std::string text;
+  std::string notice;
   try {
     const bool exported = direction == Direction::kExport;
     text = exported ? "Registros escritos en " : "Importado en el documento desde ";
     text += context.exchangeDirectory.string() + ":\n";
     for (const std::string& line : exported ? ExportCounts(context) : ImportCounts(imported)) {
       text += "  " + line + "\n";
+    }
+    if (!leftoversRemoved.empty()) {
+      text += "Borrados los archivos temporales que dejó una ejecución interrumpida:\n";
+      for (const auto& path : leftoversRemoved) text += "  " + path.string() + "\n";
     }
     if (!exported && !imported.timetableExport.empty()) {
       text += "El horario se hizo con la exportación del " + imported.timetableExport + ".\n";
@@ -134,16 +164,21 @@ std::u16string RunSummary(Direction direction, const SagaDocument& document,
     CheckReport report =
         exported ? CheckExportSide(document) : CheckImportSide(context, /*lookForOrigin=*/false);
     report.warnings.insert(report.warnings.begin(), historyWarnings.begin(), historyWarnings.end());
-    if (report.warnings.empty()) {
+    const std::size_t count = report.warnings.size();
+    if (count == 0) {
       text += "Sin avisos.";
+      notice = "Sin avisos.";
     } else {
-      text += "Avisos (" + std::to_string(report.warnings.size()) + "):";
+      text += "Avisos (" + std::to_string(count) + "):";
       for (const std::string& warning : report.warnings) text += "\n- " + warning;
+      notice = count == 1 ? "1 aviso: véalo en los detalles."
+                          : std::to_string(count) + " avisos: véalos en los detalles.";
     }
   } catch (const std::exception& error) {
     text += std::string("No se pudo completar el resumen: ") + error.what();
+    notice = "El resumen no se pudo completar: véalo en los detalles.";
   }
-  return FromUtf8(text);
+  return {FromUtf8(text), FromUtf8(notice)};
 }
 
 void RunFrame::WriteStatusOnClose(const std::filesystem::path& statusFile) const {

@@ -5,7 +5,8 @@
 // A run of either direction: ask for the SAGA document (a cancel keeps the
 // previous choice), stop with "No existe archivo" when no file is there, load
 // the document afresh, run the direction's steps, set TransferStatus to 1 and
-// say "Proceso finalizado" with the run's summary as its detail (the records
+// say "Proceso finalizado" with the run's summary as its detail (the
+// temporary files an interrupted run left and this one removed, the records
 // of each table written, or the entries of each list imported, and the
 // warnings of the check on what was carried). The export shows the wait cursor while its steps
 // run and puts it back also when a step fails. Errors are not caught here:
@@ -20,6 +21,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "export/export.h"
 #include "import/import.h"
@@ -37,9 +39,12 @@ class Prompter {
   virtual std::optional<std::filesystem::path> ChooseSagaFile() = 0;
   // A message the user acknowledges ("No existe archivo", "Proceso finalizado").
   virtual void ShowMessage(std::u16string_view text) = 0;
-  // A message with more to read on request: "Proceso finalizado" with the
-  // run's summary. Without an override, the message alone.
-  virtual void ShowMessageWithDetail(std::u16string_view text, std::u16string_view detail) {
+  // A message with a line under it that says what the details hold, and the
+  // details to read on request: "Proceso finalizado" with the count of the
+  // run's warnings and its summary. Without an override, the message alone.
+  virtual void ShowMessageWithDetail(std::u16string_view text, std::u16string_view notice,
+                                     std::u16string_view detail) {
+    (void)notice;
     (void)detail;
     ShowMessage(text);
   }
@@ -111,13 +116,19 @@ class RunFrame {
 };
 
 // The summary of a completed run in `direction` of `document` with the
-// exchange directory of `context`. Never throws: what cannot be read is
-// said in the summary.
+// exchange directory of `context`, and the line that announces it. Never
+// throws: what cannot be read is said in the summary.
 // `imported` is what the import wrote (not used for an export);
-// `historyWarnings` what the export history could not keep, shown first
-// among the warnings.
-std::u16string RunSummary(Direction direction, const SagaDocument& document,
+// `leftoversRemoved` the temporary files of an interrupted run that the run
+// removed before its steps (listed when there are any); `historyWarnings`
+// what the export history could not keep, shown first among the warnings.
+struct RunSummaryText {
+  std::u16string text;
+  std::u16string notice;  // "Sin avisos.", "1 aviso: ...", "N avisos: ..."
+};
+RunSummaryText RunSummary(Direction direction, const SagaDocument& document,
                           const RunContext& context, const ImportedCounts& imported = {},
+                          const std::vector<std::filesystem::path>& leftoversRemoved = {},
                           std::span<const std::string> historyWarnings = {});
 
 // ---------------------------------------------------------------------------
@@ -125,6 +136,22 @@ std::u16string RunSummary(Direction direction, const SagaDocument& document,
 
 // "Talvenor.ini" in `programDirectory`.
 std::filesystem::path StatusFilePath(const std::filesystem::path& programDirectory);
+// The status file of this process: the file BRIVASTO_STATUS_FILE names when
+// it is set and not empty (for an installed program, whose own folder a
+// user cannot write), else StatusFilePath(programDirectory).
+std::filesystem::path StatusFileFor(const std::filesystem::path& programDirectory);
+
+// The status file could not be written. what() is "Unable to write to
+// <file>"; Reason() says why in Spanish ("el sistema de archivos es de solo
+// lectura").
+class StatusFileError : public TransferError {
+ public:
+  StatusFileError(const std::filesystem::path& file, std::string reason);
+  const std::string& Reason() const { return reason_; }
+
+ private:
+  std::string reason_;
+};
 
 // Sets `key` of `section` in the INI file `file` to `value`, as the Windows
 // private-profile functions do: the first section and key of those names (in
@@ -134,7 +161,7 @@ std::filesystem::path StatusFilePath(const std::filesystem::path& programDirecto
 // lines use the file's own line ending (CRLF for a new file). A missing file
 // is created. A link is followed to the file it names. The new content goes
 // to a temporary file beside it, renamed over it when complete. Any failure
-// throws TransferError "Unable to write to <file>".
+// throws StatusFileError "Unable to write to <file>" with the reason.
 void WriteProfileString(const std::filesystem::path& file, std::string_view section,
                         std::string_view key, std::string_view value);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <deque>
 #include <stdexcept>
 #include <vector>
@@ -295,20 +296,55 @@ TEST(WriteTransferStatus, ReplacesTheFileAndKeepsItsPermissions) {
   EXPECT_EQ(ReadFile(file), "[General]\r\nA=1\r\n[Transformadores]\r\nTransformado=1\r\n");
 }
 
-TEST(WriteTransferStatus, FailureNamesTheFile) {
+TEST(WriteTransferStatus, FailureNamesTheFileAndSaysWhyInSpanish) {
   TempDir folder;
   std::filesystem::create_directory(folder / "Talvenor.ini");
-  const std::filesystem::path places[] = {folder / "falta" / "Talvenor.ini",
-                                          folder / "Talvenor.ini"};
-  for (const std::filesystem::path& file : places) {
+  struct FailureCase {
+    std::filesystem::path file;
+    const char* reason;
+  };
+  const FailureCase cases[] = {
+      {folder / "falta" / "Talvenor.ini", "no existe el archivo o el directorio"},
+      {folder / "Talvenor.ini", "es un directorio"},
+  };
+  for (const FailureCase& c : cases) {
     try {
-      WriteTransferStatus(file, 1);
-      ADD_FAILURE() << "no error for " << file;
-    } catch (const TransferError& error) {
-      EXPECT_EQ(std::string(error.what()), "Unable to write to " + file.string());
+      WriteTransferStatus(c.file, 1);
+      ADD_FAILURE() << "no error for " << c.file;
+    } catch (const StatusFileError& error) {
+      EXPECT_EQ(std::string(error.what()), "Unable to write to " + c.file.string());
+      EXPECT_NE(error.Reason().find(c.reason), std::string::npos) << error.Reason();
     }
   }
   EXPECT_TRUE(std::filesystem::is_directory(folder / "Talvenor.ini"));
+}
+
+TEST(StatusFileFor, BesideTheProgramUnlessTheEnvironmentNamesAnother) {
+  const std::filesystem::path program = "/opt/brivasto/bin";
+  struct EnvironmentCase {
+    const char* value;  // nullptr: not set
+    std::filesystem::path want;
+  };
+  const EnvironmentCase cases[] = {
+      {nullptr, program / "Talvenor.ini"},
+      {"", program / "Talvenor.ini"},
+      {"/home/jefatura/.talvenor/Talvenor.ini", "/home/jefatura/.talvenor/Talvenor.ini"},
+  };
+  const char* saved = std::getenv("BRIVASTO_STATUS_FILE");
+  const std::string before = saved != nullptr ? saved : "";
+  for (const EnvironmentCase& c : cases) {
+    if (c.value == nullptr) {
+      ::unsetenv("BRIVASTO_STATUS_FILE");
+    } else {
+      ::setenv("BRIVASTO_STATUS_FILE", c.value, 1);
+    }
+    EXPECT_EQ(StatusFileFor(program), c.want) << (c.value ? c.value : "(not set)");
+  }
+  if (saved != nullptr) {
+    ::setenv("BRIVASTO_STATUS_FILE", before.c_str(), 1);
+  } else {
+    ::unsetenv("BRIVASTO_STATUS_FILE");
+  }
 }
 
 }  // namespace

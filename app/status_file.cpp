@@ -1,18 +1,17 @@
 // The status file: one key of an INI file set the way the Windows
 // private-profile functions set it, everything else kept byte for byte.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "app/run.h"
+#include "files/files.h"
 
 namespace brivasto {
 namespace {
@@ -70,101 +69,33 @@ std::optional<std::string_view> SectionName(std::string_view line) {
   return TrimSpaces(trimmed.substr(1, close - 1));
 }
 
-// Owns a file descriptor.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int Get() const { return fd_; }
-  // Closes now and tells whether every write reached the file.
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
-// Removes the temporary file unless it was renamed into place.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-  ~TemporaryFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  const std::string& Path() const { return path_; }
-  void Keep() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
+// Reads, changes and replaces the file. Empty, or why it could not, in
+// Spanish.
+std::string ReplaceProfileString(const std::filesystem::path& file, std::string_view section,
+                                 std::string_view key, std::string_view value) {
+  try {
+    // A link stays a link: the file it names is the one rewritten.
+    const std::filesystem::path target = files::FollowLinks(file);
+    std::string content;
+    struct stat status {};
+    if (::stat(target.c_str(), &status) == 0) {
+      if (S_ISDIR(status.st_mode)) return files::ErrnoText(EISDIR);
+      if (!S_ISREG(status.st_mode)) return "no es un archivo normal";
+      std::ifstream in(target, std::ios::binary);
+      if (!in) return files::ErrnoText(errno != 0 ? errno : EIO);
+      content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      if (in.bad()) return files::ErrnoText(EIO);
+    } else if (errno != ENOENT) {
+      return files::ErrnoText(errno);
     }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
+    files::TemporaryFile temporary = files::TemporaryFile::Beside(target, {files::PathText(file)});
+    temporary.Write(WithProfileString(content, section, key, value));
+    temporary.Finish();
+    temporary.Replace();
+    return {};
+  } catch (const TransferError& error) {
+    return error.what();
   }
-  return true;
-}
-
-mode_t NewFileMode() {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return static_cast<mode_t>(0666 & ~mask);
-}
-
-// Reads, changes and replaces the file; false on any failure.
-bool ReplaceProfileString(const std::filesystem::path& file, std::string_view section,
-                          std::string_view key, std::string_view value) {
-  std::error_code error;
-  std::filesystem::path target = file;
-  // A link stays a link: the file it names is the one rewritten.
-  if (std::filesystem::is_symlink(target, error)) {
-    std::filesystem::path resolved = std::filesystem::canonical(target, error);
-    if (!error) target = std::move(resolved);
-  }
-
-  std::string content;
-  mode_t mode = NewFileMode();
-  struct stat status {};
-  if (::stat(target.c_str(), &status) == 0) {
-    if (!S_ISREG(status.st_mode)) return false;
-    mode = status.st_mode & 07777;
-    std::ifstream in(target, std::ios::binary);
-    if (!in) return false;
-    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) return false;
-  } else if (errno != ENOENT) {
-    return false;
-  }
-
-  const std::string updated = WithProfileString(content, section, key, value);
-
-  const std::filesystem::path directory =
-      target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-  std::string pattern = (directory / ("." + target.filename().string() + ".XXXXXX")).string();
-  FileDescriptor fd(::mkstemp(pattern.data()));
-  if (fd.Get() < 0) return false;
-  TemporaryFile temporary(pattern);
-  if (!WriteAll(fd.Get(), updated)) return false;
-  if (::fchmod(fd.Get(), mode) != 0) return false;
-  if (::fsync(fd.Get()) != 0) return false;
-  if (!fd.Close()) return false;
-  if (::rename(temporary.Path().c_str(), target.c_str()) != 0) return false;
-  temporary.Keep();
-  return true;
 }
 
 }  // namespace
@@ -220,10 +151,13 @@ std::string WithProfileString(std::string_view content, std::string_view section
   return updated;
 }
 
+StatusFileError::StatusFileError(const std::filesystem::path& file, std::string reason)
+    : TransferError("Unable to write to " + file.string()), reason_(std::move(reason)) {}
+
 void WriteProfileString(const std::filesystem::path& file, std::string_view section,
                         std::string_view key, std::string_view value) {
-  if (!ReplaceProfileString(file, section, key, value)) {
-    throw TransferError("Unable to write to " + file.string());
+  if (std::string reason = ReplaceProfileString(file, section, key, value); !reason.empty()) {
+    throw StatusFileError(file, std::move(reason));
   }
 }
 
@@ -233,6 +167,12 @@ void WriteTransferStatus(const std::filesystem::path& statusFile, std::int32_t s
 
 std::filesystem::path StatusFilePath(const std::filesystem::path& programDirectory) {
   return programDirectory / kStatusFileName;
+}
+
+std::filesystem::path StatusFileFor(const std::filesystem::path& programDirectory) {
+  const char* named = std::getenv("BRIVASTO_STATUS_FILE");
+  if (named != nullptr && *named != '\0') return named;
+  return StatusFilePath(programDirectory);
 }
 
 }  // namespace brivasto

@@ -14,8 +14,10 @@
 
 #include "app/run.h"
 
+class QApplication;
 class QDialog;
 class QFileDialog;
+class QIcon;
 class QLabel;
 class QPushButton;
 
@@ -27,24 +29,35 @@ class FormDialogs {
   virtual ~FormDialogs() = default;
   // Shows the configured OpenDialogXML; the chosen file, or nullopt for Cancel.
   virtual std::optional<QString> ChooseFile(QFileDialog& dialog) = 0;
-  // A message; `detail` (may be empty) is shown on request below it.
-  virtual void Message(QWidget& parent, const QString& text, const QString& detail) = 0;
-  virtual void Error(QWidget& parent, const QString& text) = 0;
+  // A message; `notice` (may be empty) is a line under it, `detail` (may be
+  // empty) is shown on request below them.
+  virtual void Message(QWidget& parent, const QString& text, const QString& notice,
+                       const QString& detail) = 0;
+  // An error; `reason` (may be empty) is a line under it that says why.
+  virtual void Error(QWidget& parent, const QString& text, const QString& reason) = 0;
 };
 
 // The real modal dialogs, captioned with the application's title.
 class WindowDialogs : public FormDialogs {
  public:
   std::optional<QString> ChooseFile(QFileDialog& dialog) override;
-  void Message(QWidget& parent, const QString& text, const QString& detail) override;
-  void Error(QWidget& parent, const QString& text) override;
+  void Message(QWidget& parent, const QString& text, const QString& notice,
+               const QString& detail) override;
+  void Error(QWidget& parent, const QString& text, const QString& reason) override;
 };
+
+// Loads Qt's own translations (its dialogs' buttons and labels) for the
+// user's language into the application; false when there are none for it.
+bool LoadToolkitTranslations(QApplication& application);
+
+// The program's icon (brivasto.svg).
+QIcon ProgramIcon();
 
 // What the window takes from its surroundings.
 struct FormSetup {
   std::vector<std::string> parameters;     // command line, the program's name excluded
   RunContext context;                      // exchange directory, decimal separator
-  std::filesystem::path programDirectory;  // holds "Talvenor.ini" and "SAGA.chm"
+  std::filesystem::path programDirectory;  // holds "SAGA.chm" and, by default, "Talvenor.ini"
   FormDialogs* dialogs = nullptr;          // nullptr: the window's own dialogs
   TransferSteps steps;
 };
@@ -80,6 +93,9 @@ class TMForm : public QWidget {
   // The file dialog, created and configured on first use.
   QFileDialog& OpenDialogXML();
   const RunFrame& Frame() const { return *frame_; }
+  // False once a close in batch mode could not write the status file: the
+  // process then ends with a non-zero status.
+  bool StatusWritten() const { return statusWritten_; }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -90,6 +106,7 @@ class TMForm : public QWidget {
 
   void RunTransfer(Direction direction);
   void ShowHelp();
+  void ShowOwnHelp();
 
   FormSetup setup_;
   std::unique_ptr<FormDialogs> ownDialogs_;
@@ -97,6 +114,8 @@ class TMForm : public QWidget {
   std::unique_ptr<FormPrompter> prompter_;
   std::optional<RunFrame> frame_;
   bool shown_ = false;
+  bool statusWritten_ = true;
+  bool running_ = false;  // inside a run's handler
 
   // The components, in the order the window creates them.
   GradientPanel* Draw3D1_;

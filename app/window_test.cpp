@@ -3,15 +3,20 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCursor>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 #include <QTextBrowser>
+#include <QTextEdit>
 #include <QTimer>
 #include <deque>
 #include <functional>
@@ -32,8 +37,10 @@ class ScriptedDialogs final : public FormDialogs {
   std::deque<std::optional<QString>> answers;  // nullopt: Cancel
   int dialogsShown = 0;
   std::vector<QString> messages;
+  std::vector<QString> notices;
   std::vector<QString> details;
   std::vector<QString> errors;
+  std::vector<QString> reasons;
   QString dialogTitle, dialogFilter, dialogSuffix, dialogDirectory, dialogName;
   QFileDialog::FileMode dialogMode = QFileDialog::ExistingFile;
 
@@ -50,12 +57,15 @@ class ScriptedDialogs final : public FormDialogs {
     answers.pop_front();
     return answer;
   }
-  void Message(QWidget&, const QString& text, const QString& detail) override {
+  void Message(QWidget&, const QString& text, const QString& notice,
+               const QString& detail) override {
     messages.push_back(text);
+    notices.push_back(notice);
     details.push_back(detail);
   }
-  void Error(QWidget&, const QString& text) override {
+  void Error(QWidget&, const QString& text, const QString& reason) override {
     errors.push_back(text);
+    reasons.push_back(reason);
     // The default cursor is back before the error is shown.
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   }
@@ -103,6 +113,7 @@ TEST_F(WindowTest, BatchExportCompletesWritesOneAndCloses) {
   dialogs_.answers = {FromPath(document_)};
   auto form = Show({"EXPORTAR", "x"});
   EXPECT_EQ(dialogs_.messages, std::vector<QString>{"Proceso finalizado"});
+  EXPECT_EQ(dialogs_.notices, std::vector<QString>{"Sin avisos."});
   EXPECT_TRUE(dialogs_.errors.empty());
   EXPECT_FALSE(form->isVisible());
   EXPECT_FALSE(RunButtonsEnabled(*form));
@@ -134,7 +145,8 @@ TEST_F(WindowTest, FinishedBoxCarriesTheRunSummaryAsItsDetail) {
             "<groups><group id=\"g\" name=\"1ESO A\"><assigned-subjects>"
             "<assigned-subject id=\"1\"/></assigned-subjects></group></groups></document>");
   RealMessageBoxes boxes(FromPath(document_));
-  QString text, detail;
+  QString text, notice, detail;
+  int detailLines = 0;
   // The box is modal: read it and press its button once it is up.
   std::function<void()> answer = [&] {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
@@ -143,7 +155,17 @@ TEST_F(WindowTest, FinishedBoxCarriesTheRunSummaryAsItsDetail) {
       return;
     }
     text = box->text();
+    notice = box->informativeText();
     detail = box->detailedText();
+    // A large school's summary can be read: the details area, once shown,
+    // holds a page.
+    for (QAbstractButton* button : box->buttons()) {
+      if (box->buttonRole(button) == QMessageBox::ActionRole) button->click();
+    }
+    QApplication::processEvents();
+    if (const auto* area = box->findChild<QTextEdit*>(); area != nullptr && area->isVisible()) {
+      detailLines = area->height() / area->fontMetrics().lineSpacing();
+    }
     box->accept();
   };
   QTimer::singleShot(0, answer);
@@ -158,6 +180,8 @@ TEST_F(WindowTest, FinishedBoxCarriesTheRunSummaryAsItsDetail) {
   QApplication::processEvents();
 
   EXPECT_EQ(text, "Proceso finalizado");
+  EXPECT_EQ(notice, "1 aviso: véalo en los detalles.");
+  EXPECT_GE(detailLines, 15);
   EXPECT_TRUE(detail.contains("  ASIGNOMT: 1 registro\n")) << detail.toStdString();
   EXPECT_TRUE(detail.contains("  ASIGT: 1 registro\n")) << detail.toStdString();
   EXPECT_TRUE(
@@ -232,7 +256,19 @@ TEST_F(WindowTest, UnwritableStatusFileIsReportedAndTheWindowCloses) {
   std::filesystem::create_directory(statusFile);
   auto form = Show({"exportar", "x"});  // the dialog is cancelled
   EXPECT_EQ(dialogs_.errors, std::vector<QString>{"Unable to write to " + FromPath(statusFile)});
+  EXPECT_EQ(dialogs_.reasons, std::vector<QString>{"es un directorio"});
   EXPECT_FALSE(form->isVisible());
+  EXPECT_FALSE(form->StatusWritten());
+
+  // BRIVASTO_STATUS_FILE names the file instead.
+  const std::filesystem::path elsewhere = folder_ / "Talvenor.ini";
+  qputenv("BRIVASTO_STATUS_FILE", QFile::encodeName(FromPath(elsewhere)));
+  dialogs_ = {};
+  form = Show({"exportar", "x"});
+  qunsetenv("BRIVASTO_STATUS_FILE");
+  EXPECT_TRUE(dialogs_.errors.empty());
+  EXPECT_TRUE(form->StatusWritten());
+  EXPECT_EQ(ReadFile(elsewhere), "[Transformadores]\r\nTransformado=-1\r\n");
 }
 
 TEST_F(WindowTest, FailingRunLeavesTheWindowAsItWas) {
@@ -265,6 +301,23 @@ TEST_F(WindowTest, FailingRunLeavesTheWindowAsItWas) {
   ASSERT_EQ(dialogs_.errors.size(), 1u);
   EXPECT_TRUE(dialogs_.errors[0].contains("roto.xml")) << dialogs_.errors[0].toStdString();
   EXPECT_TRUE(RunButtonsEnabled(*interactive));
+}
+
+TEST_F(WindowTest, CloseAskedDuringARunWaitsForTheRun) {
+  TMForm* running = nullptr;
+  bool closedDuringRun = true;
+  TransferSteps steps;
+  steps.exportSteps = [&](const SagaDocument&, const RunContext&) {
+    running->close();  // as the window manager's close box would
+    closedDuringRun = !running->isVisible();
+  };
+  dialogs_.answers = {FromPath(document_)};
+  auto form = Show({}, steps);
+  running = form.get();
+  form->findChild<QPushButton*>("BExportar")->click();
+  EXPECT_FALSE(closedDuringRun);
+  EXPECT_EQ(dialogs_.messages, std::vector<QString>{"Proceso finalizado"});
+  EXPECT_TRUE(form->isVisible());
 }
 
 TEST_F(WindowTest, LayoutCaptionsAndHelp) {
@@ -326,6 +379,91 @@ TEST_F(WindowTest, LayoutCaptionsAndHelp) {
   EXPECT_TRUE(help->isVisible());
   form->close();
   EXPECT_FALSE(help->isVisible());
+}
+
+TEST_F(WindowTest, KeyboardFocusAndIcon) {
+  auto form = Show({});
+  // The focus starts on BClose and its frame shows before any Tab.
+  EXPECT_EQ(QApplication::focusWidget(), form->findChild<QWidget*>("BClose"));
+  EXPECT_TRUE(form->testAttribute(Qt::WA_KeyboardFocusChange));
+  EXPECT_FALSE(form->windowIcon().pixmap(32).isNull());
+
+  // Enter and keypad Enter press the focused button (each run is cancelled).
+  struct KeyCase {
+    const char* button;
+    Qt::KeyboardModifiers modifiers;
+  };
+  const KeyCase keys[] = {{"BExportar", Qt::NoModifier}, {"BImportar", Qt::KeypadModifier}};
+  int expectedDialogs = 0;
+  for (const KeyCase& key : keys) {
+    SCOPED_TRACE(key.button);
+    auto* button = form->findChild<QPushButton*>(key.button);
+    button->setFocus();
+    QTest::keyClick(button, key.modifiers == Qt::KeypadModifier ? Qt::Key_Enter : Qt::Key_Return,
+                    key.modifiers);
+    EXPECT_EQ(dialogs_.dialogsShown, ++expectedDialogs);
+  }
+  EXPECT_EQ(dialogs_.messages, (std::vector<QString>{"No existe archivo", "No existe archivo"}));
+}
+
+// SAGA.chm is opened only when the desktop has a viewer for it and the
+// opener succeeds; every other way ends in the window's own help.
+TEST_F(WindowTest, HelpFileOpensOnlyWithAViewer) {
+  WriteFile(programDirectory_ / "SAGA.chm", "ITSF");
+  const std::filesystem::path tools = folder_ / "bin";
+  const std::filesystem::path opened = folder_ / "abierto.txt";
+  struct DesktopCase {
+    const char* what;
+    const char* mimeQuery;  // the fake xdg-mime's script; nullptr: none installed
+    const char* opener;     // the fake xdg-open's script
+    bool ownHelp;
+  };
+  const DesktopCase cases[] = {
+      {"no xdg-mime", nullptr, "exit 0", true},
+      {"no handler registered", "exit 0", "exit 0", true},
+      {"handler, opener fails", "echo visor-chm.desktop", "exit 4", true},
+      {"handler, file opened", "echo visor-chm.desktop", "echo \"$1\" > '%s'", false},
+  };
+  const QByteArray savedPath = qgetenv("PATH");
+  for (const DesktopCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(tools);
+    std::filesystem::create_directory(tools);
+    std::filesystem::remove(opened);
+    const auto script = [&tools](const char* name, const std::string& body) {
+      WriteFile(tools / name, "#!/bin/sh\n" + body + "\n");
+      std::filesystem::permissions(tools / name, std::filesystem::perms::owner_all);
+    };
+    if (c.mimeQuery != nullptr) script("xdg-mime", c.mimeQuery);
+    script("xdg-open", QString::asprintf(c.opener, opened.c_str()).toStdString());
+    qputenv("PATH", QFile::encodeName(FromPath(tools)));
+
+    auto form = Show({});
+    form->findChild<QPushButton*>("Button1")->click();
+    // The opener's end is awaited: it says whether the viewer opened.
+    QElapsedTimer waited;
+    waited.start();
+    const auto helpShown = [&form] {
+      const QWidget* help = form->findChild<QWidget*>("HelpWindow");
+      return help != nullptr && help->isVisible();
+    };
+    const auto openerRunning = [&form] {
+      for (const QProcess* opener : form->findChildren<QProcess*>()) {
+        if (opener->state() != QProcess::NotRunning) return true;
+      }
+      return false;
+    };
+    while ((openerRunning() || !(helpShown() || std::filesystem::exists(opened))) &&
+           waited.elapsed() < 5000) {
+      QTest::qWait(20);
+    }
+    EXPECT_EQ(helpShown(), c.ownHelp);
+    if (!c.ownHelp) {
+      EXPECT_EQ(ReadFile(opened), FromPath(programDirectory_ / "SAGA.chm").toStdString() + "\n");
+    }
+    form->close();
+  }
+  qputenv("PATH", savedPath);
 }
 
 }  // namespace

@@ -39,6 +39,10 @@ struct ImportedCounts {
 ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesystem::path& sagaFile,
                                const RunContext& context);
 
+// Where the import keeps the previous version of `file`: its name followed
+// by ".bak".
+std::filesystem::path BackupPath(const std::filesystem::path& file);
+
 // ---------------------------------------------------------------------------
 // Which export a timetable was made from.
 //

@@ -2,9 +2,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <optional>
 #include <string>
 #include <system_error>
 
+#include "files/files.h"
 #include "import/lookups.h"
 #include "import/steps.h"
 
@@ -15,89 +18,47 @@ namespace fs = std::filesystem;
 
 std::string Quoted(const fs::path& path) { return "\"" + path.string() + "\""; }
 
-// What went wrong with a file, in the user's words.
-std::string Reason(const std::error_code& error) {
-  if (error == std::errc::permission_denied || error == std::errc::operation_not_permitted) {
-    return "permiso denegado";
+// A copy of `file` in a temporary file beside `backup`, with `file`'s
+// owner, mode, ACL and attributes: a backup is as private as its document.
+files::TemporaryFile CopyBeside(const fs::path& file, const fs::path& backup,
+                                const files::Wording& wording) {
+  files::TemporaryFile temporary = files::TemporaryFile::Beside(backup, wording);
+  const files::UniqueFd source(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!source.Valid()) temporary.Fail(errno);
+  std::string chunk(1 << 16, '\0');
+  for (;;) {
+    const ssize_t got = ::read(source.Get(), chunk.data(), chunk.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) temporary.Fail(errno);
+    if (got == 0) break;
+    temporary.Write(std::string_view(chunk.data(), static_cast<std::size_t>(got)));
   }
-  if (error == std::errc::no_space_on_device) return "no queda espacio en el disco";
-  if (error == std::errc::read_only_file_system) return "el disco es de solo lectura";
-  if (error == std::errc::is_a_directory || error == std::errc::directory_not_empty) {
-    return "hay una carpeta con ese nombre";
-  }
-  if (error == std::errc::no_such_file_or_directory) return "no existe";
-  return "error del sistema " + std::to_string(error.value()) + " (" + error.message() + ")";
+  temporary.TakeMetadataOf(file);
+  temporary.Finish();
+  return temporary;
 }
 
-// A file beside the backup that is removed unless it was renamed into place.
-class TemporaryBackup {
- public:
-  explicit TemporaryBackup(fs::path path) : path_(std::move(path)) {}
-  TemporaryBackup(const TemporaryBackup&) = delete;
-  TemporaryBackup& operator=(const TemporaryBackup&) = delete;
-  ~TemporaryBackup() {
-    if (!path_.empty()) {
-      std::error_code ignored;
-      fs::remove(path_, ignored);
-    }
-  }
-  const fs::path& Path() const { return path_; }
-  void Release() { path_.clear(); }
-
- private:
-  fs::path path_;
-};
-
-// Flushes a copied file to disk, so that the backup is complete before the
-// document replaces the original.
-bool FlushToDisk(const fs::path& path) {
-  const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (descriptor < 0) return false;
-  const bool flushed = ::fsync(descriptor) == 0;
-  return ::close(descriptor) == 0 && flushed;
-}
-
-// Puts the present content of `file` under a new temporary name beside
-// `backup`: a second name for the same file when the file system allows it
-// (the document is saved by replacing the file, so the old content stays
-// under that name), else a copy. Returns the temporary's path.
-fs::path LinkOrCopyToTemporary(const fs::path& file, const fs::path& backup) {
-  const std::string base = backup.filename().string() + ".tmp-" + std::to_string(::getpid());
-  // A symbolic link is followed: the backup holds the document's content.
-  std::error_code resolveError;
-  fs::path source = fs::canonical(file, resolveError);
-  if (resolveError) source = file;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const fs::path temporary = backup.parent_path() / (base + "-" + std::to_string(attempt));
-    std::error_code error;
-    fs::create_hard_link(source, temporary, error);
-    if (!error) return temporary;
-    if (error == std::errc::file_exists) continue;
-    error.clear();
-    fs::copy_file(source, temporary, fs::copy_options::none, error);
-    if (!error && FlushToDisk(temporary)) return temporary;
-    if (error == std::errc::file_exists) continue;
-    TemporaryBackup leftover(temporary);
-    throw TransferError("No se pudo guardar la copia de seguridad " + Quoted(backup) +
-                        " del documento SAGA " + Quoted(file) + ": " +
-                        (error ? Reason(error) : std::string("error al escribir")) + ".");
-  }
-  throw TransferError("No se pudo crear un archivo temporal para la copia de seguridad " +
-                      Quoted(backup) + ".");
-}
-
-// Keeps the present content of `file` as `backup`, replacing an older backup
-// in one rename. `file` itself is not touched.
+// Keeps the present content of `file` (links followed) as `backup`,
+// replacing an older backup in one rename: a second name for the same file
+// when the file system allows it (the document is saved by replacing the
+// file, so the old content stays under that name), else a copy. `file`
+// itself is not touched.
 void KeepBackup(const fs::path& file, const fs::path& backup) {
   std::error_code error;
   if (!fs::exists(file, error)) return;  // nothing to keep
-  TemporaryBackup temporary(LinkOrCopyToTemporary(file, backup));
-  fs::rename(temporary.Path(), backup, error);
-  if (error) {
-    throw TransferError("No se pudo guardar la copia de seguridad " + Quoted(backup) +
-                        " del documento SAGA " + Quoted(file) + ": " + Reason(error) + ".");
+  const files::Wording wording{
+      "la copia de seguridad " + Quoted(backup) + " del documento SAGA " + Quoted(file), "guardar",
+      "guardar", "guardar"};
+  std::optional<files::TemporaryFile> temporary;
+  try {
+    temporary.emplace(files::TemporaryFile::LinkBeside(file, backup, wording));
+  } catch (const TransferError&) {
+    temporary.emplace(CopyBeside(file, backup, wording));  // no hard links here
   }
-  temporary.Release();
+  temporary->Replace();
+  if (const int failed = files::SyncDirectory(temporary->Directory()); failed == EIO) {
+    temporary->Fail(failed);
+  }
 }
 
 }  // namespace

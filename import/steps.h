@@ -72,7 +72,4 @@ std::size_t ImportInputs(XmlSectionWriter& out, const Table& soluc,
 void SaveSagaDocument(const SagaDocument& document, const std::filesystem::path& file,
                       const std::function<void(XmlSectionWriter&)>& writeSection);
 
-// The backup's path: the file's name followed by ".bak".
-std::filesystem::path BackupPath(const std::filesystem::path& file);
-
 }  // namespace brivasto

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "files/files.h"
 #include "text/text.h"
 
 namespace brivasto {
@@ -100,9 +101,12 @@ class SagaDocument {
   XmlNode CreateElement(std::string_view name);
 
   // Writes the whole document to `file` in its own encoding: a temporary
-  // file in the same directory, flushed to disk, then renamed over `file`,
-  // keeping the permissions `file` had. On failure `file` is unchanged, no
-  // temporary file is left, and TransferError names the file.
+  // file in the same directory, flushed to disk, then renamed over `file`
+  // (the file a link names), keeping the owner, group, mode, ACL and
+  // extended attributes `file` had. On failure `file` is unchanged, no
+  // temporary file is left, and TransferError names the file. Saved over
+  // the file it was loaded from, the document replaces only the version it
+  // read: a file another program saved since stays, and TransferError says so.
   // `beforeReplace` runs once the new content is complete and on disk, just
   // before it replaces `file`; an exception from it leaves `file` unchanged.
   void Save(const std::filesystem::path& file,
@@ -117,8 +121,12 @@ class SagaDocument {
   const std::string& SourceBytes() const;
   // The sections read while loading with kCatalogueSections, else null.
   const CatalogueSections* StreamedSections() const;
+  // The file as it was read (device, inode, size, time of change), or as
+  // this document last saved it.
+  const files::FileIdentity& LoadedIdentity() const;
 
  private:
+  friend struct SagaDocumentSave;  // the saves of saga/
   struct Impl;
   explicit SagaDocument(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;

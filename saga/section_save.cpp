@@ -6,10 +6,8 @@
 #include <libxml/tree.h>
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_cb.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -17,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "files/files.h"
 #include "saga/saga.h"
 #include "saga/save_file.h"
 #include "saga/xml_text.h"
@@ -438,14 +437,8 @@ class EncodedOutput {
   }
 
   void Flush() {
-    std::size_t done = 0;
-    while (done < buffer_.size()) {
-      const ssize_t put = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
-      if (put < 0) {
-        if (errno == EINTR) continue;
-        savefile::ThrowError(file_, savefile::ReasonText(errno));
-      }
-      done += static_cast<std::size_t>(put);
+    if (const int error = files::WriteAll(fd_, buffer_); error != 0) {
+      savefile::ThrowError(file_, files::ErrnoText(error));
     }
     buffer_.clear();
   }
@@ -566,7 +559,10 @@ void SaveThroughTree(const SagaDocument& document, const fs::path& file,
     savefile::ThrowError(file, "no se puede añadir la sección " + std::string(sectionName));
   }
   xmlAddChild(rootNode, added);
-  whole.Save(file, beforeReplace);
+  // Replaces only the version `document` read, which `whole` may not be.
+  const files::FileIdentity identity = SagaDocumentSave::Save(
+      whole, file, beforeReplace, SagaDocumentSave::Expected(document, file));
+  SagaDocumentSave::Saved(document, file, identity);
 }
 
 }  // namespace
@@ -628,7 +624,9 @@ void SaveWithNewRootSection(const SagaDocument& document, const fs::path& file,
     copyTo(units.Size());
     output.Flush();
   };
-  savefile::ReplaceAtomically(file, write, "", beforeReplace);
+  const files::FileIdentity identity = savefile::ReplaceAtomically(
+      file, write, "", SagaDocumentSave::Expected(document, file), beforeReplace);
+  SagaDocumentSave::Saved(document, file, identity);
 }
 
 }  // namespace brivasto

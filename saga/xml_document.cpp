@@ -29,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "files/files.h"
 #include "saga/elements.h"
 #include "saga/saga.h"
 #include "saga/save_file.h"
@@ -41,6 +42,8 @@ namespace fs = std::filesystem;
 struct XmlNodeAccess {
   static XmlNode Of(xmlNode* node) { return XmlNode(node); }
 };
+
+using files::ErrnoText;
 
 namespace {
 
@@ -78,51 +81,7 @@ class XmlSaveContext {
   xmlSaveCtxt* context_;
 };
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Returns 0, or the errno of a failed close.
-  int Close() {
-    const int fd = std::exchange(fd_, -1);
-    return ::close(fd) == 0 ? 0 : errno;
-  }
-
- private:
-  int fd_;
-};
-
 // --- Messages ----------------------------------------------------------------
-
-std::string ErrnoText(int error) {
-  switch (error) {
-    case ENOENT:
-      return "no existe";
-    case EACCES:
-    case EPERM:
-      return "permiso denegado";
-    case EISDIR:
-      return "es una carpeta";
-    case EROFS:
-      return "el sistema de archivos es de solo lectura";
-    case ENOSPC:
-      return "no queda espacio en el disco";
-    case EDQUOT:
-      return "se ha superado la cuota de disco";
-    case EIO:
-      return "error de entrada/salida";
-    case ENOTDIR:
-      return "una parte de la ruta no es una carpeta";
-    default:
-      return std::strerror(error);
-  }
-}
 
 std::string TrimmedMessage(const char* message) {
   if (message == nullptr) return "error desconocido";
@@ -488,24 +447,9 @@ struct FileWriter {
 
 int WriteChunk(void* context, const char* buffer, int length) {
   auto* writer = static_cast<FileWriter*>(context);
-  std::size_t done = 0;
-  const auto wanted = static_cast<std::size_t>(length);
-  while (done < wanted) {
-    const ssize_t put = ::write(writer->fd, buffer + done, wanted - done);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      writer->error = errno;
-      return -1;
-    }
-    done += static_cast<std::size_t>(put);
-  }
-  return length;
-}
-
-mode_t CurrentUmask() {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return mask;
+  writer->error =
+      files::WriteAll(writer->fd, std::string_view(buffer, static_cast<std::size_t>(length)));
+  return writer->error == 0 ? length : -1;
 }
 
 // --- Node helpers ------------------------------------------------------------
@@ -613,6 +557,7 @@ struct SagaDocument::Impl {
   bool utf8Mark = false;                      // libxml2 writes no UTF-8 byte order mark itself
   std::string bytes;                          // the file as loaded (not for kCatalogueSections)
   std::optional<CatalogueSections> sections;  // kCatalogueSections
+  files::FileIdentity identity;               // the file as read, or as last saved
   // Declared after `doc`, so its nodes go before the document they use.
   DetachedNodes detached;
 };
@@ -909,12 +854,12 @@ XmlDocPtr ParseTree(const std::string& name, const std::string* bytes, int fd, P
 
 SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
   const std::string name = file.string();
-  FileDescriptor fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) {
+  files::UniqueFd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.Valid()) {
     throw TransferError("No se puede abrir el archivo " + name + ": " + ErrnoText(errno));
   }
   struct stat status {};
-  if (::fstat(fd.get(), &status) != 0) {
+  if (::fstat(fd.Get(), &status) != 0) {
     throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(errno));
   }
   if (S_ISDIR(status.st_mode)) {
@@ -923,6 +868,9 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
 
   auto impl = std::make_unique<Impl>();
   impl->file = file;
+  if (!files::IdentityOf(fd.Get(), impl->identity)) {
+    throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(errno));
+  }
   const std::uint64_t allowed = ExpansionAllowed(static_cast<std::uint64_t>(status.st_size));
 
   // The sections stream from the file; the other scopes keep its bytes.
@@ -931,7 +879,7 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
   std::size_t headSize = 0;
   if (streamFromFile) {
     while (headSize < sizeof head) {
-      const ssize_t got = ::read(fd.get(), head + headSize, sizeof head - headSize);
+      const ssize_t got = ::read(fd.Get(), head + headSize, sizeof head - headSize);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
         throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(errno));
@@ -939,11 +887,11 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
       if (got == 0) break;
       headSize += static_cast<std::size_t>(got);
     }
-    if (::lseek(fd.get(), 0, SEEK_SET) != 0) {
+    if (::lseek(fd.Get(), 0, SEEK_SET) != 0) {
       throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(errno));
     }
   } else {
-    if (const int error = ReadAll(fd.get(), impl->bytes, static_cast<std::size_t>(status.st_size));
+    if (const int error = ReadAll(fd.Get(), impl->bytes, static_cast<std::size_t>(status.st_size));
         error != 0) {
       throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(error));
     }
@@ -977,7 +925,7 @@ SagaDocument SagaDocument::Load(const fs::path& file, LoadScope scope) {
     case LoadScope::kCatalogueSections:
       state.shape = Shape::kCatalogueSections;
       state.sections = &impl->sections.emplace();
-      impl->doc = ParseTree(name, nullptr, fd.get(), state);
+      impl->doc = ParseTree(name, nullptr, fd.Get(), state);
       break;
   }
 
@@ -1033,92 +981,75 @@ const CatalogueSections* SagaDocument::StreamedSections() const {
 
 const fs::path& SagaDocument::File() const { return impl_->file; }
 
+const files::FileIdentity& SagaDocument::LoadedIdentity() const { return impl_->identity; }
+
+const files::FileIdentity* SagaDocumentSave::Expected(const SagaDocument& document,
+                                                      const fs::path& file) {
+  std::error_code error;
+  if (file == document.File() || fs::equivalent(file, document.File(), error)) {
+    return &document.impl_->identity;
+  }
+  return nullptr;
+}
+
+void SagaDocumentSave::Saved(const SagaDocument& document, const fs::path& file,
+                             const files::FileIdentity& identity) {
+  if (Expected(document, file) != nullptr) document.impl_->identity = identity;
+}
+
 namespace savefile {
 
-std::string ReasonText(int error) { return ErrnoText(error); }
+// Every step of a document's save is, to the user, its saving.
+constexpr const char* kSave = "guardar";
 
 void ThrowError(const fs::path& file, const std::string& reason) { ThrowSaveError(file, reason); }
 
-void ReplaceAtomically(const fs::path& file, const std::function<void(int fd)>& write,
-                       const std::string& checkedEncoding,
-                       const std::function<void()>& beforeReplace) {
-  // Replace the file a link points at, not the link.
-  fs::path target = file;
-  std::error_code ignored;
-  if (fs::is_symlink(file, ignored)) {
-    std::error_code failed;
-    const fs::path resolved = fs::canonical(file, failed);
-    if (!failed) target = resolved;
-  }
-  const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
-
-  std::string pattern = (directory / ("." + target.filename().string() + ".XXXXXX")).string();
-  FileDescriptor fd(::mkstemp(pattern.data()));
-  if (!fd.valid()) {
-    ThrowSaveError(file, "no se puede crear un archivo temporal en " + directory.string() + ": " +
-                             ErrnoText(errno));
-  }
-  const std::string temporary = pattern;
-  // Removes the temporary file unless it has become the target.
-  struct TemporaryFile {
-    const std::string& path;
-    bool renamed = false;
-    ~TemporaryFile() {
-      if (!renamed) ::unlink(path.c_str());
-    }
-  } guard{temporary};
-
-  struct stat original {};
-  if (::stat(target.c_str(), &original) == 0) {
-    if (::fchmod(fd.get(), original.st_mode & 07777) != 0) {
-      ThrowSaveError(file, "no se pueden copiar los permisos: " + ErrnoText(errno));
-    }
-    // Keeping the owner needs privileges; without them the file becomes ours.
-    if (::fchown(fd.get(), original.st_uid, original.st_gid) != 0) {
-      [[maybe_unused]] const int unused =
-          ::fchown(fd.get(), static_cast<uid_t>(-1), original.st_gid);
-    }
-  } else if (::fchmod(fd.get(), 0666 & ~CurrentUmask()) != 0) {
-    ThrowSaveError(file, "no se pueden fijar los permisos: " + ErrnoText(errno));
-  }
-
-  write(fd.get());
-  if (::fsync(fd.get()) != 0) ThrowSaveError(file, ErrnoText(errno));
-  if (const int closeError = fd.Close(); closeError != 0) {
-    ThrowSaveError(file, ErrnoText(closeError));
-  }
-  if (!checkedEncoding.empty() && !ParsesAgain(temporary)) {
+files::FileIdentity ReplaceAtomically(const fs::path& file,
+                                      const std::function<void(int fd)>& write,
+                                      const std::string& checkedEncoding,
+                                      const files::FileIdentity* expected,
+                                      const std::function<void()>& beforeReplace) {
+  files::TemporaryFile temporary = files::TemporaryFile::Beside(
+      file, {"el archivo " + files::PathText(file), kSave, kSave, kSave});
+  write(temporary.Descriptor());
+  temporary.Finish();
+  if (!checkedEncoding.empty() && !ParsesAgain(temporary.Path().string())) {
     ThrowSaveError(file, "el documento no se puede escribir de forma legible en su codificación " +
                              checkedEncoding);
   }
+  // A version another program saved since the document was read is not
+  // thrown away: not even the backup is touched for it.
+  if (expected != nullptr) temporary.CheckTargetIs(*expected);
   if (beforeReplace) beforeReplace();
-  if (::rename(temporary.c_str(), target.c_str()) != 0) {
-    ThrowSaveError(file, ErrnoText(errno));
-  }
-  guard.renamed = true;
+  temporary.Replace(expected);
   // Make the rename itself durable.
-  FileDescriptor directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directoryFd.valid() && ::fsync(directoryFd.get()) != 0 && errno == EIO) {
-    ThrowSaveError(file, ErrnoText(EIO));
-  }
+  if (files::SyncDirectory(temporary.Directory()) == EIO) ThrowSaveError(file, ErrnoText(EIO));
+  return temporary.Identity();
 }
 
 }  // namespace savefile
 
 void SagaDocument::Save(const fs::path& file, const std::function<void()>& beforeReplace) const {
+  SagaDocumentSave::Save(*this, file, beforeReplace, SagaDocumentSave::Expected(*this, file));
+}
+
+files::FileIdentity SagaDocumentSave::Save(const SagaDocument& document, const fs::path& file,
+                                           const std::function<void()>& beforeReplace,
+                                           const files::FileIdentity* expected) {
+  const SagaDocument::Impl& impl = *document.impl_;
   const auto write = [&](int fd) {
     CapturedErrors errors;
     FileWriter writer{fd, 0};
     LibraryErrorsCaptured libraryErrors(errors);
     int options = XML_SAVE_FORMAT;
-    if (!impl_->hasDeclaration) options |= XML_SAVE_NO_DECL;
-    if (impl_->utf8Mark) WriteChunk(&writer, "\xEF\xBB\xBF", 3);
+    if (!impl.hasDeclaration) options |= XML_SAVE_NO_DECL;
+    if (impl.utf8Mark) WriteChunk(&writer, "\xEF\xBB\xBF", 3);
     XmlSaveContext context(
-        xmlSaveToIO(WriteChunk, CloseNothing, &writer, impl_->encoding.c_str(), options));
+        xmlSaveToIO(WriteChunk, CloseNothing, &writer, impl.encoding.c_str(), options));
     if (context.get() == nullptr) {
-      ThrowSaveError(file, "codificación no admitida: " + impl_->encoding);
+      ThrowSaveError(file, "codificación no admitida: " + impl.encoding);
     }
-    const long saved = xmlSaveDoc(context.get(), impl_->doc.get());
+    const long saved = xmlSaveDoc(context.get(), impl.doc.get());
     const int closed = context.Close();
     if (writer.error != 0) ThrowSaveError(file, ErrnoText(writer.error));
     if (saved < 0 || closed < 0 || errors.haveError) {
@@ -1128,7 +1059,10 @@ void SagaDocument::Save(const fs::path& file, const std::function<void()>& befor
   // Some encodings the library reads it cannot write back as XML (UTF-7
   // escapes the markup itself): the file is replaced only by a document
   // that loads again.
-  savefile::ReplaceAtomically(file, write, impl_->encoding, beforeReplace);
+  const files::FileIdentity identity =
+      savefile::ReplaceAtomically(file, write, impl.encoding, expected, beforeReplace);
+  Saved(document, file, identity);
+  return identity;
 }
 
 // --- XmlNode ---------------------------------------------------------------------

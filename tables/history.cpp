@@ -17,7 +17,7 @@
 #include <system_error>
 #include <utility>
 
-#include "tables/files.h"
+#include "files/files.h"
 #include "tables/tables.h"
 
 namespace brivasto {
@@ -95,7 +95,7 @@ int LinkTables(const std::filesystem::path& from, const std::filesystem::path& t
   if (const int error = MakeFolder(to); error != 0) return error;
   for (const ExchangeTable* table : kExportedTables) {
     const std::string fileName = std::string(table->name) + ".DBF";
-    const std::vector<std::filesystem::path> found = files::FindIgnoringCase(from, fileName);
+    const std::vector<std::filesystem::path> found = files::FindIgnoringAsciiCase(from, fileName);
     if (found.empty()) continue;
     failed = to / fileName;
     if (const int error = files::LinkOrCopy(found.front(), to / fileName); error != 0) return error;
@@ -212,7 +212,7 @@ std::optional<KeptExport> ReadDescription(const std::filesystem::path& folder) {
 std::optional<std::uint64_t> TablesFingerprint(const std::filesystem::path& folder) {
   std::uint64_t hash = 0;
   for (const ExchangeTable* table : {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt}) {
-    const auto found = files::FindIgnoringCase(folder, std::string(table->name) + ".DBF");
+    const auto found = files::FindIgnoringAsciiCase(folder, std::string(table->name) + ".DBF");
     if (found.empty() || !HashFile(found.front(), hash)) return std::nullopt;
   }
   return hash;

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "files/files.h"
 #include "tables/dbf_format.h"
 #include "tables/decoding.h"
-#include "tables/files.h"
 #include "tables/numbers.h"
 #include "tables/tables.h"
 
@@ -88,7 +88,7 @@ std::u16string CurrencyText(std::int64_t tenThousandths) {
 // we know, and then `unknown` says what it names.
 int CodePageOfCpgBeside(const std::filesystem::path& table, std::string& unknown) {
   const std::vector<std::filesystem::path> found =
-      files::FindIgnoringCase(table.parent_path(), table.stem().string() + ".cpg");
+      files::FindIgnoringAsciiCase(table.parent_path(), table.stem().string() + ".cpg");
   if (found.empty()) return 0;
   std::ifstream in(found.front(), std::ios::binary);
   std::string text(256, '\0');  // a code page name, not a file to read whole
@@ -420,7 +420,8 @@ Table Table::Open(const std::filesystem::path& directory, std::string_view name,
   if (!std::filesystem::is_directory(directory, ignored)) {
     throw TransferError(missing + ": no existe el directorio.");
   }
-  const std::vector<std::filesystem::path> found = files::FindIgnoringCase(directory, fileName);
+  const std::vector<std::filesystem::path> found =
+      files::FindIgnoringAsciiCase(directory, fileName);
   if (found.empty()) throw TransferError(missing + ".");
   // The name in the catalogue's letter case wins over other spellings.
   const auto exact = std::find_if(found.begin(), found.end(),

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "files/files.h"
 #include "tables/dbf_format.h"
-#include "tables/files.h"
 #include "tables/numbers.h"
 #include "tables/stored_text.h"
 #include "tables/tables.h"
@@ -25,25 +25,20 @@ constexpr std::size_t kWriteBlock = 1 << 18;
 // The widest text field of the 32-byte layout (dBase's own limit).
 constexpr int kMaxTextWidth = 254;
 
-// Puts the complete file `complete`, beside table `name` of `directory`, in
-// place of the table. The old table in any letter case must not be in use;
-// the holds stay until it has been replaced. On failure `complete` is
-// removed and the old table stays as it was.
+
+// Puts the finished temporary file `file` of table `name` in place of the
+// table in `directory`. The old table in any letter case must not be in
+// use; the holds stay until it has been replaced. Throws TransferError
+// naming the table; until the rename the old table stays as it was.
 void PutTableFileInPlace(const std::filesystem::path& directory, const std::string& name,
-                         const std::filesystem::path& complete) {
+                         files::TemporaryFile& file) {
   const std::filesystem::path target = directory / (name + ".DBF");
-  auto fail = [&](const std::string& what, int error) {
-    ::unlink(complete.c_str());
-    throw TransferError("No se puede " + what + " la tabla " + name + " (" +
-                        files::PathText(target) + "): " + files::ErrnoText(error) + ".");
-  };
   const std::vector<std::filesystem::path> oldTables =
-      files::FindIgnoringCase(directory, name + ".DBF");
+      files::FindIgnoringAsciiCase(directory, name + ".DBF");
   std::vector<files::UniqueFd> holds;
   for (const auto& old : oldTables) {
     files::UniqueFd hold(::open(old.c_str(), O_RDONLY | O_CLOEXEC));
     if (hold.Valid() && !files::TryHoldExclusively(hold.Get())) {
-      ::unlink(complete.c_str());
       throw TransferError("La tabla " + name +
                           " está en uso por otro programa: " + files::PathText(old) + ".");
     }
@@ -60,16 +55,20 @@ void PutTableFileInPlace(const std::filesystem::path& directory, const std::stri
   for (const auto& old : oldTables) {
     if (old.filename() == target.filename()) continue;
     if (!named) {
-      if (::rename(old.c_str(), target.c_str()) != 0) fail("reemplazar", errno);
+      if (::rename(old.c_str(), target.c_str()) != 0) {
+        const int error = errno;
+        throw TransferError("No se puede reemplazar la tabla " + name + " (" +
+                            files::PathText(target) + "): " + files::ErrnoText(error) + ".");
+      }
       named = true;
       continue;
     }
     obsolete.push_back(old);
   }
-  for (const auto& index : files::FindIgnoringCase(directory, name + ".MDX")) {
+  for (const auto& index : files::FindIgnoringAsciiCase(directory, name + ".MDX")) {
     obsolete.push_back(index);
   }
-  if (::rename(complete.c_str(), target.c_str()) != 0) fail("reemplazar", errno);
+  file.Replace();
   for (const auto& old : obsolete) {
     if (::unlink(old.c_str()) != 0 && errno != ENOENT) {
       const int error = errno;
@@ -84,9 +83,8 @@ void PutTableFileInPlace(const std::filesystem::path& directory, const std::stri
 struct TableWriter::Impl {
   std::string name;  // "ASIGNOMT"
   std::filesystem::path directory;
-  std::filesystem::path target;    // directory/ASIGNOMT.DBF
-  std::filesystem::path tempPath;  // directory/.ASIGNOMT.DBF.tmp-XXXXXX
-  files::UniqueFd file;
+  std::filesystem::path target;              // directory/ASIGNOMT.DBF
+  std::optional<files::TemporaryFile> file;  // .ASIGNOMT.DBF.tmp-XXXXXX beside it
   std::vector<dbf::Field> fields;
   std::vector<FieldKind> kinds;
   std::string record;    // the appended record, not yet posted
@@ -100,11 +98,7 @@ struct TableWriter::Impl {
 
   // The temporary file is closed and removed; the writer is unusable.
   void Discard() noexcept {
-    if (!tempPath.empty()) {
-      file.Close();
-      ::unlink(tempPath.c_str());
-      tempPath.clear();
-    }
+    file.reset();
     finished = true;
   }
 
@@ -126,7 +120,7 @@ struct TableWriter::Impl {
     if (finished) Misuse("ya se terminó de escribir o falló antes");
   }
   std::size_t FieldIndex(std::string_view fieldName) const;
-  void WriteAll(const char* data, std::size_t size);
+  void WriteAll(const std::string& bytes);
   void PutText(std::size_t field, std::u16string_view value);
   void PutNumber(std::size_t field, double value);
   void Post();
@@ -170,20 +164,10 @@ TableWriter::Impl::Impl(std::filesystem::path dir, const ExchangeTable& table)
   if (fields.empty()) Misuse("una tabla necesita al menos un campo");
   record.assign(recordLength, ' ');
 
-  std::string pattern = files::PathText(directory / ("." + name + ".DBF.tmp-XXXXXX"));
-  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
-    throw TransferError("No se puede crear la tabla " + name + " (" + files::PathText(target) +
-                        "): " + files::ErrnoText(error) + ".");
-  }
-  file = files::UniqueFd(fd);
-  tempPath = pattern;
-  // mkstemp makes the file private to its owner; a table is as readable as
-  // any new file.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  if (::fchmod(fd, 0666 & ~mask) != 0) Fail("crear", errno);
+  // A table that is a symbolic link is replaced through it, like the
+  // document.
+  file.emplace(files::TemporaryFile::Beside(
+      target, {"la tabla " + name + " (" + files::PathText(target) + ")"}));
 
   const std::time_t now = std::time(nullptr);
   std::tm today{};
@@ -204,16 +188,9 @@ std::size_t TableWriter::Impl::FieldIndex(std::string_view fieldName) const {
   Misuse("no tiene el campo " + std::string(fieldName));
 }
 
-void TableWriter::Impl::WriteAll(const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(file.Get(), data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      Fail("escribir", errno);
-    }
-    if (written == 0) Fail("escribir", ENOSPC);
-    data += written;
-    size -= static_cast<std::size_t>(written);
+void TableWriter::Impl::WriteAll(const std::string& bytes) {
+  if (const int error = files::WriteAll(file->Descriptor(), bytes); error != 0) {
+    Fail("escribir", error);
   }
 }
 
@@ -262,7 +239,7 @@ void TableWriter::Impl::Post() {
   ++posted;
   pending = false;
   if (buffer.size() >= kWriteBlock) {
-    WriteAll(buffer.data(), buffer.size());
+    WriteAll(buffer);
     buffer.clear();
   }
 }
@@ -270,85 +247,42 @@ void TableWriter::Impl::Post() {
 void TableWriter::Impl::Commit() {
   if (pending) Post();
   buffer.push_back(static_cast<char>(dbf::kFileEnd));
-  WriteAll(buffer.data(), buffer.size());
+  WriteAll(buffer);
   buffer.clear();
   buffer.shrink_to_fit();
 
   const auto count = dbf::U32Bytes(static_cast<std::uint32_t>(posted));
-  const ssize_t patched = ::pwrite(file.Get(), count.data(), count.size(), dbf::kRecordCountOffset);
+  const ssize_t patched =
+      ::pwrite(file->Descriptor(), count.data(), count.size(), dbf::kRecordCountOffset);
   if (patched != static_cast<ssize_t>(count.size())) Fail("escribir", patched < 0 ? errno : EIO);
-  if (::fsync(file.Get()) != 0) Fail("escribir", errno);
-  if (const int error = file.Close(); error != 0) Fail("escribir", error);
+  try {
+    file->Finish();
+  } catch (const TransferError&) {
+    Discard();
+    throw;
+  }
 
-  const std::filesystem::path complete = tempPath;
-  tempPath.clear();
+  const std::filesystem::path written = file->Directory();
+  try {
+    PutTableFileInPlace(directory, name, *file);
+  } catch (const TransferError&) {
+    Discard();
+    throw;
+  }
+  file.reset();
   finished = true;
-  PutTableFileInPlace(directory, name, complete);
-  if (const int error = files::SyncDirectory(directory); error != 0) Fail("guardar", error);
+  if (const int error = files::SyncDirectory(written); error != 0) Fail("guardar", error);
 }
 
 void CheckTableNotHeld(const std::filesystem::path& directory, std::string_view name) {
   const std::string upper = AsciiUpper(name);
-  for (const auto& table : files::FindIgnoringCase(directory, upper + ".DBF")) {
+  for (const auto& table : files::FindIgnoringAsciiCase(directory, upper + ".DBF")) {
     const files::UniqueFd hold(::open(table.c_str(), O_RDONLY | O_CLOEXEC));
     if (hold.Valid() && !files::TryHoldExclusively(hold.Get())) {
       throw TransferError("La tabla " + upper +
                           " está en uso por otro programa: " + files::PathText(table) + ".");
     }
   }
-}
-
-void ReplaceTablesWithFiles(const std::filesystem::path& directory,
-                            std::span<const TableFile> tableFiles) {
-  // Every new file is complete beside its table before any table changes.
-  struct Staged {
-    std::string name;
-    std::filesystem::path path;
-  };
-  std::vector<Staged> staged;
-  struct Leftovers {  // temporary files not yet in place, removed on failure
-    std::vector<Staged>& staged;
-    std::size_t placed = 0;
-    ~Leftovers() {
-      for (std::size_t i = placed; i < staged.size(); ++i) ::unlink(staged[i].path.c_str());
-    }
-  } leftovers{staged};
-  for (const TableFile& tableFile : tableFiles) {
-    const std::string name = AsciiUpper(tableFile.table->name);
-    const std::filesystem::path target = directory / (name + ".DBF");
-    auto fail = [&](int error) {
-      throw TransferError("No se puede crear la tabla " + name + " (" + files::PathText(target) +
-                          ") con " + files::PathText(tableFile.source) + ": " +
-                          files::ErrnoText(error) + ".");
-    };
-    std::string pattern = files::PathText(directory / ("." + name + ".DBF.tmp-XXXXXX"));
-    files::UniqueFd file(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (!file.Valid()) fail(errno);
-    staged.push_back({name, pattern});
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (::fchmod(file.Get(), 0666 & ~mask) != 0) fail(errno);
-    if (const int error = files::CopyFileTo(tableFile.source, file.Get()); error != 0) fail(error);
-    if (const int error = file.Close(); error != 0) fail(error);
-  }
-  for (const Staged& table : staged) {
-    ++leftovers.placed;  // PutTableFileInPlace removes its file on failure
-    PutTableFileInPlace(directory, table.name, table.path);
-  }
-  if (const int error = files::SyncDirectory(directory); error != 0) {
-    throw TransferError("No se pueden guardar las tablas en " + files::PathText(directory) + ": " +
-                        files::ErrnoText(error) + ".");
-  }
-}
-
-std::optional<std::size_t> StoredRecordCount(const std::filesystem::path& file) {
-  const files::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.Valid()) return std::nullopt;
-  std::uint8_t header[dbf::kRecordCountOffset + 4];
-  if (::pread(fd.Get(), header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
-    return std::nullopt;
-  }
-  return dbf::ReadU32(header + dbf::kRecordCountOffset);
 }
 
 void CheckDirectoryWritable(const std::filesystem::path& directory) {
@@ -366,6 +300,39 @@ void CheckDirectoryWritable(const std::filesystem::path& directory) {
         "No se puede escribir en la carpeta " + files::PathText(directory) + ": " +
         (error == ENOTDIR ? std::string("no es una carpeta") : files::ErrnoText(error)) + ".");
   }
+}
+
+void ReplaceTablesWithFiles(const std::filesystem::path& directory,
+                            std::span<const TableFile> tableFiles) {
+  // Every new file is complete beside its table before any table changes.
+  std::vector<std::pair<std::string, files::TemporaryFile>> staged;
+  for (const TableFile& tableFile : tableFiles) {
+    const std::string name = AsciiUpper(tableFile.table->name);
+    const std::filesystem::path target = directory / (name + ".DBF");
+    files::Wording wording;
+    wording.object = "la tabla " + name + " (" + files::PathText(target) + ")";
+    files::TemporaryFile file = files::TemporaryFile::Beside(target, wording);
+    if (const int error = files::CopyFileTo(tableFile.source, file.Descriptor()); error != 0) {
+      file.Fail(error);
+    }
+    file.Finish();
+    staged.emplace_back(name, std::move(file));
+  }
+  for (auto& [name, file] : staged) PutTableFileInPlace(directory, name, file);
+  if (const int error = files::SyncDirectory(directory); error != 0) {
+    throw TransferError("No se pueden guardar las tablas en " + files::PathText(directory) + ": " +
+                        files::ErrnoText(error) + ".");
+  }
+}
+
+std::optional<std::size_t> StoredRecordCount(const std::filesystem::path& file) {
+  const files::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.Valid()) return std::nullopt;
+  std::uint8_t header[dbf::kRecordCountOffset + 4];
+  if (::pread(fd.Get(), header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
+    return std::nullopt;
+  }
+  return dbf::ReadU32(header + dbf::kRecordCountOffset);
 }
 
 TableWriter::TableWriter(std::filesystem::path directory, const ExchangeTable& table)

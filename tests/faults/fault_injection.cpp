@@ -11,6 +11,7 @@
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -134,6 +135,7 @@ using OpenFn = int(const char*, int, ...);
 using OpenatFn = int(int, const char*, int, ...);
 using SendfileFn = ssize_t(int, int, off_t*, size_t);
 using MkdirFn = int(const char*, mode_t);
+using FsetxattrFn = int(int, const char*, const void*, size_t, int);
 
 WriteFn* next_write = nullptr;
 PwriteFn* next_pwrite = nullptr;
@@ -155,6 +157,7 @@ OpenatFn* next_openat = nullptr;
 SendfileFn* next_sendfile = nullptr;
 MkdirFn* next_mkdir = nullptr;
 PathFn* next_rmdir = nullptr;
+FsetxattrFn* next_fsetxattr = nullptr;
 
 mode_t ModeArgument(int flags, va_list arguments) {
   if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
@@ -241,6 +244,11 @@ int fchmod(int fd, mode_t mode) {
 int fchown(int fd, uid_t owner, gid_t group) {
   if (Fails("fchown", fd, EPERM)) return -1;
   return BRIVASTO_NEXT(fchown)(fd, owner, group);
+}
+
+int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) noexcept {
+  if (Fails("fsetxattr", fd, EPERM)) return -1;
+  return BRIVASTO_NEXT(fsetxattr)(fd, name, value, size, flags);
 }
 
 int ftruncate(int fd, off_t length) {

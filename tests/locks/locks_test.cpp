@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/cli.h"
+#include "tests/support/sample_school.h"
 #include "tests/support/snapshot.h"
 #include "testsupport/test_support.h"
 
@@ -20,6 +21,7 @@ namespace brivasto {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::PrepareSampleSchool;
 using testing::Snapshot;
 using testing::SourceDir;
 using testing::TakeSnapshot;
@@ -63,20 +65,6 @@ std::pair<int, std::string> Cli(const std::vector<std::string>& arguments) {
   return {code, err.str()};
 }
 
-// The sample document exported once, and the sample Talvenor solution.
-void PrepareExchange(const fs::path& root) {
-  fs::create_directories(root / "zwork");
-  fs::create_directories(root / "saga");
-  fs::copy_file(SourceDir() / "samples/saga-ejemplo.xml", root / "saga/saga.xml");
-  ASSERT_EQ(Cli({"--zwork", (root / "zwork").string(), "export", (root / "saga/saga.xml").string()})
-                .first,
-            0);
-  for (const char* table : {"DIASHORAST.DBF", "SOLUC.DBF"}) {
-    fs::copy_file(SourceDir() / "samples/talvenor" / table, root / "zwork" / table,
-                  fs::copy_options::overwrite_existing);
-  }
-}
-
 TEST(HeldTables, EachTableARunNeedsStopsItNamingTheTableAndNothingChanges) {
   struct HeldCase {
     const char* direction;
@@ -90,7 +78,7 @@ TEST(HeldTables, EachTableARunNeedsStopsItNamingTheTableAndNothingChanges) {
   };
   TempDir temp;
   const fs::path root = temp.Path();
-  PrepareExchange(root);
+  PrepareSampleSchool(root);
   // The export runs on a changed document, so that it would change every table.
   const fs::path changed = root / "saga/otro.xml";
   fs::copy_file(SourceDir() / "saga/testdata/example.xml", changed);
