@@ -417,7 +417,8 @@ int CopyFileTo(const fs::path& from, int to) {
       return errno;
     }
     if (got == 0) break;
-    if (const int error = WriteAll(to, std::string_view(block.data(), static_cast<std::size_t>(got)));
+    if (const int error =
+            WriteAll(to, std::string_view(block.data(), static_cast<std::size_t>(got)));
         error != 0) {
       return error;
     }
@@ -430,8 +431,8 @@ int LinkOrCopy(const fs::path& from, const fs::path& to) {
   const int linkError = errno;
   // Only a file system that cannot link this pair falls back to a copy;
   // any other failure (a full disk, no permission) is the answer.
-  if (linkError != EXDEV && linkError != EPERM && linkError != EMLINK &&
-      linkError != EOPNOTSUPP && linkError != ENOSYS) {
+  if (linkError != EXDEV && linkError != EPERM && linkError != EMLINK && linkError != EOPNOTSUPP &&
+      linkError != ENOSYS) {
     return linkError;
   }
   UniqueFd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));

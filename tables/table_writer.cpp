@@ -25,7 +25,6 @@ constexpr std::size_t kWriteBlock = 1 << 18;
 // The widest text field of the 32-byte layout (dBase's own limit).
 constexpr int kMaxTextWidth = 254;
 
-
 // Puts the finished temporary file `file` of table `name` in place of the
 // table in `directory`. The old table in any letter case must not be in
 // use; the holds stay until it has been replaced. Throws TransferError
