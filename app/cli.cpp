@@ -90,6 +90,9 @@ int RunCheck(const std::filesystem::path& file, const RunContext& context, std::
     return 1;
   }
   try {
+    // No export may replace the tables while the check reads them.
+    const ExchangeRunLock lock =
+        ExchangeRunLock::Take(context.exchangeDirectory, ExchangeRunLock::Mode::kShared);
     const SagaDocument document = SagaDocument::Load(file);
     const bool timetable = HasTimetable(context);
     const CheckReport report = CheckBeforeRun(document, context);
@@ -140,6 +143,9 @@ int RunHistoryList(const RunContext& context, std::ostream& out) {
 int RunRestore(const RunContext& context, const std::string& name, std::ostream& out,
                std::ostream& err) {
   try {
+    // Like an export, a restore replaces the tables: no other run at the same time.
+    const ExchangeRunLock lock =
+        ExchangeRunLock::Take(context.exchangeDirectory, ExchangeRunLock::Mode::kExclusive);
     const std::vector<std::string> warnings = RestoreKeptExport(context.exchangeDirectory, name);
     out << "Restaurada la exportación " << name << " en " << context.exchangeDirectory.string()
         << ": las tablas que había quedan en el historial.\n";

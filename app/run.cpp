@@ -51,9 +51,8 @@ class BusyCursor {
 std::vector<std::filesystem::path> RemoveLeftovers(const std::filesystem::path& sagaFile,
                                                    const RunContext& context) {
   std::vector<std::filesystem::path> targets;
-  for (const ExchangeTable* table :
-       {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt, &kDiashorast}) {
-    targets.push_back(context.exchangeDirectory / (AsciiUpper(table->name) + ".DBF"));
+  for (const std::string_view table : kExchangeSet) {
+    targets.push_back(context.exchangeDirectory / (std::string(table) + ".DBF"));
   }
   targets.push_back(sagaFile);
   targets.push_back(BackupPath(sagaFile));
@@ -104,37 +103,48 @@ RunOutcome RunFrame::Run(Direction direction) {
     return {.completed = false, .disableRunButtons = false, .closeWindow = batch};
   }
 
-  const std::vector<std::filesystem::path> leftovers = RemoveLeftovers(sagaFileName_, context_);
+  RunSummaryText summary;
+  {
+    // No other run may change the exchange directory while this one reads
+    // or replaces its tables, nor while the summary reads them back; the
+    // lock is given back before the user is asked to acknowledge the end.
+    const ExchangeRunLock lock =
+        ExchangeRunLock::Take(context_.exchangeDirectory, direction == Direction::kExport
+                                                              ? ExchangeRunLock::Mode::kExclusive
+                                                              : ExchangeRunLock::Mode::kShared);
+    // Temporary files of an interrupted run go first; this run's own are
+    // held, and no other run can be making any now.
+    const std::vector<std::filesystem::path> leftovers = RemoveLeftovers(sagaFileName_, context_);
 
-  // The previous run's document goes first, so a failed load holds nothing.
-  // Neither direction needs the document's whole tree: the export reads
-  // its catalogue sections as the file streams past, the import copies the
-  // file's bytes around its new section.
-  sagaDocument_.reset();
-  sagaDocument_.emplace(SagaDocument::Load(sagaFileName_, direction == Direction::kExport
-                                                              ? LoadScope::kCatalogueSections
-                                                              : LoadScope::kRootElement));
+    // The previous run's document goes first, so a failed load holds nothing.
+    // Neither direction needs the document's whole tree: the export reads
+    // its catalogue sections as the file streams past, the import copies the
+    // file's bytes around its new section.
+    sagaDocument_.reset();
+    sagaDocument_.emplace(SagaDocument::Load(sagaFileName_, direction == Direction::kExport
+                                                                ? LoadScope::kCatalogueSections
+                                                                : LoadScope::kRootElement));
 
-  ImportedCounts imported;
-  std::vector<std::string> historyWarnings;
-  if (direction == Direction::kExport) {
-    BusyCursor busy(prompter_);
-    // The history keeps the tables the export replaces and, once the new
-    // set is in place, the ones it wrote; a failure there is only a warning.
-    HistoryRecorder history(context_.exchangeDirectory);
-    steps_.exportSteps(*sagaDocument_, context_);
-    std::error_code sizeError;
-    const std::uintmax_t bytes = std::filesystem::file_size(sagaFileName_, sizeError);
-    historyWarnings = history.Record({.origin = "exportación",
-                                      .document = sagaFileName_.string(),
-                                      .documentBytes = sizeError ? 0 : bytes});
-  } else {
-    imported = steps_.importTimetable(*sagaDocument_, sagaFileName_, context_);
+    ImportedCounts imported;
+    std::vector<std::string> historyWarnings;
+    if (direction == Direction::kExport) {
+      BusyCursor busy(prompter_);
+      // The history keeps the tables the export replaces and, once the new
+      // set is in place, the ones it wrote; a failure there is only a warning.
+      HistoryRecorder history(context_.exchangeDirectory);
+      steps_.exportSteps(*sagaDocument_, context_);
+      std::error_code sizeError;
+      const std::uintmax_t bytes = std::filesystem::file_size(sagaFileName_, sizeError);
+      historyWarnings = history.Record({.origin = "exportación",
+                                        .document = sagaFileName_.string(),
+                                        .documentBytes = sizeError ? 0 : bytes});
+    } else {
+      imported = steps_.importTimetable(*sagaDocument_, sagaFileName_, context_);
+    }
+
+    transferStatus_ = 1;
+    summary = RunSummary(direction, *sagaDocument_, context_, imported, leftovers, historyWarnings);
   }
-
-  transferStatus_ = 1;
-  RunSummaryText summary =
-      RunSummary(direction, *sagaDocument_, context_, imported, leftovers, historyWarnings);
   summary_ = std::move(summary.text);
   prompter_.ShowMessageWithDetail(kFinished, summary.notice, summary_);
   return {.completed = true, .disableRunButtons = true, .closeWindow = batch};

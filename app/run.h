@@ -3,8 +3,10 @@
 // widgets: the frame reaches the user only through a Prompter.
 //
 // A run of either direction: ask for the SAGA document (a cancel keeps the
-// previous choice), stop with "No existe archivo" when no file is there, load
-// the document afresh, run the direction's steps, set TransferStatus to 1 and
+// previous choice), stop with "No existe archivo" when no file is there, take
+// the exchange directory's run lock (exclusive for the export, shared for the
+// import; another run holding it stops this one at once, nothing changed),
+// load the document afresh, run the direction's steps, set TransferStatus to 1 and
 // say "Proceso finalizado" with the run's summary as its detail (the
 // temporary files an interrupted run left and this one removed, the records
 // of each table written, or the entries of each list imported, and the

@@ -1,7 +1,8 @@
 // The six steps of the export. Each reads its section of the SAGA document,
 // derives the values with the pure functions of codes.h and hours.h, and
-// writes its table whole through a TableWriter, which also removes the
-// table's old .DBF and .MDX files.
+// writes its table whole through a TableWriter. The run stages the six new
+// tables beside the old ones and puts them in place as one set; a step
+// called alone replaces its table alone.
 #include "export/export.h"
 
 #include <optional>
@@ -58,9 +59,10 @@ std::vector<GivenCode> NamedItemCodes(std::span<const SagaNamedItem> items,
 
 std::u16string Itself(std::u16string_view abbreviation) { return std::u16string(abbreviation); }
 
-void ExportNamedItems(const std::vector<SagaNamedItem>& items, const std::vector<GivenCode>& given,
-                      const ExchangeTable& catalogue, const RunContext& context) {
-  TableWriter table(context.exchangeDirectory, catalogue);
+TableWriter WriteNamedItems(const std::vector<SagaNamedItem>& items,
+                            const std::vector<GivenCode>& given, const ExchangeTable& catalogue,
+                            const std::filesystem::path& directory) {
+  TableWriter table(directory, catalogue);
   for (std::size_t i = 0; i < items.size(); ++i) {
     table.Append();
     table.SetText(field::kAbrev, given[i].code);
@@ -68,7 +70,7 @@ void ExportNamedItems(const std::vector<SagaNamedItem>& items, const std::vector
     table.SetText(field::kIdSaga, items[i].id.value_or(u""));
     table.Post();
   }
-  table.Commit();
+  return table;
 }
 
 // What ASIGT copies from a group's GRUPOST record.
@@ -111,8 +113,11 @@ std::vector<std::u16string> Column(const Table& table, std::string_view name) {
       "\") dan más sesiones de las que caben en un entero de 32 bits.");
 }
 
-void WriteSubjects(const std::vector<SagaSubject>& subjects, const RunContext& context) {
-  TableWriter table(context.exchangeDirectory, kAsignomt);
+// The writers below hold their table's records, complete and not yet in place.
+
+TableWriter WriteSubjects(const std::vector<SagaSubject>& subjects,
+                          const std::filesystem::path& directory) {
+  TableWriter table(directory, kAsignomt);
   const std::vector<GivenCode> given = SubjectCodes(subjects);
   for (std::size_t i = 0; i < subjects.size(); ++i) {
     const SagaSubject& subject = subjects[i];
@@ -126,19 +131,22 @@ void WriteSubjects(const std::vector<SagaSubject>& subjects, const RunContext& c
     table.SetText(field::kHoras, hours.empty() ? hours::kDefaultHours : hours);
     table.Post();
   }
-  table.Commit();
+  return table;
 }
 
-void WriteTeachers(const std::vector<SagaNamedItem>& teachers, const RunContext& context) {
-  ExportNamedItems(teachers, TeacherCodes(teachers), kProft, context);
+TableWriter WriteTeachers(const std::vector<SagaNamedItem>& teachers,
+                          const std::filesystem::path& directory) {
+  return WriteNamedItems(teachers, TeacherCodes(teachers), kProft, directory);
 }
 
-void WriteRooms(const std::vector<SagaNamedItem>& locations, const RunContext& context) {
-  ExportNamedItems(locations, RoomCodes(locations), kAulat, context);
+TableWriter WriteRooms(const std::vector<SagaNamedItem>& locations,
+                       const std::filesystem::path& directory) {
+  return WriteNamedItems(locations, RoomCodes(locations), kAulat, directory);
 }
 
-void WriteGroups(const std::vector<SagaGroup>& groups, const RunContext& context) {
-  TableWriter table(context.exchangeDirectory, kGrupost);
+TableWriter WriteGroups(const std::vector<SagaGroup>& groups,
+                        const std::filesystem::path& directory) {
+  TableWriter table(directory, kGrupost);
   const std::vector<GivenCode> given = GroupCodes(groups);
   for (std::size_t i = 0; i < groups.size(); ++i) {
     const SagaGroup& group = groups[i];
@@ -155,19 +163,23 @@ void WriteGroups(const std::vector<SagaGroup>& groups, const RunContext& context
     table.SetText(field::kIdSaga, group.id.value_or(u""));
     table.Post();
   }
-  table.Commit();
+  return table;
 }
 
-void WriteAssignments(const std::vector<SagaGroup>& groups, const RunContext& context) {
-  const std::filesystem::path& directory = context.exchangeDirectory;
+// The catalogue tables the assignments take their codes from, as written.
+struct WrittenCatalogues {
+  const Table& groups;    // GRUPOST
+  const Table& teachers;  // PROFT
+  const Table& subjects;  // ASIGNOMT
+};
+
+TableWriter WriteAssignments(const std::vector<SagaGroup>& groups,
+                             const std::filesystem::path& directory,
+                             const WrittenCatalogues& catalogues) {
   TableWriter table(directory, kAsigt);
-  // The catalogues are held exclusively while the assignments are written.
-  // AULAT is not read, but it is opened like the others, so a missing or
-  // busy rooms table stops the step as well.
-  const Table groupTable = Table::Open(directory, kGrupost.name, context.decimalSeparator);
-  const Table teachers = Table::Open(directory, kProft.name, context.decimalSeparator);
-  const Table rooms = Table::Open(directory, kAulat.name, context.decimalSeparator);
-  const Table subjects = Table::Open(directory, kAsignomt.name, context.decimalSeparator);
+  const Table& groupTable = catalogues.groups;
+  const Table& teachers = catalogues.teachers;
+  const Table& subjects = catalogues.subjects;
   const IdIndex groupIndex(groupTable);
   const IdIndex teacherIndex(teachers);
   const IdIndex subjectIndex(subjects);
@@ -214,7 +226,7 @@ void WriteAssignments(const std::vector<SagaGroup>& groups, const RunContext& co
       table.Post();
     }
   }
-  table.Commit();
+  return table;
 }
 
 }  // namespace
@@ -252,23 +264,32 @@ std::vector<GivenCode> GroupCodes(std::span<const SagaGroup> groups) {
 }
 
 void ExportSubjects(const SagaDocument& document, const RunContext& context) {
-  WriteSubjects(ReadSubjects(document), context);
+  WriteSubjects(ReadSubjects(document), context.exchangeDirectory).Commit();
 }
 
 void ExportTeachers(const SagaDocument& document, const RunContext& context) {
-  WriteTeachers(ReadTeachers(document), context);
+  WriteTeachers(ReadTeachers(document), context.exchangeDirectory).Commit();
 }
 
 void ExportRooms(const SagaDocument& document, const RunContext& context) {
-  WriteRooms(ReadLocations(document), context);
+  WriteRooms(ReadLocations(document), context.exchangeDirectory).Commit();
 }
 
 void ExportGroups(const SagaDocument& document, const RunContext& context) {
-  WriteGroups(ReadGroups(document), context);
+  WriteGroups(ReadGroups(document), context.exchangeDirectory).Commit();
 }
 
 void ExportAssignments(const SagaDocument& document, const RunContext& context) {
-  WriteAssignments(ReadGroups(document), context);
+  const std::filesystem::path& directory = context.exchangeDirectory;
+  const char16_t separator = context.decimalSeparator;
+  // The catalogues are held exclusively while the assignments are written.
+  // AULAT is not read, but it is opened like the others, so a missing or
+  // busy rooms table stops the step as well.
+  const Table groups = Table::Open(directory, kGrupost.name, separator);
+  const Table teachers = Table::Open(directory, kProft.name, separator);
+  const Table rooms = Table::Open(directory, kAulat.name, separator);
+  const Table subjects = Table::Open(directory, kAsignomt.name, separator);
+  WriteAssignments(ReadGroups(document), directory, {groups, teachers, subjects}).Commit();
 }
 
 void ExportDayHourFrame(const RunContext& context) {
@@ -277,26 +298,65 @@ void ExportDayHourFrame(const RunContext& context) {
 
 void CheckExchangeDirectory(const RunContext& context) {
   CheckDirectoryWritable(context.exchangeDirectory);
-  for (const ExchangeTable* table :
-       {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt, &kDiashorast}) {
-    CheckTableNotHeld(context.exchangeDirectory, table->name);
+  // Each hold is given back at once: this only finds a held table early.
+  for (const std::string_view table : kExchangeSet) {
+    TableHold::Take(context.exchangeDirectory, table);
   }
 }
 
-void RunExportSteps(const SagaDocument& document, const RunContext& context) {
+TableSet HoldExchangeSet(const RunContext& context) {
+  try {
+    CheckDirectoryWritable(context.exchangeDirectory);
+  } catch (const TransferError& error) {
+    throw TransferError(WithNoTableChanged(error.what()));
+  }
+  return TableSet(context.exchangeDirectory, kExchangeSet);
+}
+
+TableSet StageExport(const SagaDocument& document, const RunContext& context) {
   // The sections are read once for the whole run. Nothing is written before
   // the whole document is known to be exportable,
   CatalogueSections storage;
   const CatalogueSections& sections = ReadCatalogueSections(document, storage);
   CheckSections(document, sections);
-  // nor while the tables cannot be replaced: the run would stop halfway.
-  CheckExchangeDirectory(context);
-  WriteSubjects(sections.subjects, context);
-  WriteTeachers(sections.teachers, context);
-  WriteRooms(sections.locations, context);
-  WriteGroups(sections.groups, context);
-  WriteAssignments(sections.groups, context);
-  ExportDayHourFrame(context);
+  // nor while the tables cannot be replaced: the directory must take them,
+  // and the old tables are held until the new ones have taken their place.
+  TableSet set = HoldExchangeSet(context);
+  const std::filesystem::path& directory = context.exchangeDirectory;
+  try {
+    set.Add(WriteSubjects(sections.subjects, directory).Finish());
+    set.Add(WriteTeachers(sections.teachers, directory).Finish());
+    set.Add(WriteRooms(sections.locations, directory).Finish());
+    set.Add(WriteGroups(sections.groups, directory).Finish());
+    {
+      // The assignments take their codes from the new catalogues.
+      const char16_t separator = context.decimalSeparator;
+      const Table groups = Table::OpenStaged(*set.Staged(kGrupost.name), separator);
+      const Table teachers = Table::OpenStaged(*set.Staged(kProft.name), separator);
+      const Table subjects = Table::OpenStaged(*set.Staged(kAsignomt.name), separator);
+      set.Add(WriteAssignments(sections.groups, directory, {groups, teachers, subjects}).Finish());
+    }
+    set.Add(TableWriter(directory, kDiashorast).Finish());
+  } catch (const TransferError& error) {
+    // The new tables written so far go with the set; the old ones are whole.
+    throw TransferError(WithNoTableChanged(error.what()));
+  }
+  return set;
+}
+
+void CommitExchangeSet(TableSet& set) {
+  for (const std::string_view name : kExchangeSet) {
+    if (set.Staged(name) == nullptr) {
+      throw TransferError(WithNoTableChanged("Falta la tabla nueva " + std::string(name) +
+                                             " del conjunto de tablas de intercambio."));
+    }
+  }
+  set.Commit();
+}
+
+void RunExportSteps(const SagaDocument& document, const RunContext& context) {
+  TableSet set = StageExport(document, context);
+  CommitExchangeSet(set);
 }
 
 }  // namespace brivasto

@@ -3,10 +3,13 @@
 // ASIGT and DIASHORAST, each record of the four catalogues carrying its short
 // code beside SAGA's identifier. The document is only read. The document is
 // checked first, so a document the steps cannot carry stops the run before
-// any table changes; each step then replaces its table whole (old content or
-// new complete content, never a mix). Failures throw TransferError.
+// any table changes. The run then holds the six old tables against other
+// programs, writes the six new ones beside them, and only when all six are
+// complete puts them in place as one set: a failure before that leaves the
+// six old tables byte for byte as they were. Failures throw TransferError.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <span>
 #include <string>
@@ -53,8 +56,9 @@ std::vector<GivenCode> GroupCodes(std::span<const SagaGroup> groups);          /
 // separator, blanks around ignored); the export counts any other text as 1.
 bool HoursAreNumber(std::u16string_view text);
 
-// The six steps, in the order RunExportSteps runs them. ExportAssignments
-// reads the tables the first four wrote.
+// The six steps, in the order the export runs them. Called alone, a step
+// replaces its own table alone; ExportAssignments reads the tables the first
+// four wrote.
 void ExportSubjects(const SagaDocument& document, const RunContext& context);
 void ExportTeachers(const SagaDocument& document, const RunContext& context);
 void ExportRooms(const SagaDocument& document, const RunContext& context);
@@ -62,8 +66,29 @@ void ExportGroups(const SagaDocument& document, const RunContext& context);
 void ExportAssignments(const SagaDocument& document, const RunContext& context);
 void ExportDayHourFrame(const RunContext& context);
 
-// CheckExportable and CheckExchangeDirectory, then the six steps in their
-// fixed order.
+// The six exchange tables, in the order the export writes them and puts
+// them in place.
+inline constexpr std::array<std::string_view, 6> kExchangeSet = {"ASIGNOMT", "PROFT", "AULAT",
+                                                                 "GRUPOST",  "ASIGT", "DIASHORAST"};
+
+// The six exchange tables of `context`'s directory held as a set about to be
+// replaced (TableSet), once the directory is known to take them (see
+// CheckExchangeDirectory); its failures end with kNoTableChanged.
+TableSet HoldExchangeSet(const RunContext& context);
+
+// The export up to its commit: CheckExportable, HoldExchangeSet, then the six
+// steps' tables written in their fixed order to temporary files beside the
+// old ones and synced. Every table is still the old one. A failure removes
+// the new files and throws with kNoTableChanged at the end.
+TableSet StageExport(const SagaDocument& document, const RunContext& context);
+
+// Puts a staged set of the six exchange tables in place (TableSet::Commit):
+// the one way the exchange directory gets a new set, for an export and for
+// anything else that puts six tables back. A set missing one of them throws
+// before anything changes.
+void CommitExchangeSet(TableSet& set);
+
+// StageExport, then CommitExchangeSet.
 void RunExportSteps(const SagaDocument& document, const RunContext& context);
 
 }  // namespace brivasto

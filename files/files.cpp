@@ -394,8 +394,27 @@ std::vector<fs::path> FindIgnoringAsciiCase(const fs::path& directory, std::stri
 bool TryHoldExclusively(int fd) {
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
-    return errno != EWOULDBLOCK;
+    if (errno == EWOULDBLOCK) return false;
+    break;  // no flock here; record locks may still be
   }
+  // Programs that lock records (fcntl, as Wine does for a Windows program's
+  // locked file) hold a file too. A read lock of our own over the whole file
+  // keeps them from write-locking it while we hold it; asking for a write
+  // lock then finds any lock of theirs, read locks included. Our own lock on
+  // this open file never counts against it, so asking again later is a
+  // fresh check.
+  struct flock lock {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  while (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EACCES) return false;
+    return true;  // a file system without record locks
+  }
+  lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK) return false;
   return true;
 }
 

@@ -161,10 +161,13 @@ std::vector<std::filesystem::path> RemoveLeftovers(const std::filesystem::path& 
 std::vector<std::filesystem::path> FindIgnoringAsciiCase(const std::filesystem::path& directory,
                                                          std::string_view fileName);
 
-// Takes an exclusive hold (flock) on the open file `fd` without waiting.
-// False when another open file holds it (another program, or another handle
-// of ours); true when the hold is taken, and on a file system without locks,
-// where nobody can hold a file.
+// Takes an exclusive hold on the open file `fd` without waiting: a flock,
+// and a record lock that keeps others from write-locking it. False when
+// another open file holds it, by flock or by any POSIX record lock (fcntl or
+// open file description lock: another program, or another handle of ours);
+// true when the hold is taken, and on a file system without locks, where
+// nobody can hold a file. Called again on a file it holds, it checks afresh
+// for record locks that others took meanwhile (read locks can still come).
 bool TryHoldExclusively(int fd);
 
 // Flushes the directory entry changes of `directory` to disk. Returns the

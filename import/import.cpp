@@ -3,6 +3,7 @@
 #include "import/import.h"
 
 #include <optional>
+#include <utility>
 
 #include "import/lookups.h"
 #include "import/steps.h"
@@ -13,61 +14,26 @@ namespace {
 // The changed codes a stale timetable's message names.
 constexpr std::size_t kListedChanges = 5;
 
-// The tables the lists and inputs read, opened at their first use and held
-// exclusively until the inputs are written; closed in the order SOLUC,
-// GRUPOST, PROFT, AULAT, ASIGNOMT, also when a step fails.
-struct CatalogueTables {
-  std::optional<Table> soluc;
-  std::optional<Table> grupost;
-  std::optional<Table> proft;
-  std::optional<Table> aulat;
-  std::optional<Table> asignomt;
-
-  CatalogueTables() = default;
-  CatalogueTables(const CatalogueTables&) = delete;
-  CatalogueTables& operator=(const CatalogueTables&) = delete;
-  ~CatalogueTables() {
-    soluc.reset();
-    grupost.reset();
-    proft.reset();
-    aulat.reset();
-    asignomt.reset();
-  }
-};
-
-// Writes the content of the section; every table it opened is closed when it
-// returns.
-void WriteSection(XmlSectionWriter& out, const RunContext& context, ImportedCounts& counts) {
-  const std::filesystem::path& directory = context.exchangeDirectory;
-  const char16_t separator = context.decimalSeparator;
-
+// Writes the content of the section from the tables, which it releases when
+// it returns.
+void WriteSection(XmlSectionWriter& out, ImportTables tables, ImportedCounts& counts) {
   WriteTimetableHeader(out);
-  {
-    const Table diashorast = Table::Open(directory, kDiashorast.name, separator);
-    ImportDaysAndIntervals(out, diashorast, counts);
-  }
+  ImportDaysAndIntervals(out, *tables.diashorast, counts);
 
-  CatalogueTables tables;
-  tables.grupost.emplace(Table::Open(directory, kGrupost.name, separator));
-  tables.soluc.emplace(Table::Open(directory, kSolucName, separator));
   const SolutionCodes solution(*tables.soluc);
   counts.groups = ImportGroups(out, *tables.grupost, solution);
-
-  tables.proft.emplace(Table::Open(directory, kProft.name, separator));
   counts.members = ImportMembers(out, *tables.proft, solution);
 
   ActivityList activities;
-  tables.asignomt.emplace(Table::Open(directory, kAsignomt.name, separator));
   ImportActivities(out, *tables.asignomt, solution, activities);
   counts.activities = activities.ActivityIds().size();
 
-  tables.aulat.emplace(Table::Open(directory, kAulat.name, separator));
   const CatalogueLookup subjects(*tables.asignomt, field::kCod);
   const CatalogueLookup groups(*tables.grupost, field::kAbrev);
   const CatalogueLookup teachers(*tables.proft, field::kAbrev);
   const CatalogueLookup rooms(*tables.aulat, field::kAbrev);
-  counts.inputs =
-      ImportInputs(out, *tables.soluc, {subjects, groups, teachers, rooms}, activities, separator);
+  counts.inputs = ImportInputs(out, *tables.soluc, {subjects, groups, teachers, rooms}, activities,
+                               tables.decimalSeparator);
   out.Close();  // time-table
 }
 
@@ -92,19 +58,52 @@ void CheckImportable(const SagaDocument& document, const std::filesystem::path& 
   CheckCanSave(sagaFile);
 }
 
+ImportTables::~ImportTables() {
+  soluc.reset();
+  grupost.reset();
+  proft.reset();
+  aulat.reset();
+  asignomt.reset();
+  diashorast.reset();
+}
+
+ImportTables OpenImportTables(const RunContext& context) {
+  const std::filesystem::path& directory = context.exchangeDirectory;
+  const char16_t separator = context.decimalSeparator;
+  ImportTables tables;
+  tables.decimalSeparator = separator;
+  tables.diashorast.emplace(Table::Open(directory, kDiashorast.name, separator));
+  tables.grupost.emplace(Table::Open(directory, kGrupost.name, separator));
+  tables.soluc.emplace(Table::Open(directory, kSolucName, separator));
+  tables.proft.emplace(Table::Open(directory, kProft.name, separator));
+  tables.asignomt.emplace(Table::Open(directory, kAsignomt.name, separator));
+  tables.aulat.emplace(Table::Open(directory, kAulat.name, separator));
+  return tables;
+}
+
 ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesystem::path& sagaFile,
                                const RunContext& context) {
   CheckImportable(document, sagaFile);
   // A timetable made from an earlier export whose codes now name other
-  // records would put the wrong teachers, groups or rooms into SAGA.
+  // records would put the wrong teachers, groups or rooms into SAGA. Looked
+  // for before the tables are held: kept exports may be the same files.
   const TimetableOrigin origin = FindTimetableOrigin(context);
   if (origin.Stale()) {
     throw TransferError(StaleTimetableText(origin, kListedChanges) + " No se ha importado nada.");
   }
-  ImportedCounts counts;
+  ImportedCounts counts = ImportTimetableWith(document, sagaFile, OpenImportTables(context));
   if (origin.kept) counts.timetableExport = origin.kept->date;
+  return counts;
+}
+
+ImportedCounts ImportTimetableWith(const SagaDocument& document,
+                                   const std::filesystem::path& sagaFile, ImportTables tables) {
+  CheckImportable(document, sagaFile);
+  ImportedCounts counts;
+  // The tables are closed when the section is written, before the document
+  // is saved.
   SaveSagaDocument(document, sagaFile,
-                   [&](XmlSectionWriter& out) { WriteSection(out, context, counts); });
+                   [&](XmlSectionWriter& out) { WriteSection(out, std::move(tables), counts); });
   return counts;
 }
 

@@ -2,7 +2,8 @@
 // day/hour frame (DIASHORAST) and the four catalogue tables, and saves the
 // SAGA document over its file with them as one `time-tables` section, the
 // root's last child, in place of any earlier one; the rest of the file stays
-// byte for byte. The tables are only read, opened exclusively and closed
+// byte for byte. The tables are only read: all six are opened and held
+// exclusively before any is read, so the import reads one set, and closed
 // before the new file replaces the old one. The file on disk changes only in
 // that step, which is atomic and keeps the previous version as NAME.bak.
 // Failures throw TransferError.
@@ -33,11 +34,41 @@ struct ImportedCounts {
   std::string timetableExport;
 };
 
-// The whole import: writes the section into `document`'s content and saves
-// that to `sagaFile`. `document` must hold its file's bytes (loaded with
-// LoadScope::kRootElement or kWholeTree); its tree is not changed.
+// The six tables the import reads, opened and held together before any step
+// reads one, so that the import reads one set: while they are held, an
+// export can replace none of them. Closed in the order SOLUC, GRUPOST,
+// PROFT, AULAT, ASIGNOMT, DIASHORAST.
+struct ImportTables {
+  std::optional<Table> diashorast;
+  std::optional<Table> soluc;
+  std::optional<Table> grupost;
+  std::optional<Table> proft;
+  std::optional<Table> asignomt;
+  std::optional<Table> aulat;
+  char16_t decimalSeparator = u'.';
+
+  ImportTables() = default;
+  ImportTables(ImportTables&&) noexcept = default;
+  ImportTables& operator=(ImportTables&&) noexcept = default;
+  ~ImportTables();
+};
+
+// Opens DIASHORAST, GRUPOST, SOLUC, PROFT, ASIGNOMT and AULAT of `context`'s
+// exchange directory, in that order; throws TransferError for a table that
+// is missing, held by another program or corrupt.
+ImportTables OpenImportTables(const RunContext& context);
+
+// The whole import: OpenImportTables, then ImportTimetableWith.
 ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesystem::path& sagaFile,
                                const RunContext& context);
+
+// Writes the section from `tables` into `document`'s content and saves that
+// to `sagaFile`; the tables are closed before the save. `document` must hold
+// its file's bytes (loaded with LoadScope::kRootElement or kWholeTree); its
+// tree is not changed. A document that is not SAGA's, or a file that cannot
+// be saved, is refused before anything is written.
+ImportedCounts ImportTimetableWith(const SagaDocument& document,
+                                   const std::filesystem::path& sagaFile, ImportTables tables);
 
 // Where the import keeps the previous version of `file`: its name followed
 // by ".bak".
@@ -74,11 +105,12 @@ struct TimetableOrigin {
   bool Stale() const { return !current && !changes.empty(); }
 };
 
-// Reads SOLUC, the catalogues and ASIGT in place and of every kept export.
-// Tables that cannot be read leave that candidate out; without SOLUC or the
-// current tables the answer is "current" (the import then says what is
-// missing). Kept exports with the fingerprint of the tables in place count as
-// those tables, unread; the others are read only when the tables in place
+// Reads SOLUC, the catalogues and ASIGT in place and of every kept export;
+// call it before the import holds the tables (kept exports may be the same
+// files). Tables that cannot be read leave that candidate out; without SOLUC
+// or the current tables the answer is "current" (the import then says what
+// is missing). Kept exports with the fingerprint of the tables in place count
+// as those tables, unread; the others are read only when the tables in place
 // leave some row's point unexplained.
 TimetableOrigin FindTimetableOrigin(const RunContext& context);
 

@@ -156,6 +156,13 @@ struct Table::Impl {
   bool IsEmpty(std::size_t record, std::size_t field) const;
   std::u16string Text(std::size_t record, std::size_t field) const;
   double Number(std::size_t record, std::size_t field) const;
+  // Reads the open file whole, with its header.
+  void Read();
+
+  [[noreturn]] void Fail(const char* what, int error) const {
+    throw TransferError("No se puede " + std::string(what) + " la tabla " + tableName + " (" +
+                        files::PathText(path) + "): " + files::ErrnoText(error) + ".");
+  }
   int codePage = decoding::kWindows1252;
   void ChooseCodePage();
   bool TextLooksLikeUtf8() const;
@@ -427,49 +434,59 @@ Table Table::Open(const std::filesystem::path& directory, std::string_view name,
   const auto exact = std::find_if(found.begin(), found.end(),
                                   [&](const auto& p) { return p.filename() == fileName; });
   impl->path = exact != found.end() ? *exact : found.front();
-  const std::string where =
-      "La tabla " + impl->tableName + " (" + files::PathText(impl->path) + ")";
-
-  const auto fail = [&](const char* what, int error) {
-    throw TransferError("No se puede " + std::string(what) + " la tabla " + impl->tableName + " (" +
-                        files::PathText(impl->path) + "): " + files::ErrnoText(error) + ".");
-  };
   impl->hold = files::UniqueFd(::open(impl->path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!impl->hold.Valid()) fail("abrir", errno);
+  if (!impl->hold.Valid()) impl->Fail("abrir", errno);
   if (!files::TryHoldExclusively(impl->hold.Get())) {
     throw TransferError("La tabla " + impl->tableName +
                         " está en uso por otro programa: " + files::PathText(impl->path) + ".");
   }
+  impl->Read();
+  return Table(std::move(impl));
+}
+
+Table Table::OpenStaged(const StagedTable& staged, char16_t decimalSeparator) {
+  auto impl = std::make_unique<Impl>();
+  impl->name = staged.Name();
+  impl->tableName = staged.Name();
+  impl->decimalSeparator = decimalSeparator;
+  impl->path = staged.File();
+  impl->hold = files::UniqueFd(::open(impl->path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!impl->hold.Valid()) impl->Fail("abrir", errno);
+  impl->Read();
+  impl->hold.Close();  // nothing to hold: the file is ours
+  return Table(std::move(impl));
+}
+
+void Table::Impl::Read() {
   struct stat status {};
-  if (::fstat(impl->hold.Get(), &status) != 0) fail("leer", errno);
+  if (::fstat(hold.Get(), &status) != 0) Fail("leer", errno);
   // The file is read in one go; its size, not the header, sets what is read.
-  impl->data.resize(static_cast<std::size_t>(status.st_size));
+  data.resize(static_cast<std::size_t>(status.st_size));
   std::size_t got = 0;
-  while (got < impl->data.size()) {
-    const ssize_t n = ::pread(impl->hold.Get(), impl->data.data() + got, impl->data.size() - got,
-                              static_cast<off_t>(got));
+  while (got < data.size()) {
+    const ssize_t n =
+        ::pread(hold.Get(), data.data() + got, data.size() - got, static_cast<off_t>(got));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fail("leer", errno);
+    if (n < 0) Fail("leer", errno);
     if (n == 0) break;  // shorter than it was a moment ago
     got += static_cast<std::size_t>(n);
   }
-  impl->data.resize(got);
+  data.resize(got);
 
-  impl->header = dbf::ParseHeader(impl->data, where);
-  const dbf::Header& header = impl->header;
+  const std::string where = "La tabla " + tableName + " (" + files::PathText(path) + ")";
+  header = dbf::ParseHeader(data, where);
   // Whole records only: the header's count, unless the file ends before.
-  const std::size_t physical = (impl->data.size() - header.headerLength) / header.recordLength;
+  const std::size_t physical = (data.size() - header.headerLength) / header.recordLength;
   const std::size_t count = std::min<std::size_t>(header.recordCount, physical);
-  impl->live.reserve(count);
+  live.reserve(count);
   for (std::size_t k = 0; k < count; ++k) {
-    const std::uint8_t flag = impl->data[header.headerLength + k * header.recordLength];
+    const std::uint8_t flag = data[header.headerLength + k * header.recordLength];
     if (flag == dbf::kFileEnd) break;
     if (flag == dbf::kDeletedRecord) continue;
-    impl->live.push_back(static_cast<std::uint32_t>(k));
+    live.push_back(static_cast<std::uint32_t>(k));
   }
-  impl->ChooseNullBits(where);
-  impl->ChooseCodePage();
-  return Table(std::move(impl));
+  ChooseNullBits(where);
+  ChooseCodePage();
 }
 
 Table::Table(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}

@@ -1,5 +1,6 @@
-// Writing a table: records stream into a temporary file beside the table,
-// and Commit() puts the complete file in place of the old one.
+// Writing a table: records stream into a temporary file beside the table;
+// Finish() completes it as a staged table, which PutInPlace() renames over
+// the old one (Commit() does both for a table replaced alone).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,58 +25,6 @@ namespace {
 constexpr std::size_t kWriteBlock = 1 << 18;
 // The widest text field of the 32-byte layout (dBase's own limit).
 constexpr int kMaxTextWidth = 254;
-
-// Puts the finished temporary file `file` of table `name` in place of the
-// table in `directory`. The old table in any letter case must not be in
-// use; the holds stay until it has been replaced. Throws TransferError
-// naming the table; until the rename the old table stays as it was.
-void PutTableFileInPlace(const std::filesystem::path& directory, const std::string& name,
-                         files::TemporaryFile& file) {
-  const std::filesystem::path target = directory / (name + ".DBF");
-  const std::vector<std::filesystem::path> oldTables =
-      files::FindIgnoringAsciiCase(directory, name + ".DBF");
-  std::vector<files::UniqueFd> holds;
-  for (const auto& old : oldTables) {
-    files::UniqueFd hold(::open(old.c_str(), O_RDONLY | O_CLOEXEC));
-    if (hold.Valid() && !files::TryHoldExclusively(hold.Get())) {
-      throw TransferError("La tabla " + name +
-                          " está en uso por otro programa: " + files::PathText(old) + ".");
-    }
-    holds.push_back(std::move(hold));
-  }
-  // An old table under another letter case first takes the catalogue's
-  // name (still the old content), so that the new file replaces it in one
-  // rename, also where the file system ignores letter case: until then the
-  // old table stays whole. Other spellings and the index files, which the
-  // new table does not use, go once it is in place.
-  std::vector<std::filesystem::path> obsolete;
-  bool named = std::any_of(oldTables.begin(), oldTables.end(),
-                           [&](const auto& old) { return old.filename() == target.filename(); });
-  for (const auto& old : oldTables) {
-    if (old.filename() == target.filename()) continue;
-    if (!named) {
-      if (::rename(old.c_str(), target.c_str()) != 0) {
-        const int error = errno;
-        throw TransferError("No se puede reemplazar la tabla " + name + " (" +
-                            files::PathText(target) + "): " + files::ErrnoText(error) + ".");
-      }
-      named = true;
-      continue;
-    }
-    obsolete.push_back(old);
-  }
-  for (const auto& index : files::FindIgnoringAsciiCase(directory, name + ".MDX")) {
-    obsolete.push_back(index);
-  }
-  file.Replace();
-  for (const auto& old : obsolete) {
-    if (::unlink(old.c_str()) != 0 && errno != ENOENT) {
-      const int error = errno;
-      throw TransferError("No se puede borrar " + files::PathText(old) + " al crear la tabla " +
-                          name + ": " + files::ErrnoText(error) + ".");
-    }
-  }
-}
 
 }  // namespace
 
@@ -123,7 +72,22 @@ struct TableWriter::Impl {
   void PutText(std::size_t field, std::u16string_view value);
   void PutNumber(std::size_t field, double value);
   void Post();
-  void Commit();
+  StagedTable Finish();
+};
+
+// The new file of a finished table, held and owned until it is renamed into
+// place (the temporary file removes itself unless it was).
+struct StagedTable::Impl {
+  std::string name;  // "ASIGNOMT"
+  std::filesystem::path directory;
+  std::filesystem::path target;                 // directory/ASIGNOMT.DBF
+  std::optional<files::TemporaryFile> file;     // empty once in place
+  std::filesystem::path writtenIn;              // the directory of the new file
+  std::vector<std::filesystem::path> obsolete;  // found by PutInPlace
+
+  void PutInPlace();
+  void RemoveObsoleteFiles();
+  [[noreturn]] void Fail(const std::string& what, int error) const;
 };
 
 TableWriter::Impl::Impl(std::filesystem::path dir, const ExchangeTable& table)
@@ -243,7 +207,7 @@ void TableWriter::Impl::Post() {
   }
 }
 
-void TableWriter::Impl::Commit() {
+StagedTable TableWriter::Impl::Finish() {
   if (pending) Post();
   buffer.push_back(static_cast<char>(dbf::kFileEnd));
   WriteAll(buffer);
@@ -261,27 +225,70 @@ void TableWriter::Impl::Commit() {
     throw;
   }
 
-  const std::filesystem::path written = file->Directory();
+  auto staged = std::make_unique<StagedTable::Impl>();
+  staged->name = name;
+  staged->directory = directory;
+  staged->target = target;
+  staged->writtenIn = file->Directory();
+  staged->file = std::move(file);
+  file.reset();
+  finished = true;
+  return StagedTable(std::move(staged));
+}
+
+void StagedTable::Impl::PutInPlace() {
+  if (!file) {
+    throw TransferError("La tabla " + name + " (" + files::PathText(target) +
+                        ") ya está en su sitio o se descartó.");
+  }
+  // An old table under another letter case first takes the catalogue's
+  // name (still the old content), so that the new file replaces it in one
+  // rename, also where the file system ignores letter case: until then the
+  // old table stays whole. Other spellings and the index files, which the
+  // new table does not use, go once it is in place.
+  const std::vector<std::filesystem::path> oldTables =
+      files::FindIgnoringAsciiCase(directory, name + ".DBF");
+  obsolete.clear();
+  std::filesystem::path renamedFrom;
+  bool named = std::any_of(oldTables.begin(), oldTables.end(),
+                           [&](const auto& old) { return old.filename() == target.filename(); });
+  for (const auto& old : oldTables) {
+    if (old.filename() == target.filename()) continue;
+    if (!named) {
+      if (::rename(old.c_str(), target.c_str()) != 0) Fail("reemplazar", errno);
+      renamedFrom = old;
+      named = true;
+      continue;
+    }
+    obsolete.push_back(old);
+  }
+  for (const auto& index : files::FindIgnoringAsciiCase(directory, name + ".MDX")) {
+    obsolete.push_back(index);
+  }
   try {
-    PutTableFileInPlace(directory, name, *file);
+    file->Replace();
   } catch (const TransferError&) {
-    Discard();
+    // The old table goes back to its own name: nothing has changed.
+    if (!renamedFrom.empty()) static_cast<void>(::rename(target.c_str(), renamedFrom.c_str()));
     throw;
   }
   file.reset();
-  finished = true;
-  if (const int error = files::SyncDirectory(written); error != 0) Fail("guardar", error);
 }
 
-void CheckTableNotHeld(const std::filesystem::path& directory, std::string_view name) {
-  const std::string upper = AsciiUpper(name);
-  for (const auto& table : files::FindIgnoringAsciiCase(directory, upper + ".DBF")) {
-    const files::UniqueFd hold(::open(table.c_str(), O_RDONLY | O_CLOEXEC));
-    if (hold.Valid() && !files::TryHoldExclusively(hold.Get())) {
-      throw TransferError("La tabla " + upper +
-                          " está en uso por otro programa: " + files::PathText(table) + ".");
+void StagedTable::Impl::RemoveObsoleteFiles() {
+  for (const auto& old : obsolete) {
+    if (::unlink(old.c_str()) != 0 && errno != ENOENT) {
+      const int error = errno;
+      throw TransferError("No se puede borrar " + files::PathText(old) + " al crear la tabla " +
+                          name + ": " + files::ErrnoText(error) + ".");
     }
   }
+  obsolete.clear();
+}
+
+void StagedTable::Impl::Fail(const std::string& what, int error) const {
+  throw TransferError("No se puede " + what + " la tabla " + name + " (" + files::PathText(target) +
+                      "): " + files::ErrnoText(error) + ".");
 }
 
 void CheckDirectoryWritable(const std::filesystem::path& directory) {
@@ -301,38 +308,17 @@ void CheckDirectoryWritable(const std::filesystem::path& directory) {
   }
 }
 
-void ReplaceTablesWithFiles(const std::filesystem::path& directory,
-                            std::span<const TableFile> tableFiles) {
-  // Every new file is complete beside its table before any table changes.
-  std::vector<std::pair<std::string, files::TemporaryFile>> staged;
-  for (const TableFile& tableFile : tableFiles) {
-    const std::string name = AsciiUpper(tableFile.table->name);
-    const std::filesystem::path target = directory / (name + ".DBF");
-    files::Wording wording;
-    wording.object = "la tabla " + name + " (" + files::PathText(target) + ")";
-    files::TemporaryFile file = files::TemporaryFile::Beside(target, wording);
-    if (const int error = files::CopyFileTo(tableFile.source, file.Descriptor()); error != 0) {
-      file.Fail(error);
-    }
-    file.Finish();
-    staged.emplace_back(name, std::move(file));
-  }
-  for (auto& [name, file] : staged) PutTableFileInPlace(directory, name, file);
-  if (const int error = files::SyncDirectory(directory); error != 0) {
-    throw TransferError("No se pueden guardar las tablas en " + files::PathText(directory) + ": " +
-                        files::ErrnoText(error) + ".");
-  }
-}
+StagedTable::StagedTable(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+StagedTable::StagedTable(StagedTable&&) noexcept = default;
+StagedTable& StagedTable::operator=(StagedTable&&) noexcept = default;
+StagedTable::~StagedTable() = default;
 
-std::optional<std::size_t> StoredRecordCount(const std::filesystem::path& file) {
-  const files::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.Valid()) return std::nullopt;
-  std::uint8_t header[dbf::kRecordCountOffset + 4];
-  if (::pread(fd.Get(), header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
-    return std::nullopt;
-  }
-  return dbf::ReadU32(header + dbf::kRecordCountOffset);
-}
+const std::string& StagedTable::Name() const { return impl_->name; }
+const std::filesystem::path& StagedTable::File() const { return impl_->file->Path(); }
+const std::filesystem::path& StagedTable::Target() const { return impl_->target; }
+const std::filesystem::path& StagedTable::Directory() const { return impl_->writtenIn; }
+void StagedTable::PutInPlace() { impl_->PutInPlace(); }
+void StagedTable::RemoveObsoleteFiles() { impl_->RemoveObsoleteFiles(); }
 
 TableWriter::TableWriter(std::filesystem::path directory, const ExchangeTable& table)
     : impl_(std::make_unique<Impl>(std::move(directory), table)) {}
@@ -375,7 +361,59 @@ void TableWriter::Post() {
 
 void TableWriter::Commit() {
   impl_->CheckOpen();
-  impl_->Commit();
+  StagedTable staged = impl_->Finish();
+  const TableHold hold = TableHold::Take(impl_->directory, impl_->name);
+  staged.PutInPlace();
+  staged.RemoveObsoleteFiles();
+  if (const int error = files::SyncDirectory(staged.Directory()); error != 0) {
+    impl_->Fail("guardar", error);
+  }
+}
+
+StagedTable StagedTable::CopyOf(const std::filesystem::path& directory, const ExchangeTable& table,
+                                const std::filesystem::path& source) {
+  auto staged = std::make_unique<StagedTable::Impl>();
+  staged->name = AsciiUpper(table.name);
+  staged->directory = directory;
+  staged->target = directory / (staged->name + ".DBF");
+  files::Wording wording;
+  wording.object = "la tabla " + staged->name + " (" + files::PathText(staged->target) + ")";
+  files::TemporaryFile file = files::TemporaryFile::Beside(staged->target, wording);
+  if (const int error = files::CopyFileTo(source, file.Descriptor()); error != 0) file.Fail(error);
+  file.Finish();
+  staged->writtenIn = file.Directory();
+  staged->file = std::move(file);
+  return StagedTable(std::move(staged));
+}
+
+void ReplaceTablesWithFiles(const std::filesystem::path& directory,
+                            std::span<const TableFile> tableFiles) {
+  std::vector<std::string_view> names;
+  for (const TableFile& tableFile : tableFiles) names.push_back(tableFile.table->name);
+  TableSet set(directory, names);
+  for (const TableFile& tableFile : tableFiles) {
+    try {
+      set.Add(StagedTable::CopyOf(directory, *tableFile.table, tableFile.source));
+    } catch (const TransferError& error) {
+      throw TransferError(WithNoTableChanged(error.what()));
+    }
+  }
+  set.Commit();
+}
+
+std::optional<std::size_t> StoredRecordCount(const std::filesystem::path& file) {
+  const files::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.Valid()) return std::nullopt;
+  std::uint8_t header[dbf::kRecordCountOffset + 4];
+  if (::pread(fd.Get(), header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
+    return std::nullopt;
+  }
+  return dbf::ReadU32(header + dbf::kRecordCountOffset);
+}
+
+StagedTable TableWriter::Finish() {
+  impl_->CheckOpen();
+  return impl_->Finish();
 }
 
 std::size_t TableWriter::RecordCount() const { return impl_->posted; }

@@ -4,9 +4,12 @@
 // too); a text longer than its field is cut to the width. Tables are
 // written to a temporary file beside the target and renamed
 // over it when complete, so a table on disk is always either its old content
-// or its new complete content. Tables are read whole when opened, and opened
-// tables are held exclusively until their handle is destroyed. Every failure
-// throws TransferError naming the table and the problem.
+// or its new complete content; several tables can be staged first and put in
+// place together as one set (TableSet). Tables are read whole when opened,
+// and opened tables are held exclusively until their handle is destroyed; a
+// run holds the exchange directory's run lock (ExchangeRunLock) so that runs
+// never interleave. Every failure throws TransferError naming the table and
+// the problem.
 #pragma once
 
 #include <array>
@@ -144,12 +147,15 @@ std::string CharacterNames(std::u16string_view characters);
 // ---------------------------------------------------------------------------
 // Writing a table.
 
+class StagedTable;
+
 // Builds a new table T in `directory` with the fields of `table`. Records go
 // to a temporary file beside T.DBF; Commit() completes the file, removes T.DBF
-// and T.MDX in any letter case and renames the new file to T.DBF. Destroying
-// a writer that was not committed removes the temporary file and leaves the
-// old table as it was. Fails (TransferError naming T) when another process
-// holds the old T.DBF, or on any failed write.
+// and T.MDX in any letter case and renames the new file to T.DBF; Finish()
+// completes it and hands it over for a TableSet instead. Destroying a writer
+// that was neither committed nor finished removes the temporary file and
+// leaves the old table as it was. Fails (TransferError naming T) when another
+// process holds the old T.DBF, or on any failed write.
 class TableWriter {
  public:
   TableWriter(std::filesystem::path directory, const ExchangeTable& table);
@@ -175,6 +181,9 @@ class TableWriter {
   // posted first. Throws on failure; until the new file is in place the old
   // table stays as it was.
   void Commit();
+  // Completes the new file (a record left unposted is posted first) and
+  // syncs it to disk, leaving the old table in place. Throws on failure.
+  StagedTable Finish();
 
   std::size_t RecordCount() const;
 
@@ -183,20 +192,139 @@ class TableWriter {
   std::unique_ptr<Impl> impl_;
 };
 
-// Throws TransferError naming the table when another process holds T.DBF
-// (in any letter case) in `directory`; a missing table is no problem. The
-// hold is taken and given back at once, so that a run that replaces several
-// tables can find a held one before it changes any.
-void CheckTableNotHeld(const std::filesystem::path& directory, std::string_view name);
+// A new table T complete in its temporary file beside T.DBF and synced to
+// disk, not yet in place. Destroying it before PutInPlace removes the
+// temporary file, and the old table stays as it was.
+class StagedTable {
+ public:
+  StagedTable(StagedTable&&) noexcept;
+  StagedTable& operator=(StagedTable&&) noexcept;
+  ~StagedTable();
+
+  // The table `table` of `directory` staged as a copy of the complete
+  // table file `source` (a kept one). Throws TransferError naming the table.
+  static StagedTable CopyOf(const std::filesystem::path& directory, const ExchangeTable& table,
+                            const std::filesystem::path& source);
+
+  const std::string& Name() const;              // "ASIGNOMT"
+  const std::filesystem::path& File() const;    // the temporary file
+  const std::filesystem::path& Target() const;  // directory/ASIGNOMT.DBF
+  // The directory the new file is in: that of the file T.DBF names, a
+  // symbolic link followed (the table is replaced through the link).
+  const std::filesystem::path& Directory() const;
+
+  // Renames the new file to T.DBF: one rename replaces the old table (an old
+  // table under another letter case first takes that name). Throws
+  // TransferError "No se puede reemplazar la tabla T (…): motivo." with the
+  // old table's content still there.
+  void PutInPlace();
+  // After PutInPlace: removes T.DBF in other letter cases and T.MDX, which
+  // the new table does not use. Throws TransferError naming the file.
+  void RemoveObsoleteFiles();
+
+ private:
+  friend class TableWriter;
+  struct Impl;
+  explicit StagedTable(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// Every file of table T (T.DBF in any letter case) in a directory, held
+// exclusively from Take until destroyed, so that no other program that locks
+// its tables (flock, or a POSIX write lock) takes the old table while a run
+// replaces it. Other programs' flocks and record locks (fcntl, open file
+// description locks) count as holds.
+class TableHold {
+ public:
+  // Throws TransferError "La tabla T está en uso por otro programa: FILE."
+  // when another program holds one of them. A missing table is no problem.
+  static TableHold Take(const std::filesystem::path& directory, std::string_view name);
+  TableHold(TableHold&&) noexcept;
+  TableHold& operator=(TableHold&&) noexcept;
+  ~TableHold();
+
+  // Checks again, just before the table is replaced: every file of T there
+  // now is held by us and by nobody else; one made since Take is held now.
+  // Throws as Take.
+  void Confirm();
+
+ private:
+  struct Impl;
+  explicit TableHold(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// The sentence a message ends with when a run stopped before it changed any
+// exchange table.
+inline constexpr std::string_view kNoTableChanged =
+    "No se ha cambiado ninguna tabla de intercambio.";
+// `message` ("… el disco está lleno.") followed by kNoTableChanged.
+inline std::string WithNoTableChanged(std::string_view message) {
+  return std::string(message) + " " + std::string(kNoTableChanged);
+}
+
+// Tables of one directory replaced together. The old tables are held from
+// the start; the new ones are staged one by one (TableWriter::Finish); Commit
+// puts them all in place, one rename each in the order the set names them,
+// and syncs the directory. A failure before Commit, or in Commit before its
+// first rename, leaves every old table byte for byte as it was.
+class TableSet {
+ public:
+  // Holds the old files of every table of `names` (TableHold::Take); a held
+  // table throws as Take does, followed by kNoTableChanged.
+  TableSet(std::filesystem::path directory, std::span<const std::string_view> names);
+  TableSet(TableSet&&) noexcept;
+  TableSet& operator=(TableSet&&) noexcept;
+  ~TableSet();
+
+  const std::filesystem::path& Directory() const;
+  // Adds a staged table of the set; each is added once.
+  void Add(StagedTable table);
+  // The staged table T; nullptr until it is added.
+  const StagedTable* Staged(std::string_view name) const;
+
+  // Needs every table staged. Confirms the holds, renames the new tables
+  // into place in the set's order, syncs the directory, then removes the
+  // files the new tables make obsolete (StagedTable::RemoveObsoleteFiles).
+  // Throws TransferError: before the first rename, with kNoTableChanged at
+  // the end; when a rename fails after others, saying which tables are new
+  // and which are still the old ones; after the last rename, saying that
+  // every new table is in place.
+  void Commit();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The run lock of an exchange directory: a flock on the directory itself, so
+// that no file is added to it. An export takes it exclusively, an import and
+// a check shared, each for its whole run: runs never interleave.
+class ExchangeRunLock {
+ public:
+  enum class Mode { kShared, kExclusive };
+  // Throws TransferError "Otra transferencia está usando el directorio de
+  // intercambio DIR; no se ha cambiado nada. …" when another run holds the
+  // lock in a way that excludes `mode`. A directory that cannot be opened
+  // (a missing one) gives a lock that holds nothing: the run then says what
+  // is wrong with the directory itself.
+  static ExchangeRunLock Take(const std::filesystem::path& directory, Mode mode);
+  ExchangeRunLock(ExchangeRunLock&&) noexcept;
+  ExchangeRunLock& operator=(ExchangeRunLock&&) noexcept;
+  ~ExchangeRunLock();
+
+ private:
+  explicit ExchangeRunLock(int fd) : fd_(fd) {}
+  int fd_ = -1;  // the open directory; closing it gives the lock back
+};
 
 // The six tables the export writes, in the order it writes them.
 extern const std::array<const ExchangeTable*, 6> kExportedTables;
 
 // Puts complete table files in place of the tables of `directory` as one
-// set, the route an export's tables take: each file of `files` (table,
-// source file) is first copied beside its table, then the tables are
-// replaced in the order given. Throws TransferError naming the table; until
-// the first table is replaced, every table stays as it was.
+// set through a TableSet, the route an export's tables take: each file of
+// `files` (table, source file) is staged as a copy (StagedTable::CopyOf),
+// then the set is committed in the order given. Throws as TableSet does.
 struct TableFile {
   const ExchangeTable* table;
   std::filesystem::path source;
@@ -229,6 +357,9 @@ class Table {
   // or a corrupt header. `decimalSeparator` is used for numbers kept as text.
   static Table Open(const std::filesystem::path& directory, std::string_view name,
                     char16_t decimalSeparator);
+  // Reads a table this run has staged and not yet put in place; it is ours,
+  // so it takes no hold. Throws for a corrupt header or a failed read.
+  static Table OpenStaged(const StagedTable& staged, char16_t decimalSeparator);
   Table(Table&&) noexcept;
   Table& operator=(Table&&) noexcept;
   ~Table();

@@ -18,11 +18,13 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "tables/dbf_format.h"
+#include "testsupport/held_elsewhere.h"
 #include "testsupport/test_support.h"
 
 namespace brivasto {
@@ -30,6 +32,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::ErrorOf;
+using testing::HeldElsewhere;
+using testing::LockKind;
+using testing::LockName;
 using testing::SourceDir;
 using testing::TempDir;
 using Bytes = std::vector<std::uint8_t>;
@@ -377,6 +382,16 @@ TEST(DbfFormat, DecodesLevel7Numbers) {
 // dbase3.dbf (N, F fields, language driver 0x58), dbase7.dbf (I, O, +
 // fields, driver name DBWINES0) and foxpro.dbf (Visual FoxPro: I, B, Y
 // fields, a null name) hold the same records; the second is deleted.
+// The fixture tables copied into `dir`: an open table is held exclusively,
+// and the tests run side by side.
+fs::path CopyOfFixtures(const TempDir& dir) {
+  for (const auto& entry : fs::directory_iterator(SourceDir() / "tables" / "testdata")) {
+    if (entry.is_regular_file())
+      fs::copy_file(entry.path(), dir / entry.path().filename().string());
+  }
+  return dir.Path();
+}
+
 TEST(Table, ReadsDbase3Level7AndFoxProFilesToTheSameValues) {
   struct Row {
     std::u16string nombre;
@@ -391,9 +406,11 @@ TEST(Table, ReadsDbase3Level7AndFoxProFilesToTheSameValues) {
                       {u"Niño €", u"-1", -1, 43.65, u"F", u"", 3, 3},
                       {u"Química", u"5000000", 5000000, -199.99, u"", u"19991231", 4, 4},
                       {u"", u"2147483647", 2147483647, 0.5, u"", u"20000229", 5, 5}};
+  const TempDir fixtures;
+  CopyOfFixtures(fixtures);
   for (const char* name : {"DBASE3", "DBASE7", "FOXPRO"}) {
     SCOPED_TRACE(name);
-    const Table table = Table::Open(SourceDir() / "tables" / "testdata", name, u',');
+    const Table table = Table::Open(fixtures.Path(), name, u',');
     ASSERT_EQ(table.RecordCount(), std::size(want));
     const std::size_t nombre = table.FieldIndex("NOMBRE"), dia = table.FieldIndex("DIA"),
                       hora = table.FieldIndex("HORA"), activo = table.FieldIndex("ACTIVO"),
@@ -420,7 +437,8 @@ TEST(Table, ReadsDbase3Level7AndFoxProFilesToTheSameValues) {
 }
 
 TEST(Table, ReadsFoxProDatesAndTimesCurrencyAndNulls) {
-  const fs::path fixtures = SourceDir() / "tables" / "testdata";
+  const TempDir copy;
+  const fs::path fixtures = CopyOfFixtures(copy);
   const Table table = Table::Open(fixtures, "FOXPRO", u'.');
   const std::size_t when = table.FieldIndex("CUANDO"), num = table.FieldIndex("NUM");
   // A date and time; then a null one and one of zero bytes, both empty.
@@ -856,61 +874,22 @@ std::string RunInChild(const std::function<std::string()>& body) {
   return result;
 }
 
-// Another process holding a file exclusively (flock) until destroyed.
-class HeldByOtherProcess {
- public:
-  explicit HeldByOtherProcess(const fs::path& file) {
-    int ready[2];
-    if (::pipe(ready) != 0 || ::pipe(release_) != 0) throw std::runtime_error("pipe");
-    child_ = ::fork();
-    if (child_ == 0) {
-      ::close(ready[0]);
-      ::close(release_[1]);
-      const int fd = ::open(file.c_str(), O_RDONLY);
-      const char held = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
-      if (::write(ready[1], &held, 1) == 1) {
-        char c;
-        static_cast<void>(::read(release_[0], &c, 1));  // until the parent closes it
-      }
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    ::close(release_[0]);
-    char held = 'n';
-    if (::read(ready[0], &held, 1) != 1 || held != 'y') throw std::runtime_error("flock");
-    ::close(ready[0]);
-  }
-  HeldByOtherProcess(const HeldByOtherProcess&) = delete;
-  HeldByOtherProcess& operator=(const HeldByOtherProcess&) = delete;
-  ~HeldByOtherProcess() {
-    ::close(release_[1]);
-    int status = 0;
-    ::waitpid(child_, &status, 0);
-  }
+constexpr LockKind kLockKinds[] = {LockKind::kFlock, LockKind::kRecordRead, LockKind::kRecordWrite,
+                                   LockKind::kOfdWrite};
 
- private:
-  int release_[2] = {-1, -1};
-  pid_t child_ = -1;
-};
-
-// Whether another process finds `file` held exclusively.
-bool HeldForOthers(const fs::path& file) {
-  return RunInChild([&] {
-           const int fd = ::open(file.c_str(), O_RDONLY);
-           return fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK ? "held"
-                                                                                         : "free";
-         }) == "held";
-}
-
+// Another program's hold on a table, by flock or by a record lock, stops
+// both reading and writing it; while we hold it, no other program can lock
+// it for writing (a reader's read lock can still come).
 TEST(Table, HoldsItsTableExclusively) {
   TempDir dir;
   WriteSmall(dir.Path(), {u"uno"});
   const fs::path file = dir.Path() / "SMALL.DBF";
   const Bytes before = ReadBytes(file);
-  {
-    HeldByOtherProcess other(file);
-    const std::string inUse =
-        "La tabla SMALL está en uso por otro programa: " + file.string() + ".";
+  const std::string inUse = "La tabla SMALL está en uso por otro programa: " + file.string() + ".";
+  for (const LockKind kind : kLockKinds) {
+    SCOPED_TRACE(LockName(kind));
+    const HeldElsewhere other(file, kind);
+    ASSERT_TRUE(other.Held());
     EXPECT_EQ(ErrorOf([&] { Table::Open(dir.Path(), "small", u'.'); }), inUse);
     EXPECT_EQ(ErrorOf([&] { WriteSmall(dir.Path(), {u"nuevo"}); }), inUse);
     EXPECT_EQ(ReadBytes(file), before);
@@ -918,9 +897,203 @@ TEST(Table, HoldsItsTableExclusively) {
   }
   {
     const Table table = Table::Open(dir.Path(), "SMALL", u'.');
-    EXPECT_TRUE(HeldForOthers(file));
+    for (const LockKind kind : {LockKind::kFlock, LockKind::kRecordWrite, LockKind::kOfdWrite}) {
+      EXPECT_FALSE(HeldElsewhere(file, kind).Held()) << LockName(kind);
+    }
   }
-  EXPECT_FALSE(HeldForOthers(file));
+  for (const LockKind kind : kLockKinds) {
+    EXPECT_TRUE(HeldElsewhere(file, kind).Held()) << LockName(kind);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Tables replaced as a set.
+
+const ExchangeTable kSetTables[] = {
+    {"TA", kSmallFields}, {"TB", kSmallFields}, {"TC", kSmallFields}};
+constexpr std::string_view kSetNames[] = {"TA", "TB", "TC"};
+
+TableWriter OneRecord(const fs::path& dir, const ExchangeTable& table, std::u16string_view name) {
+  TableWriter writer(dir, table);
+  writer.Append();
+  writer.SetText("NOMBRE", name);
+  writer.Post();
+  return writer;
+}
+
+// The NOMBRE of a table's one record.
+std::u16string NameIn(const fs::path& dir, std::string_view table) {
+  return Table::Open(dir, table, u'.').Text(0, 0);
+}
+
+// Every file of a folder with its bytes.
+std::map<std::string, Bytes> Contents(const fs::path& dir) {
+  std::map<std::string, Bytes> contents;
+  for (const std::string& name : FileNames(dir)) contents[name] = ReadBytes(dir / name);
+  return contents;
+}
+
+TEST(TableSet, PutsEveryTableInPlace) {
+  TempDir dir;
+  for (const ExchangeTable& table : kSetTables) OneRecord(dir.Path(), table, u"viejo").Commit();
+  fs::rename(dir / "TB.DBF", dir / "tb.dbf");  // an old table in another letter case
+  WriteSmall(dir.Path(), {});
+  std::ofstream(dir / "TC.MDX") << "an index";
+  {
+    TableSet set(dir.Path(), kSetNames);
+    const std::map<std::string, Bytes> old = Contents(dir.Path());
+    for (const ExchangeTable& table : kSetTables) {
+      set.Add(OneRecord(dir.Path(), table, u"nuevo").Finish());
+    }
+    std::map<std::string, Bytes> staged = Contents(dir.Path());
+    std::erase_if(staged, [](const auto& file) { return file.first.starts_with("."); });
+    EXPECT_EQ(staged, old);
+    set.Commit();
+  }
+  for (const std::string_view table : kSetNames) EXPECT_EQ(NameIn(dir.Path(), table), u"nuevo");
+  EXPECT_EQ(FileNames(dir.Path()),
+            (std::vector<std::string>{"SMALL.DBF", "TA.DBF", "TB.DBF", "TC.DBF"}));
+}
+
+// A rename that fails (here: a folder where the table should be) stops the
+// commit; the message says which tables are already the new ones, and the
+// new files not renamed are removed.
+TEST(TableSet, ARenameThatFailsSaysWhichTablesAreNew) {
+  struct Case {
+    std::size_t blocked;  // the table whose place is taken by a folder
+    std::string message;
+  };
+  const Case cases[] = {
+      {0,
+       "No se puede reemplazar la tabla TA (<dir>/TA.DBF): es un directorio. No se ha cambiado "
+       "ninguna tabla de intercambio."},
+      {1,
+       "No se puede reemplazar la tabla TB (<dir>/TB.DBF): es un directorio. El cambio de tablas "
+       "quedó a medias: ya son las nuevas TA; siguen siendo las anteriores TB y TC. Repita la "
+       "operación antes de abrir las tablas en Talvenor."},
+      {2,
+       "No se puede reemplazar la tabla TC (<dir>/TC.DBF): es un directorio. El cambio de tablas "
+       "quedó a medias: ya son las nuevas TA y TB; siguen siendo las anteriores TC. Repita la "
+       "operación antes de abrir las tablas en Talvenor."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.blocked);
+    TempDir dir;
+    for (const ExchangeTable& table : kSetTables) OneRecord(dir.Path(), table, u"viejo").Commit();
+    const fs::path blocked = dir / (std::string(kSetNames[c.blocked]) + ".DBF");
+    fs::remove(blocked);
+    fs::create_directories(blocked / "x");
+    std::string want = c.message;
+    want.replace(want.find("<dir>"), 5, dir.Path().string());
+    {
+      TableSet set(dir.Path(), kSetNames);
+      for (const ExchangeTable& table : kSetTables) {
+        set.Add(OneRecord(dir.Path(), table, u"nuevo").Finish());
+      }
+      EXPECT_EQ(ErrorOf([&] { set.Commit(); }), want);
+    }
+    for (std::size_t i = 0; i < c.blocked; ++i) {
+      EXPECT_EQ(NameIn(dir.Path(), kSetNames[i]), u"nuevo");
+    }
+    for (std::size_t i = c.blocked + 1; i < std::size(kSetNames); ++i) {
+      EXPECT_EQ(NameIn(dir.Path(), kSetNames[i]), u"viejo");
+    }
+    EXPECT_EQ(FileNames(dir.Path()), (std::vector<std::string>{"TA.DBF", "TB.DBF", "TC.DBF"}));
+  }
+}
+
+// A table another program holds, when the set is held or taken by the time
+// the set is committed, stops the set with every old table as it was.
+TEST(TableSet, TablesHeldByOthersStopItBeforeAnythingChanges) {
+  enum class When { kBeforeTheSet, kBeforeTheCommit };
+  struct Case {
+    LockKind kind;
+    When when;
+    bool newTable;         // TC is not there until the other program makes it
+    bool othersCanTakeIt;  // false: the hold we have keeps them out
+  };
+  const Case cases[] = {
+      {LockKind::kFlock, When::kBeforeTheSet, false, true},
+      {LockKind::kRecordRead, When::kBeforeTheSet, false, true},
+      {LockKind::kRecordWrite, When::kBeforeTheSet, false, true},
+      {LockKind::kOfdWrite, When::kBeforeTheSet, false, true},
+      {LockKind::kRecordRead, When::kBeforeTheCommit, false, true},
+      {LockKind::kFlock, When::kBeforeTheCommit, false, false},
+      {LockKind::kRecordWrite, When::kBeforeTheCommit, false, false},
+      {LockKind::kOfdWrite, When::kBeforeTheCommit, false, false},
+      {LockKind::kFlock, When::kBeforeTheCommit, true, true},
+      {LockKind::kRecordWrite, When::kBeforeTheCommit, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(LockName(c.kind)) +
+                 (c.when == When::kBeforeTheSet ? " before the set" : " before the commit") +
+                 (c.newTable ? " on a new table" : ""));
+    TempDir dir;
+    for (const ExchangeTable& table : kSetTables) {
+      if (!c.newTable || table.name != "TC") OneRecord(dir.Path(), table, u"viejo").Commit();
+    }
+    const fs::path held = dir / (c.newTable ? "TC.DBF" : "TB.DBF");
+    const std::string inUse = "La tabla " + held.stem().string() +
+                              " está en uso por otro programa: " + held.string() +
+                              ". No se ha cambiado ninguna tabla de intercambio.";
+    std::optional<HeldElsewhere> other;
+    std::map<std::string, Bytes> before;
+    std::string error;
+    if (c.when == When::kBeforeTheSet) {
+      other.emplace(held, c.kind);
+      ASSERT_TRUE(other->Held());
+      before = Contents(dir.Path());
+      error = ErrorOf([&] { TableSet set(dir.Path(), kSetNames); });
+    } else {
+      TableSet set(dir.Path(), kSetNames);
+      other.emplace(held, c.kind, c.newTable);
+      EXPECT_EQ(other->Held(), c.othersCanTakeIt);
+      for (const ExchangeTable& table : kSetTables) {
+        set.Add(OneRecord(dir.Path(), table, u"nuevo").Finish());
+      }
+      before = Contents(dir.Path());
+      std::erase_if(before, [](const auto& file) { return file.first.starts_with("."); });
+      error = ErrorOf([&] { set.Commit(); });
+    }
+    if (!c.othersCanTakeIt) {
+      EXPECT_EQ(error, "");
+      for (const std::string_view table : kSetNames) {
+        EXPECT_EQ(NameIn(dir.Path(), table), u"nuevo");
+      }
+      continue;
+    }
+    EXPECT_EQ(error, inUse);
+    EXPECT_EQ(Contents(dir.Path()), before);
+  }
+}
+
+// Runs of one exchange directory: any number of shared holders, or one
+// exclusive holder.
+TEST(ExchangeRunLock, LetsReadersShareAndAWriterAlone) {
+  using Mode = ExchangeRunLock::Mode;
+  struct Case {
+    Mode first;
+    Mode second;
+    bool secondRuns;
+  };
+  const Case cases[] = {{Mode::kShared, Mode::kShared, true},
+                        {Mode::kShared, Mode::kExclusive, false},
+                        {Mode::kExclusive, Mode::kShared, false},
+                        {Mode::kExclusive, Mode::kExclusive, false}};
+  TempDir dir;
+  const std::string busy = "Otra transferencia está usando el directorio de intercambio " +
+                           dir.Path().string() +
+                           "; no se ha cambiado nada. Espere a que termine y vuelva a intentarlo.";
+  for (const Case& c : cases) {
+    const ExchangeRunLock first = ExchangeRunLock::Take(dir.Path(), c.first);
+    EXPECT_EQ(ErrorOf([&] { ExchangeRunLock::Take(dir.Path(), c.second); }),
+              c.secondRuns ? "" : busy);
+  }
+  // Given back when its holder goes; no file is added to the folder.
+  EXPECT_EQ(ErrorOf([&] { ExchangeRunLock::Take(dir.Path(), Mode::kExclusive); }), "");
+  EXPECT_TRUE(FileNames(dir.Path()).empty());
+  // A missing folder is for the run itself to report.
+  EXPECT_EQ(ErrorOf([&] { ExchangeRunLock::Take(dir / "nada", Mode::kExclusive); }), "");
 }
 
 TEST(TableWriter, LeavesTheOldTableWhenNotCommitted) {

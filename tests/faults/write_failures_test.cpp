@@ -1,8 +1,10 @@
 // Every file system call through which a run changes files is made to fail
 // in turn (the first, the second, ... the last of a whole run), and after
 // each failure: the run reports it naming the file; every table holds its
-// old content or its new complete content; the SAGA document and the other
-// files are as before or completely new; no temporary file is left behind.
+// old content or its new complete content, and the export's six tables are
+// all old unless the message says exactly which are new; the SAGA document
+// and the other files are as before or completely new; no temporary file is
+// left behind.
 #include <gtest/gtest.h>
 #include <sys/xattr.h>
 
@@ -152,6 +154,67 @@ Snapshot HistoryPart(const Snapshot& files, bool inside) {
   return part;
 }
 
+// "A, B y C" -> {"A", "B", "C"}.
+std::vector<std::string> NamesIn(std::string list) {
+  std::vector<std::string> names;
+  for (const std::string separator : {", ", " y "}) {
+    for (std::size_t at = list.find(separator); at != std::string::npos;
+         at = list.find(separator)) {
+      list.replace(at, separator.size(), ",");
+    }
+  }
+  std::istringstream in(list);
+  for (std::string name; std::getline(in, name, ',');) names.push_back(name);
+  return names;
+}
+
+// The exchange tables replaced as one set: after a failed run the message
+// says which of them are new, and it is true. Nothing new at all, and the
+// whole folder is as before (the old tables byte for byte, under their own
+// names); some new, and they are the first ones of the set's order.
+void CheckSet(const Snapshot& now, const Snapshot& before, const Snapshot& after,
+              const std::string& message, const std::vector<std::string>& set) {
+  std::vector<std::string> fresh;  // tables with the new content only
+  std::vector<std::string> old;    // tables with the old content only
+  for (const std::string& table : set) {
+    const std::string key = "zwork/" + table;
+    const auto content = FileOfTable(now, key, ".DBF");
+    const auto oldContent = FileOfTable(before, key, ".DBF");
+    const auto newContent = FileOfTable(after, key, ".DBF");
+    if (oldContent == newContent) continue;  // the same either way (an empty table)
+    if (content == newContent) fresh.push_back(table);
+    if (content == oldContent) old.push_back(table);
+  }
+  const std::string halfway = "El cambio de tablas quedó a medias: ya son las nuevas ";
+  if (message.find("No se ha cambiado ninguna tabla de intercambio.") != std::string::npos) {
+    EXPECT_EQ(testing::Differences(before, now), "") << "says nothing changed";
+  } else if (message.find("ya están todas en su sitio") != std::string::npos) {
+    EXPECT_TRUE(old.empty()) << "says every new table is in place, old: " << old.front();
+  } else if (const std::size_t at = message.find(halfway); at != std::string::npos) {
+    const std::size_t freshEnd = message.find("; siguen siendo las anteriores ", at);
+    const std::size_t oldEnd = message.find(". Repita", freshEnd);
+    ASSERT_NE(oldEnd, std::string::npos);
+    const std::size_t oldStart = freshEnd + std::string("; siguen siendo las anteriores ").size();
+    const std::vector<std::string> saidFresh =
+        NamesIn(message.substr(at + halfway.size(), freshEnd - at - halfway.size()));
+    const std::vector<std::string> saidOld = NamesIn(message.substr(oldStart, oldEnd - oldStart));
+    for (const std::string& table : fresh) {
+      EXPECT_NE(std::find(saidFresh.begin(), saidFresh.end(), table), saidFresh.end())
+          << table << " is new, but the message does not say so";
+    }
+    for (const std::string& table : old) {
+      EXPECT_NE(std::find(saidOld.begin(), saidOld.end(), table), saidOld.end())
+          << table << " is old, but the message does not say so";
+    }
+    // The first tables of the set are the new ones, the rest the old ones.
+    std::vector<std::string> order = saidFresh;
+    order.insert(order.end(), saidOld.begin(), saidOld.end());
+    EXPECT_EQ(order, set);
+  } else {
+    ADD_FAILURE() << "the message does not say which tables are new";
+  }
+}
+
 // One whole run that changes files, in a folder laid out by `prepare`.
 struct Scenario {
   const char* label;
@@ -164,6 +227,8 @@ struct Scenario {
   std::vector<std::string> names;
   // Calls the file system does not offer: they always fail (see faults::Arm).
   std::set<std::string> unsupported = {};
+  // Tables of zwork/ that the run replaces as one set, in the set's order.
+  std::vector<std::string> set = {};
 };
 
 std::pair<int, std::string> Cli(std::vector<std::string> arguments) {
@@ -230,6 +295,8 @@ std::vector<Scenario> Scenarios() {
          const std::vector<KeptExport> kept = KeptExports(root / "zwork");
          return Cli({"--zwork", (root / "zwork").string(), "restaurar", kept.back().name});
        },
+       kExportNames,
+       {},
        kExportNames},
       {"import of the sample solution through the command line",
        PrepareSampleImport,
@@ -337,6 +404,7 @@ TEST(WriteFailures, EveryFailingCallOfAWholeRunLeavesOldOrNewContentAndNamesTheF
       }
       EXPECT_EQ(code, 1);
       CheckState(now, before, after);
+      if (!scenario.set.empty()) CheckSet(now, before, after, message, scenario.set);
       // The message names the file: the table or file the failing call was
       // about, or, for a folder, the folder itself.
       const std::string victim = std::filesystem::path(failure->path).filename().string();

@@ -16,6 +16,7 @@
 #include "app/cli.h"
 #include "app/run.h"
 #include "files/files.h"
+#include "tests/support/one_file_prompter.h"
 #include "tests/support/sample_school.h"
 #include "testsupport/test_support.h"
 
@@ -24,6 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::ErrorOf;
+using testing::OneFilePrompter;
 using testing::PrepareSampleSchool;
 using testing::ReadFile;
 using testing::TempDir;
@@ -96,19 +98,6 @@ TEST(FilesKept, ImportAndExportKeepOwnerGroupModeAclAndAttributes) {
   EXPECT_EQ(KeptOf(document), documentBefore);
   EXPECT_EQ(KeptOf(root / "saga/saga.xml.bak"), documentBefore);
 }
-
-// Answers the file dialog with one file; messages are not needed here.
-class OneFilePrompter final : public Prompter {
- public:
-  explicit OneFilePrompter(fs::path file) : file_(std::move(file)) {}
-  std::optional<fs::path> ChooseSagaFile() override { return file_; }
-  void ShowMessage(std::u16string_view) override {}
-  void ShowError(std::u16string_view) override {}
-  void SetBusy(bool) override {}
-
- private:
-  fs::path file_;
-};
 
 TEST(FilesKept, ADocumentSavedByAnotherProgramDuringTheImportStays) {
   TempDir temp;
