@@ -22,6 +22,8 @@ constexpr std::string_view kUsage =
     "Uso: brivasto-cli [--zwork DIR] export ARCHIVO.xml\n"
     "     brivasto-cli [--zwork DIR] import ARCHIVO.xml\n"
     "     brivasto-cli [--zwork DIR] check ARCHIVO.xml\n"
+    "     brivasto-cli [--zwork DIR] historial\n"
+    "     brivasto-cli [--zwork DIR] restaurar FECHA\n"
     "     brivasto-cli --help | --version\n";
 
 constexpr std::string_view kHelp =
@@ -36,6 +38,12 @@ constexpr std::string_view kHelp =
     "                       horario de Talvenor, si está en el directorio de\n"
     "                       intercambio) pasarán bien, y avisa de lo que conviene\n"
     "                       revisar\n"
+    "  historial            lista las exportaciones guardadas en la carpeta\n"
+    "                       historial del directorio de intercambio (fecha,\n"
+    "                       documento, registros)\n"
+    "  restaurar FECHA      vuelve a poner las seis tablas de esa exportación\n"
+    "                       (FECHA como la da historial); las tablas que\n"
+    "                       sustituye quedan también en el historial\n"
     "  --zwork DIR          directorio de intercambio; si no se da, el de la\n"
     "                       variable BRIVASTO_ZWORK, y si no, /ZWORK\n"
     "  --help               esta ayuda\n"
@@ -109,6 +117,46 @@ int RunCheck(const std::filesystem::path& file, const RunContext& context, std::
   }
 }
 
+// `historial`: the kept exports, newest first.
+int RunHistoryList(const RunContext& context, std::ostream& out) {
+  const std::vector<KeptExport> kept = KeptExports(context.exchangeDirectory);
+  const std::string folder = (context.exchangeDirectory / kHistoryFolder).string();
+  if (kept.empty()) {
+    out << "No hay exportaciones guardadas en " << folder << ".\n";
+    return 0;
+  }
+  out << "Exportaciones guardadas en " << folder << " (" << kept.size()
+      << "), la más reciente primero:\n";
+  for (const KeptExport& entry : kept) {
+    out << entry.name << "  " << entry.date << "  " << entry.origin
+        << "\n  documento: " << entry.document << " (" << entry.documentBytes
+        << " bytes)\n  registros:";
+    for (const auto& [table, records] : entry.records) {
+      out << (table == entry.records.front().first ? " " : ", ") << table << " " << records;
+    }
+    out << '\n';
+  }
+  return 0;
+}
+
+// `restaurar FECHA`: that export's tables back in place as one set.
+int RunRestore(const RunContext& context, const std::string& name, std::ostream& out,
+               std::ostream& err) {
+  try {
+    // Like an export, a restore replaces the tables: no other run at the same time.
+    const ExchangeRunLock lock =
+        ExchangeRunLock::Take(context.exchangeDirectory, ExchangeRunLock::Mode::kExclusive);
+    const std::vector<std::string> warnings = RestoreKeptExport(context.exchangeDirectory, name);
+    out << "Restaurada la exportación " << name << " en " << context.exchangeDirectory.string()
+        << ": las tablas que había quedan en el historial.\n";
+    for (const std::string& warning : warnings) err << "Aviso: " << warning << '\n';
+    return 0;
+  } catch (const std::exception& failure) {
+    err << failure.what() << '\n';
+    return 1;
+  }
+}
+
 }  // namespace
 
 int RunFromCommandLine(std::span<const std::string> arguments, std::ostream& out,
@@ -137,11 +185,19 @@ int RunFromCommandLine(std::span<const std::string> arguments, std::ostream& out
       return UsageError(err, "opción desconocida: " + argument);
     }
   }
-  if (words.size() != 2) return UsageError(err, "hacen falta una orden y un archivo");
   if (zwork && zwork->empty()) return UsageError(err, "el directorio de --zwork está vacío");
-
   RunContext context = DefaultRunContext();
   if (zwork) context.exchangeDirectory = *zwork;
+  if (!words.empty() && words[0] == "historial") {
+    if (words.size() != 1) return UsageError(err, "historial no lleva más argumentos");
+    return RunHistoryList(context, out);
+  }
+  if (!words.empty() && words[0] == "restaurar") {
+    if (words.size() != 2) return UsageError(err, "restaurar lleva la fecha de una exportación");
+    return RunRestore(context, words[1], out, err);
+  }
+  if (words.size() != 2) return UsageError(err, "hacen falta una orden y un archivo");
+
   if (words[0] == "check") return RunCheck(words[1], context, out, err);
 
   Direction direction;
@@ -150,7 +206,8 @@ int RunFromCommandLine(std::span<const std::string> arguments, std::ostream& out
   } else if (words[0] == "import") {
     direction = Direction::kImport;
   } else {
-    return UsageError(err, "orden desconocida: " + words[0] + " (export, import o check)");
+    return UsageError(
+        err, "orden desconocida: " + words[0] + " (export, import, check, historial o restaurar)");
   }
 
   CliPrompter prompter(words[1]);

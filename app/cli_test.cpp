@@ -18,17 +18,8 @@ using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
 
-struct CliResult {
-  int code;
-  std::string out;
-  std::string err;
-};
-
-CliResult RunCli(const std::vector<std::string>& arguments) {
-  std::ostringstream out, err;
-  const int code = RunFromCommandLine(arguments, out, err);
-  return {code, out.str(), err.str()};
-}
+using testing::CliResult;
+using testing::RunCli;
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;

@@ -6,6 +6,7 @@
 #include <exception>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "check/check.h"
 #include "files/files.h"
@@ -153,15 +154,24 @@ RunOutcome RunFrame::Run(Direction direction) {
                                                                 : LoadScope::kRootElement));
 
     ImportedCounts imported;
+    std::vector<std::string> historyWarnings;
     if (direction == Direction::kExport) {
       BusyCursor busy(prompter_);
+      // The history keeps the tables the export replaces and, once the new
+      // set is in place, the ones it wrote; a failure there is only a warning.
+      HistoryRecorder history(context_.exchangeDirectory);
       steps_.exportSteps(*sagaDocument_, context_);
+      std::error_code sizeError;
+      const std::uintmax_t bytes = std::filesystem::file_size(sagaFileName_, sizeError);
+      historyWarnings = history.Record({.origin = "exportación",
+                                        .document = sagaFileName_.string(),
+                                        .documentBytes = sizeError ? 0 : bytes});
     } else {
       imported = steps_.importTimetable(*sagaDocument_, sagaFileName_, context_);
     }
 
     transferStatus_ = 1;
-    summary = RunSummary(direction, *sagaDocument_, context_, imported, leftovers);
+    summary = RunSummary(direction, *sagaDocument_, context_, imported, leftovers, historyWarnings);
   }
   summary_ = std::move(summary.text);
   prompter_.ShowMessageWithDetail(kFinished, summary.notice, summary_);
@@ -170,7 +180,8 @@ RunOutcome RunFrame::Run(Direction direction) {
 
 RunSummaryText RunSummary(Direction direction, const SagaDocument& document,
                           const RunContext& context, const ImportedCounts& imported,
-                          const std::vector<std::filesystem::path>& leftoversRemoved) {
+                          const std::vector<std::filesystem::path>& leftoversRemoved,
+                          std::span<const std::string> historyWarnings) {
   std::string text;
   std::string notice;
   try {
@@ -184,8 +195,13 @@ RunSummaryText RunSummary(Direction direction, const SagaDocument& document,
       text += "Borrados los archivos temporales que dejó una ejecución interrumpida:\n";
       for (const auto& path : leftoversRemoved) text += "  " + path.string() + "\n";
     }
+    if (!exported && !imported.timetableExport.empty()) {
+      text += "El horario se hizo con la exportación del " + imported.timetableExport + ".\n";
+    }
     // What the check finds in what was just carried.
-    const CheckReport report = exported ? CheckExportSide(document) : CheckImportSide(context);
+    CheckReport report =
+        exported ? CheckExportSide(document) : CheckImportSide(context, /*lookForOrigin=*/false);
+    report.warnings.insert(report.warnings.begin(), historyWarnings.begin(), historyWarnings.end());
     const std::size_t count = report.warnings.size();
     if (count == 0) {
       text += "Sin avisos.";

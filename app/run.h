@@ -133,14 +133,16 @@ class RunFrame {
 // throws: what cannot be read is said in the summary.
 // `imported` is what the import wrote (not used for an export);
 // `leftoversRemoved` the temporary files of an interrupted run that the run
-// removed before its steps (listed when there are any).
+// removed before its steps (listed when there are any); `historyWarnings`
+// what the export history could not keep, shown first among the warnings.
 struct RunSummaryText {
   std::u16string text;
   std::u16string notice;  // "Sin avisos.", "1 aviso: ...", "N avisos: ..."
 };
 RunSummaryText RunSummary(Direction direction, const SagaDocument& document,
                           const RunContext& context, const ImportedCounts& imported = {},
-                          const std::vector<std::filesystem::path>& leftoversRemoved = {});
+                          const std::vector<std::filesystem::path>& leftoversRemoved = {},
+                          std::span<const std::string> historyWarnings = {});
 
 // ---------------------------------------------------------------------------
 // The status file.

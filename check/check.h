@@ -36,13 +36,17 @@ CheckReport CheckExportSide(const SagaDocument& document);
 // Whether the exchange directory holds Talvenor's timetable (SOLUC).
 bool HasTimetable(const RunContext& context);
 
-// The import side, from the exchange tables: SOLUC codes that have no
+// The import side, from the exchange tables: a timetable made from an
+// earlier export whose codes now name other records (a stop, then one stop
+// per changed code, all of them); SOLUC codes that have no
 // catalogue record; lessons left on day 0; lessons whose subject has no
 // activity, and fields that are missing or hold no number (stops); lessons
 // whose day or hour the day/hour frame lacks; for each group and subject,
 // the hours ASIGT sent against the lessons SOLUC brought back, with what is
 // missing and what is extra. A table that cannot be read is a stop.
-CheckReport CheckImportSide(const RunContext& context);
+// `lookForOrigin` false leaves out the first (after an import, which has
+// just looked).
+CheckReport CheckImportSide(const RunContext& context, bool lookForOrigin = true);
 
 // Both sides, each stop with the direction it stops: `stops` the export
 // (the document, and the exchange directory as the export checks it),

@@ -392,7 +392,8 @@ TEST(RunCounts, TablesAndListsCounted) {
                           .groups = 13,
                           .members = 22,
                           .activities = 34,
-                          .inputs = 381}),
+                          .inputs = 381,
+                          .timetableExport = ""}),
             (std::vector<std::string>{"días: 5", "intervalos: 35", "grupos: 13", "profesores: 22",
                                       "actividades: 34", "sesiones: 381"}));
 }

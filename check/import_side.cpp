@@ -152,8 +152,16 @@ void CompareRoundTrip(const HoursByGroupAndSubject& sent, const HoursByGroupAndS
 
 }  // namespace
 
-CheckReport CheckImportSide(const RunContext& context) {
+CheckReport CheckImportSide(const RunContext& context, bool lookForOrigin) {
   CheckReport report;
+  // Before the tables are held below: the history's tables may be the same files.
+  const TimetableOrigin origin = lookForOrigin ? FindTimetableOrigin(context) : TimetableOrigin{};
+  if (origin.Stale()) {
+    report.stops.push_back(StaleTimetableText(origin, 0));
+    for (const ChangedCode& change : origin.changes) {
+      report.stops.push_back("Código que cambió de significado: " + ChangedCodeText(change));
+    }
+  }
   auto open = [&](std::string_view name) -> std::optional<Table> {
     try {
       Table table = Table::Open(context.exchangeDirectory, name, context.decimalSeparator);

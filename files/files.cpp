@@ -1,5 +1,6 @@
 #include "files/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <random>
 #include <system_error>
 #include <utility>
@@ -421,6 +423,64 @@ int SyncDirectory(const fs::path& directory) {
   if (!dir.Valid()) return errno;
   if (::fsync(dir.Get()) != 0 && errno != EINVAL && errno != EROFS) return errno;
   return dir.Close();
+}
+
+int CopyFileTo(const fs::path& from, int to) {
+  UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!source.Valid()) return errno;
+  std::vector<char> block(1 << 16);
+  for (;;) {
+    const ssize_t got = ::read(source.Get(), block.data(), block.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (got == 0) break;
+    if (const int error =
+            WriteAll(to, std::string_view(block.data(), static_cast<std::size_t>(got)));
+        error != 0) {
+      return error;
+    }
+  }
+  return ::fsync(to) == 0 ? 0 : errno;
+}
+
+int LinkOrCopy(const fs::path& from, const fs::path& to) {
+  if (::link(from.c_str(), to.c_str()) == 0) return 0;
+  const int linkError = errno;
+  // Only a file system that cannot link this pair falls back to a copy;
+  // any other failure (a full disk, no permission) is the answer.
+  if (linkError != EXDEV && linkError != EPERM && linkError != EMLINK && linkError != EOPNOTSUPP &&
+      linkError != ENOSYS) {
+    return linkError;
+  }
+  UniqueFd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (!target.Valid()) return errno;
+  int error = CopyFileTo(from, target.Get());
+  if (const int closeError = target.Close(); error == 0) error = closeError;
+  if (error != 0) ::unlink(to.c_str());
+  return error;
+}
+
+int RemoveTree(const fs::path& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) return errno == ENOENT ? 0 : errno;
+  if (!S_ISDIR(status.st_mode)) {
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : errno;
+  }
+  std::vector<fs::path> entries;
+  {
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), ::closedir);
+    if (!dir) return errno;
+    while (const dirent* entry = ::readdir(dir.get())) {
+      const std::string_view name = entry->d_name;
+      if (name != "." && name != "..") entries.push_back(path / name);
+    }
+  }
+  for (const auto& entry : entries) {
+    if (const int error = RemoveTree(entry); error != 0) return error;
+  }
+  return ::rmdir(path.c_str()) == 0 || errno == ENOENT ? 0 : errno;
 }
 
 std::string PathText(const fs::path& path) { return path.string(); }

@@ -175,6 +175,19 @@ bool TryHoldExclusively(int fd);
 // no failure).
 int SyncDirectory(const std::filesystem::path& directory);
 
+// Copies the bytes of the file `from` to the open file `to` (at its end)
+// and flushes them to disk. Returns the errno of a failure, else 0.
+int CopyFileTo(const std::filesystem::path& from, int to);
+
+// Makes `to` (which must not exist) the same file as `from`: a hard link,
+// or a copy where the file system cannot link the two. Returns the errno of
+// a failure, else 0; a failed copy leaves no `to` behind.
+int LinkOrCopy(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Removes `path` and, for a folder, everything in it. Returns the errno of
+// the first failure, else 0; a missing path is no failure.
+int RemoveTree(const std::filesystem::path& path);
+
 // The path as UTF-8 text for messages.
 std::string PathText(const std::filesystem::path& path);
 

@@ -11,6 +11,9 @@
 namespace brivasto {
 namespace {
 
+// The changed codes a stale timetable's message names.
+constexpr std::size_t kListedChanges = 5;
+
 // Writes the content of the section from the tables, which it releases when
 // it returns.
 void WriteSection(XmlSectionWriter& out, ImportTables tables, ImportedCounts& counts) {
@@ -81,7 +84,16 @@ ImportTables OpenImportTables(const RunContext& context) {
 ImportedCounts ImportTimetable(const SagaDocument& document, const std::filesystem::path& sagaFile,
                                const RunContext& context) {
   CheckImportable(document, sagaFile);
-  return ImportTimetableWith(document, sagaFile, OpenImportTables(context));
+  // A timetable made from an earlier export whose codes now name other
+  // records would put the wrong teachers, groups or rooms into SAGA. Looked
+  // for before the tables are held: kept exports may be the same files.
+  const TimetableOrigin origin = FindTimetableOrigin(context);
+  if (origin.Stale()) {
+    throw TransferError(StaleTimetableText(origin, kListedChanges) + " No se ha importado nada.");
+  }
+  ImportedCounts counts = ImportTimetableWith(document, sagaFile, OpenImportTables(context));
+  if (origin.kept) counts.timetableExport = origin.kept->date;
+  return counts;
 }
 
 ImportedCounts ImportTimetableWith(const SagaDocument& document,

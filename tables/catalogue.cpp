@@ -48,5 +48,7 @@ const ExchangeTable kAulat{"AULAT", kAulatFields};
 const ExchangeTable kGrupost{"GRUPOST", kGrupostFields};
 const ExchangeTable kAsigt{"ASIGT", kAsigtFields};
 const ExchangeTable kDiashorast{"DIASHORAST", kDiashorastFields};
+const std::array<const ExchangeTable*, 6> kExportedTables = {&kAsignomt, &kProft, &kAulat,
+                                                             &kGrupost,  &kAsigt, &kDiashorast};
 
 }  // namespace brivasto

@@ -370,6 +370,47 @@ void TableWriter::Commit() {
   }
 }
 
+StagedTable StagedTable::CopyOf(const std::filesystem::path& directory, const ExchangeTable& table,
+                                const std::filesystem::path& source) {
+  auto staged = std::make_unique<StagedTable::Impl>();
+  staged->name = AsciiUpper(table.name);
+  staged->directory = directory;
+  staged->target = directory / (staged->name + ".DBF");
+  files::Wording wording;
+  wording.object = "la tabla " + staged->name + " (" + files::PathText(staged->target) + ")";
+  files::TemporaryFile file = files::TemporaryFile::Beside(staged->target, wording);
+  if (const int error = files::CopyFileTo(source, file.Descriptor()); error != 0) file.Fail(error);
+  file.Finish();
+  staged->writtenIn = file.Directory();
+  staged->file = std::move(file);
+  return StagedTable(std::move(staged));
+}
+
+void ReplaceTablesWithFiles(const std::filesystem::path& directory,
+                            std::span<const TableFile> tableFiles) {
+  std::vector<std::string_view> names;
+  for (const TableFile& tableFile : tableFiles) names.push_back(tableFile.table->name);
+  TableSet set(directory, names);
+  for (const TableFile& tableFile : tableFiles) {
+    try {
+      set.Add(StagedTable::CopyOf(directory, *tableFile.table, tableFile.source));
+    } catch (const TransferError& error) {
+      throw TransferError(WithNoTableChanged(error.what()));
+    }
+  }
+  set.Commit();
+}
+
+std::optional<std::size_t> StoredRecordCount(const std::filesystem::path& file) {
+  const files::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.Valid()) return std::nullopt;
+  std::uint8_t header[dbf::kRecordCountOffset + 4];
+  if (::pread(fd.Get(), header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
+    return std::nullopt;
+  }
+  return dbf::ReadU32(header + dbf::kRecordCountOffset);
+}
+
 StagedTable TableWriter::Finish() {
   impl_->CheckOpen();
   return impl_->Finish();

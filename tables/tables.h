@@ -12,10 +12,12 @@
 // the problem.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -192,6 +194,11 @@ class StagedTable {
   StagedTable& operator=(StagedTable&&) noexcept;
   ~StagedTable();
 
+  // The table `table` of `directory` staged as a copy of the complete
+  // table file `source` (a kept one). Throws TransferError naming the table.
+  static StagedTable CopyOf(const std::filesystem::path& directory, const ExchangeTable& table,
+                            const std::filesystem::path& source);
+
   const std::string& Name() const;              // "ASIGNOMT"
   const std::filesystem::path& File() const;    // the temporary file
   const std::filesystem::path& Target() const;  // directory/ASIGNOMT.DBF
@@ -304,6 +311,20 @@ class ExchangeRunLock {
   int fd_ = -1;  // the open directory; closing it gives the lock back
 };
 
+// The six tables the export writes, in the order it writes them.
+extern const std::array<const ExchangeTable*, 6> kExportedTables;
+
+// Puts complete table files in place of the tables of `directory` as one
+// set through a TableSet, the route an export's tables take: each file of
+// `files` (table, source file) is staged as a copy (StagedTable::CopyOf),
+// then the set is committed in the order given. Throws as TableSet does.
+struct TableFile {
+  const ExchangeTable* table;
+  std::filesystem::path source;
+};
+void ReplaceTablesWithFiles(const std::filesystem::path& directory,
+                            std::span<const TableFile> files);
+
 // Throws TransferError naming `directory` when it is missing, is not a
 // directory, or cannot be written (a read-only file system, no permission),
 // so that a run can find out before it changes anything.
@@ -365,5 +386,94 @@ class Table {
   explicit Table(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
+
+// The records a table file says it holds (its header's count, deleted
+// records included); std::nullopt when the file cannot be read as a table.
+std::optional<std::size_t> StoredRecordCount(const std::filesystem::path& file);
+
+// ---------------------------------------------------------------------------
+// The export history: the folder "historial" of the exchange directory keeps
+// every export (and every restore of one), newest last, in a subfolder named
+// by its local date and time ("2026-12-10_14-05-33", then "-2", "-3" ... for
+// more in the same second). Each holds "escritas" (the six tables it wrote),
+// "sustituidas" (the tables it replaced, as they were then) and
+// "exportacion.txt" (its description, "clave=valor" lines in UTF-8). The
+// tables are hard links to the exchange tables where the file system allows,
+// else copies. Talvenor sees nothing else of it: the folder is the only thing
+// the history adds to the exchange directory.
+
+inline constexpr std::string_view kHistoryFolder = "historial";
+inline constexpr std::string_view kWrittenTablesFolder = "escritas";
+inline constexpr std::string_view kReplacedTablesFolder = "sustituidas";
+// The environment variable that sets how many exports the history keeps.
+inline constexpr std::string_view kKeptExportsVariable = "BRIVASTO_HISTORIAL";
+inline constexpr std::size_t kDefaultKeptExports = 20;
+
+// BRIVASTO_HISTORIAL when it is a whole number (0 keeps no history), else 20.
+std::size_t KeptExportsLimit();
+
+// What the history says of one export.
+struct KeptExport {
+  std::string name;      // the subfolder's name, what `restaurar` takes
+  std::string date;      // "2026-12-10 14:05:33", local time
+  std::string origin;    // "exportación" or "restauración de NAME"
+  std::string document;  // the SAGA document's path
+  std::uintmax_t documentBytes = 0;
+  std::vector<std::pair<std::string, std::size_t>> records;  // table, records
+  std::optional<std::uint64_t> fingerprint;                  // TablesFingerprint of what it wrote
+  std::filesystem::path writtenTables;                       // the folder with the tables it wrote
+  std::filesystem::path replacedTables;  // the folder with the tables it replaced
+};
+
+// A fingerprint of the contents of ASIGNOMT, PROFT, AULAT, GRUPOST and ASIGT
+// in `folder` (any letter case), the header's date of last update left out:
+// two exports of an unchanged document give the same. std::nullopt when one
+// cannot be read.
+std::optional<std::uint64_t> TablesFingerprint(const std::filesystem::path& folder);
+
+// The kept exports of `exchangeDirectory`, newest first. Subfolders without
+// a readable description are left out; no history gives an empty list.
+std::vector<KeptExport> KeptExports(const std::filesystem::path& exchangeDirectory);
+
+// What the history says of the export about to be kept.
+struct ExportDescription {
+  std::string origin;
+  std::string document;
+  std::uintmax_t documentBytes = 0;
+};
+
+// Keeps one change of the exchange tables in the history. Made before the
+// tables are replaced: it links the tables in place then into a pending
+// folder of the history. Record() is called once the new set is in place.
+// Nothing here throws: a failure is a warning, and the pending folder of an
+// unrecorded change is removed when the recorder goes.
+class HistoryRecorder {
+ public:
+  explicit HistoryRecorder(std::filesystem::path exchangeDirectory);
+  ~HistoryRecorder();
+  HistoryRecorder(const HistoryRecorder&) = delete;
+  HistoryRecorder& operator=(const HistoryRecorder&) = delete;
+
+  // Links the six tables now in place, writes the description, gives the
+  // entry its name and removes the oldest entries beyond KeptExportsLimit().
+  // The warnings (Spanish), empty when everything was kept.
+  std::vector<std::string> Record(const ExportDescription& description);
+
+ private:
+  std::filesystem::path directory_;
+  std::filesystem::path pending_;  // empty when nothing is pending
+  std::vector<std::string> warnings_;
+  void Abandon();
+};
+
+// Puts the tables of the kept export `name` back in the exchange directory
+// as one set (ReplaceTablesWithFiles), as they were when the next kept entry
+// replaced them (so with the days and hours Talvenor wrote into DIASHORAST);
+// for the newest entry, or a table the next one did not find, the table as
+// the export wrote it. The tables it replaces go into the history as a new
+// entry. Throws TransferError for an unknown name
+// or a missing table in the history; gives the history's warnings.
+std::vector<std::string> RestoreKeptExport(const std::filesystem::path& exchangeDirectory,
+                                           std::string_view name);
 
 }  // namespace brivasto

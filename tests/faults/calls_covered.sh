@@ -5,7 +5,7 @@
 set -euo pipefail
 # Replaced by the seam; std::filesystem's rename, remove, create_hard_link and
 # copy_file reach these same libc calls.
-covered=" write pwrite sendfile fsync fdatasync close rename renameat unlink remove link fchmod fchown fsetxattr ftruncate mkstemp mkostemp open openat "
+covered=" write pwrite sendfile fsync fdatasync close rename renameat unlink remove link mkdir rmdir fchmod fchown fsetxattr ftruncate mkstemp mkostemp open openat "
 # Every libc call that changes files, and the C++ library's ways to do so.
 changing="creat creat64 open open64 openat openat64 fopen fopen64 freopen write writev pwrite
   pwrite64 pwritev fwrite fputs fputc fprintf fflush fsync fdatasync sync_file_range rename

@@ -134,6 +134,7 @@ using MkostempFn = int(char*, int);
 using OpenFn = int(const char*, int, ...);
 using OpenatFn = int(int, const char*, int, ...);
 using SendfileFn = ssize_t(int, int, off_t*, size_t);
+using MkdirFn = int(const char*, mode_t);
 using FsetxattrFn = int(int, const char*, const void*, size_t, int);
 
 WriteFn* next_write = nullptr;
@@ -154,6 +155,8 @@ MkostempFn* next_mkostemp = nullptr;
 OpenFn* next_open = nullptr;
 OpenatFn* next_openat = nullptr;
 SendfileFn* next_sendfile = nullptr;
+MkdirFn* next_mkdir = nullptr;
+PathFn* next_rmdir = nullptr;
 FsetxattrFn* next_fsetxattr = nullptr;
 
 mode_t ModeArgument(int flags, va_list arguments) {
@@ -221,6 +224,16 @@ int remove(const char* path) {
 int link(const char* from, const char* to) {
   if (Fails("link", std::string(to), ENOSPC)) return -1;
   return BRIVASTO_NEXT(link)(from, to);
+}
+
+int mkdir(const char* path, mode_t mode) {
+  if (Fails("mkdir", std::string(path), ENOSPC)) return -1;
+  return BRIVASTO_NEXT(mkdir)(path, mode);
+}
+
+int rmdir(const char* path) {
+  if (Fails("rmdir", std::string(path), EIO)) return -1;
+  return BRIVASTO_NEXT(rmdir)(path);
 }
 
 int fchmod(int fd, mode_t mode) {

@@ -3,11 +3,11 @@
 // A test program linked with fault_injection.cpp has its own definitions of
 // the libc calls through which files change (write, pwrite, sendfile, fsync,
 // fdatasync, close of a file open for writing, rename, renameat, unlink,
-// remove, link, fchmod, fchown, fsetxattr, ftruncate, mkstemp, mkostemp, and open/openat
-// when they create or open for writing), used by our libraries and by the
+// remove, link, mkdir, rmdir, fchmod, fchown, fsetxattr, ftruncate, mkstemp, mkostemp, and
+// open/openat when they create or open for writing), used by our libraries and by the
 // C++ library's std::filesystem alike. While armed, each such call is counted, and the n-th one
 // fails with a plausible errno (ENOSPC for writes and creation, EIO for
-// fsync, close and rename, EPERM for permission and attribute changes) without doing
+// fsync, close, rename and rmdir, EPERM for permission and attribute changes) without doing
 // anything, except a failing close, which still closes the descriptor.
 // Calls made while disarmed pass straight through and are not counted.
 #pragma once
