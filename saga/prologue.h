@@ -39,7 +39,7 @@ constexpr std::size_t kPrologueBytes = 512;
 Prologue ReadPrologue(std::string_view bytes);
 
 // Whether the encoding a declaration names agrees with the byte order mark.
-// With a mark, the XML specification makes a contradicting declaration an
+// With a mark, the XML standard makes a contradicting declaration an
 // error; libxml2 would follow the declaration and misread every character
 // beyond ASCII.
 bool DeclarationAgreesWithMark(const Prologue& prologue);

@@ -47,16 +47,16 @@ def canonical(element):
 def write_with_dbf(sample, out, dialect):
     for name in TABLES:
         fields, records = read_dbase3(os.path.join(sample, name + ".DBF"))
-        specs = []
+        columns = []
         for field, kind, width, decimals in fields:
             if kind == "C":
                 # Visual FoxPro: text columns that can be null, an empty one null.
-                specs.append(f"{field} C({width})" + (" NULL" if dialect == "vfp" else ""))
+                columns.append(f"{field} C({width})" + (" NULL" if dialect == "vfp" else ""))
             elif dialect == "vfp":
-                specs.append(f"{field} " + ("B" if decimals else "I"))
+                columns.append(f"{field} " + ("B" if decimals else "I"))
             else:
-                specs.append(f"{field} N({width},{decimals})")
-        table = dbf.Table(os.path.join(out, name + ".DBF"), "; ".join(specs),
+                columns.append(f"{field} N({width},{decimals})")
+        table = dbf.Table(os.path.join(out, name + ".DBF"), "; ".join(columns),
                           dbf_type=dialect, codepage="cp1252")
         table.open(dbf.READ_WRITE)
         for record in records:
