@@ -442,7 +442,7 @@ int CopyFileTo(const fs::path& from, int to) {
       return error;
     }
   }
-  return ::fsync(to) == 0 ? 0 : errno;
+  return 0;
 }
 
 int LinkOrCopy(const fs::path& from, const fs::path& to) {
@@ -457,6 +457,7 @@ int LinkOrCopy(const fs::path& from, const fs::path& to) {
   UniqueFd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (!target.Valid()) return errno;
   int error = CopyFileTo(from, target.Get());
+  if (error == 0 && ::fsync(target.Get()) != 0) error = errno;
   if (const int closeError = target.Close(); error == 0) error = closeError;
   if (error != 0) ::unlink(to.c_str());
   return error;

@@ -175,8 +175,9 @@ bool TryHoldExclusively(int fd);
 // no failure).
 int SyncDirectory(const std::filesystem::path& directory);
 
-// Copies the bytes of the file `from` to the open file `to` (at its end)
-// and flushes them to disk. Returns the errno of a failure, else 0.
+// Copies the bytes of the file `from` to the open file `to` (at its end);
+// flushing them to disk is the caller's (a temporary file's Finish does it).
+// Returns the errno of a failure, else 0.
 int CopyFileTo(const std::filesystem::path& from, int to);
 
 // Makes `to` (which must not exist) the same file as `from`: a hard link,

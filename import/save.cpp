@@ -1,8 +1,5 @@
 // Saving the SAGA document over its file, keeping the previous version.
-#include <fcntl.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -23,15 +20,8 @@ std::string Quoted(const fs::path& path) { return "\"" + path.string() + "\""; }
 files::TemporaryFile CopyBeside(const fs::path& file, const fs::path& backup,
                                 const files::Wording& wording) {
   files::TemporaryFile temporary = files::TemporaryFile::Beside(backup, wording);
-  const files::UniqueFd source(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!source.Valid()) temporary.Fail(errno);
-  std::string chunk(1 << 16, '\0');
-  for (;;) {
-    const ssize_t got = ::read(source.Get(), chunk.data(), chunk.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) temporary.Fail(errno);
-    if (got == 0) break;
-    temporary.Write(std::string_view(chunk.data(), static_cast<std::size_t>(got)));
+  if (const int error = files::CopyFileTo(file, temporary.Descriptor()); error != 0) {
+    temporary.Fail(error);
   }
   temporary.TakeMetadataOf(file);
   temporary.Finish();
