@@ -199,8 +199,10 @@ RunSummaryText RunSummary(Direction direction, const SagaDocument& document,
       text += "El horario se hizo con la exportación del " + imported.timetableExport + ".\n";
     }
     // What the check finds in what was just carried.
-    CheckReport report =
-        exported ? CheckExportSide(document) : CheckImportSide(context, /*lookForOrigin=*/false);
+    // After an import, the check words what the import's own pass found.
+    CheckReport report = exported             ? CheckExportSide(document)
+                         : imported.findings ? CheckImportSide(context, *imported.findings)
+                                             : CheckImportSide(context, /*lookForOrigin=*/false);
     report.warnings.insert(report.warnings.begin(), historyWarnings.begin(), historyWarnings.end());
     const std::size_t count = report.warnings.size();
     if (count == 0) {

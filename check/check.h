@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "import/import.h"
+#include "import/lookups.h"
 #include "saga/saga.h"
 #include "tables/tables.h"
 
@@ -47,6 +48,9 @@ bool HasTimetable(const RunContext& context);
 // `lookForOrigin` false leaves out the first (after an import, which has
 // just looked).
 CheckReport CheckImportSide(const RunContext& context, bool lookForOrigin = true);
+// The same report (without the first) after an import, from what the
+// import's pass over SOLUC found: only ASIGT is read again.
+CheckReport CheckImportSide(const RunContext& context, const SolutionFindings& findings);
 
 // Both sides, each stop with the direction it stops: `stops` the export
 // (the document, and the exchange directory as the export checks it),

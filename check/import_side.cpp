@@ -4,9 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -19,8 +17,6 @@
 namespace brivasto {
 namespace {
 
-constexpr int kDaysInWeek = 7;
-constexpr int kHoursInDay = 40;
 constexpr std::size_t kListedRecords = 10;
 
 // "registros 4, 9 y 12" (at most kListedRecords spelled out).
@@ -36,102 +32,71 @@ std::string RecordList(const std::vector<std::size_t>& records) {
   return text;
 }
 
-// Values kept in first-seen order under a key.
-template <typename Key, typename Value, typename Hash = std::hash<Key>>
-class OrderedMap {
+// The group and subject codes of the round trip: SOLUC's, numbered as the
+// import numbered them, and those only ASIGT holds, numbered after them with
+// the high bit set.
+class GroupAndSubjectCodes {
  public:
-  Value& operator[](const Key& key) {
-    const auto [found, added] = index_.try_emplace(key, entries_.size());
-    if (added) entries_.emplace_back(key, Value{});
-    return entries_[found->second].second;
+  explicit GroupAndSubjectCodes(const SolutionFindings& findings) : findings_(findings) {}
+
+  std::uint64_t Key(std::u16string_view group, std::u16string_view subject) {
+    return (std::uint64_t{Number(kGroupCode, group)} << 32) | Number(kSubjectCode, subject);
   }
-  const Value* Find(const Key& key) const {
-    const auto found = index_.find(key);
-    return found == index_.end() ? nullptr : &entries_[found->second].second;
+  std::string Text(std::uint64_t key) const {
+    return "grupo " + Quoted(Code(kGroupCode, static_cast<std::uint32_t>(key >> 32))) +
+           ", asignatura " + Quoted(Code(kSubjectCode, static_cast<std::uint32_t>(key)));
   }
-  const std::vector<std::pair<Key, Value>>& Entries() const { return entries_; }
 
  private:
-  std::unordered_map<Key, std::size_t, Hash> index_;
-  std::vector<std::pair<Key, Value>> entries_;
+  static constexpr std::uint32_t kOnlySent = 0x80000000u;
+  std::uint32_t Number(SolucCode kind, std::u16string_view code) {
+    const std::uint32_t number = findings_.codes[kind].Find(code);
+    if (number != CodeTable::kAbsent) return number;
+    return kOnlySent | onlySent_[kind == kGroupCode ? 0 : 1].Add(code);
+  }
+  std::u16string_view Code(SolucCode kind, std::uint32_t number) const {
+    if ((number & kOnlySent) == 0) return findings_.codes[kind].Code(number);
+    return onlySent_[kind == kGroupCode ? 0 : 1].Code(number & ~kOnlySent);
+  }
+
+  const SolutionFindings& findings_;
+  std::array<CodeTable, 2> onlySent_;  // groups, subjects
 };
 
-// A field name and a code hashed as one key.
-struct PairHash {
-  std::size_t operator()(const std::pair<std::string, std::u16string>& key) const noexcept {
-    const std::size_t first = std::hash<std::string>{}(key.first);
-    return first ^ (std::hash<std::u16string>{}(key.second) + 0x9E3779B97F4A7C15u + (first << 6) +
-                    (first >> 2));
-  }
-};
-
-// Codes numbered in first-seen order: a group and a subject make one small
-// key, and each text is kept once.
-class CodeNumbers {
- public:
-  std::uint32_t operator()(const std::u16string& code) {
-    return last_.Get(code, [this](std::u16string_view text) { return codes_.Add(text); });
-  }
-  std::u16string_view Text(std::uint32_t number) const { return codes_.Code(number); }
-
- private:
-  CodeTable codes_;
-  LastCodeMemo<std::uint32_t> last_;
-};
-
-// The day ids and, per day, the interval ids the import writes from the
-// day/hour frame.
-std::map<std::u16string, std::set<std::u16string>> FrameOf(const Table& diashorast) {
-  std::map<std::u16string, std::set<std::u16string>> frame;
-  const std::size_t dayField = diashorast.FieldIndex(field::kDia);
-  const std::size_t hourField = diashorast.FieldIndex(field::kHora);
-  for (std::size_t record = 0; record < diashorast.RecordCount(); ++record) {
-    const std::optional<int> day = PlainNumeral(diashorast.Text(record, dayField), kDaysInWeek);
-    if (!day) continue;
-    std::set<std::u16string>& intervals = frame[DecimalText(*day)];
-    const std::optional<int> hour = PlainNumeral(diashorast.Text(record, hourField), kHoursInDay);
-    if (hour) intervals.insert(u"i" + DecimalText(*hour));
-  }
-  return frame;
-}
-
-// A group code's number in the high half, a subject code's in the low one.
-using GroupAndSubject = std::uint64_t;
-
-struct GroupAndSubjectCodes {
-  CodeNumbers groups;
-  CodeNumbers subjects;
-
-  GroupAndSubject Key(const std::u16string& group, const std::u16string& subject) {
-    return (std::uint64_t{groups(group)} << 32) | subjects(subject);
-  }
-  std::string Text(GroupAndSubject key) const {
-    return "grupo " + Quoted(groups.Text(static_cast<std::uint32_t>(key >> 32))) + ", asignatura " +
-           Quoted(subjects.Text(static_cast<std::uint32_t>(key)));
-  }
-};
-
-using HoursByGroupAndSubject = OrderedMap<GroupAndSubject, double>;
-
-// The hours ASIGT sent per group and subject, in record order.
-HoursByGroupAndSubject HoursSent(const Table& asigt, GroupAndSubjectCodes& codes) {
-  HoursByGroupAndSubject sent;
+// The hours ASIGT sent per group and subject, in record order; ASIGT is
+// read once from start to end.
+OrderedSums HoursSent(const Table& asigt, GroupAndSubjectCodes& codes) {
+  OrderedSums sent;
   const std::size_t group = asigt.FieldIndex(field::kCGrup);
   const std::size_t subject = asigt.FieldIndex(field::kCAsig);
   const std::size_t hours = asigt.FieldIndex(field::kHoras);
+  std::u16string groupCode;
+  std::u16string subjectCode;
+  std::u16string lastGroup;
+  std::u16string lastSubject;
+  std::uint64_t key = 0;
+  bool known = false;
   for (std::size_t record = 0; record < asigt.RecordCount(); ++record) {
-    sent[codes.Key(asigt.Text(record, group), asigt.Text(record, subject))] +=
-        asigt.Real(record, hours);
+    asigt.ReadText(record, group, groupCode);
+    asigt.ReadText(record, subject, subjectCode);
+    // Rows come in runs of one group and subject.
+    if (!known || groupCode != lastGroup || subjectCode != lastSubject) {
+      key = codes.Key(groupCode, subjectCode);
+      lastGroup = groupCode;
+      lastSubject = subjectCode;
+      known = true;
+    }
+    sent[key] += asigt.Real(record, hours);
   }
   return sent;
 }
 
-void CompareRoundTrip(const HoursByGroupAndSubject& sent, const HoursByGroupAndSubject& placed,
+void CompareRoundTrip(const OrderedSums& sent, const OrderedSums& placed,
                       const GroupAndSubjectCodes& codes, CheckReport& report) {
   constexpr double kTolerance = 1e-6;
   WarningsOfOneKind differences(
       report.warnings, "grupos y asignaturas con horas colocadas distintas de las enviadas");
-  auto compare = [&](const GroupAndSubject& key, double out, double back) {
+  auto compare = [&](std::uint64_t key, double out, double back) {
     if (std::fabs(out - back) <= kTolerance) return;
     differences.Add([&] {
       const std::string line = codes.Text(key) + ": enviadas " + HoursText(out) + " h, colocadas " +
@@ -140,14 +105,85 @@ void CompareRoundTrip(const HoursByGroupAndSubject& sent, const HoursByGroupAndS
                                 : "sobran " + HoursText(back - out) + " h");
     });
   };
-  for (const auto& [key, out] : sent.Entries()) {
-    const double* back = placed.Find(key);
-    compare(key, out, back != nullptr ? *back : 0.0);
+  for (std::size_t i = 0; i < sent.Keys().size(); ++i) {
+    const double* back = placed.Find(sent.Keys()[i]);
+    compare(sent.Keys()[i], sent.Sums()[i], back != nullptr ? *back : 0.0);
   }
-  for (const auto& [key, back] : placed.Entries()) {
-    if (sent.Find(key) == nullptr) compare(key, 0.0, back);
+  for (std::size_t i = 0; i < placed.Keys().size(); ++i) {
+    if (sent.Find(placed.Keys()[i]) == nullptr) compare(placed.Keys()[i], 0.0, placed.Sums()[i]);
   }
   differences.Finish();
+}
+
+// The table each code field of SOLUC names its records in.
+constexpr std::array<std::string_view, kSolucCodes> kCodeFields = {
+    field::kCodGrupo, field::kProf, field::kAsig, field::kAula};
+const std::array<const ExchangeTable*, kSolucCodes> kCodeTables = {&kGrupost, &kProft, &kAsignomt,
+                                                                   &kAulat};
+
+// The warnings of what the pass over SOLUC found.
+void ReportFindings(const SolutionFindings& findings, CheckReport& report) {
+  WarningsOfOneKind outsideFrame(report.warnings,
+                                 "sesiones fuera del marco de días y horas (DIASHORAST)");
+  for (const SolutionFindings::OutsideFrame& lesson : findings.outsideFrame) {
+    outsideFrame.Add([&] {
+      return "SOLUC, registro " + std::to_string(lesson.recordNumber) + ": la sesión del día " +
+             ToUtf8(lesson.day) + ", intervalo " + ToUtf8(lesson.interval) + " (grupo " +
+             Quoted(findings.codes[kGroupCode].Code(lesson.group)) + ", asignatura " +
+             Quoted(findings.codes[kSubjectCode].Code(lesson.subject)) +
+             ") no está en el marco de días y horas (DIASHORAST)";
+    });
+  }
+  outsideFrame.Finish();
+
+  // Each unknown code with the records that hold it, in the order the rows
+  // first hold them.
+  struct Unknown {
+    SolucCode kind;
+    std::uint32_t code;
+    std::vector<std::size_t> records;
+  };
+  std::vector<Unknown> unknown;
+  std::array<std::unordered_map<std::uint32_t, std::size_t>, kSolucCodes> position;
+  for (const SolutionFindings::UnknownCode& use : findings.unknownCodes) {
+    const auto [found, added] = position[use.kind].try_emplace(use.code, unknown.size());
+    if (added) unknown.push_back({use.kind, use.code, {}});
+    unknown[found->second].records.push_back(use.recordNumber);
+  }
+  WarningsOfOneKind unknownCodes(report.warnings, "códigos de SOLUC que no están en sus tablas");
+  for (const Unknown& code : unknown) {
+    unknownCodes.Add([&] {
+      return "SOLUC, campo " + std::string(kCodeFields[code.kind]) + ": el código " +
+             Quoted(findings.codes[code.kind].Code(code.code)) + " no está en " +
+             std::string(kCodeTables[code.kind]->name) + " (" + RecordList(code.records) +
+             "); ¿horario hecho con otra exportación?";
+    });
+  }
+  unknownCodes.Finish();
+  const std::vector<std::size_t>& unplaced = findings.unplaced;
+  if (!unplaced.empty()) {
+    const bool one = unplaced.size() == 1;
+    report.warnings.push_back("SOLUC: " + std::to_string(unplaced.size()) +
+                              (one ? " sesión sin colocar (día 0), que no se importa ("
+                                   : " sesiones sin colocar (día 0), que no se importan (") +
+                              RecordList(unplaced) + ")");
+  }
+}
+
+// The round trip, against what the export sent.
+void ReportRoundTrip(const RunContext& context, const SolutionFindings& findings,
+                     CheckReport& report) {
+  try {
+    const Table asigt =
+        Table::OpenStreamed(context.exchangeDirectory, kAsigt.name, context.decimalSeparator);
+    if (!asigt.CodePageNotice().empty()) report.warnings.push_back(asigt.CodePageNotice());
+    GroupAndSubjectCodes codes(findings);
+    CompareRoundTrip(HoursSent(asigt, codes), findings.placed, codes, report);
+  } catch (const TransferError& error) {
+    report.warnings.push_back(std::string("No se pueden comparar las horas enviadas con las "
+                                          "colocadas: ") +
+                              error.what());
+  }
 }
 
 }  // namespace
@@ -162,9 +198,11 @@ CheckReport CheckImportSide(const RunContext& context, bool lookForOrigin) {
       report.stops.push_back("Código que cambió de significado: " + ChangedCodeText(change));
     }
   }
-  auto open = [&](std::string_view name) -> std::optional<Table> {
+  auto open = [&](std::string_view name, bool streamed) -> std::optional<Table> {
     try {
-      Table table = Table::Open(context.exchangeDirectory, name, context.decimalSeparator);
+      Table table = streamed ? Table::OpenStreamed(context.exchangeDirectory, name,
+                                                   context.decimalSeparator)
+                             : Table::Open(context.exchangeDirectory, name, context.decimalSeparator);
       if (!table.CodePageNotice().empty()) report.warnings.push_back(table.CodePageNotice());
       return table;
     } catch (const TransferError& error) {
@@ -172,138 +210,46 @@ CheckReport CheckImportSide(const RunContext& context, bool lookForOrigin) {
       return std::nullopt;
     }
   };
-  std::optional<Table> soluc = open(kSolucName);
-  std::optional<Table> diashorast = open(kDiashorast.name);
-  std::optional<Table> grupost = open(kGrupost.name);
-  std::optional<Table> proft = open(kProft.name);
-  std::optional<Table> asignomt = open(kAsignomt.name);
-  std::optional<Table> aulat = open(kAulat.name);
+  // SOLUC is read from start to end, twice.
+  std::optional<Table> soluc = open(kSolucName, true);
+  std::optional<Table> diashorast = open(kDiashorast.name, false);
+  std::optional<Table> grupost = open(kGrupost.name, false);
+  std::optional<Table> proft = open(kProft.name, false);
+  std::optional<Table> asignomt = open(kAsignomt.name, false);
+  std::optional<Table> aulat = open(kAulat.name, false);
   if (!soluc || !diashorast || !grupost || !proft || !asignomt || !aulat) return report;
 
-  GroupAndSubjectCodes groupAndSubjectCodes;
-  HoursByGroupAndSubject placed;
+  // The import's own pass over SOLUC, with each problem a stop.
+  SolutionFindings findings;
   try {
-    const auto frame = FrameOf(*diashorast);
-    const SolutionCodes solution(*soluc);
+    const DayHourFrame frame = FrameOfDays(*diashorast);
+    SolutionCodes solution(*soluc);
     const CatalogueLookup subjects(*asignomt, field::kCod);
     const CatalogueLookup groups(*grupost, field::kAbrev);
     const CatalogueLookup teachers(*proft, field::kAbrev);
     const CatalogueLookup rooms(*aulat, field::kAbrev);
-
     const ActivityList activities = NumberActivities(*asignomt, solution);
-
-    const std::size_t dayField = soluc->FieldIndex(field::kDia);
-    const std::size_t hourField = soluc->FieldIndex(field::kHora);
-    const std::size_t sessionsField = soluc->FieldIndex(field::kSesiones);
-    struct CodeField {
-      std::string_view field;
-      std::size_t index;
-      const CatalogueLookup& catalogue;
-      std::string_view table;
-      bool emptyAllowed;  // an empty code leaves the reference without id
-    };
-    const CodeField codeFields[] = {
-        {field::kCodGrupo, soluc->FieldIndex(field::kCodGrupo), groups, kGrupost.name, true},
-        {field::kProf, soluc->FieldIndex(field::kProf), teachers, kProft.name, true},
-        {field::kAsig, soluc->FieldIndex(field::kAsig), subjects, kAsignomt.name, false},
-        {field::kAula, soluc->FieldIndex(field::kAula), rooms, kAulat.name, true},
-    };
-
-    OrderedMap<std::pair<std::string, std::u16string>, std::vector<std::size_t>, PairHash>
-        unknownCodes;
-    std::vector<std::size_t> unplaced;
-    std::unordered_map<std::u16string, bool> hasActivity;  // by subject code
-    std::array<LastCodeMemo<bool>, 4> lastKnown;           // per code field
-    LastCodeMemo<bool> lastHasActivity;
-    WarningsOfOneKind outsideFrame(report.warnings,
-                                   "sesiones fuera del marco de días y horas (DIASHORAST)");
-    for (std::size_t record = 0; record < soluc->RecordCount(); ++record) {
-      const std::size_t number = soluc->RecordNumber(record);
-      std::array<std::u16string, 4> values;
-      for (std::size_t i = 0; i < values.size(); ++i) {
-        const CodeField& code = codeFields[i];
-        values[i] = soluc->Text(record, code.index);
-        const std::u16string& value = values[i];
-        const bool known = lastKnown[i].Get(value, [&](std::u16string_view text) {
-          return (text.empty() && code.emptyAllowed) || code.catalogue.Find(text) != nullptr;
-        });
-        if (!known) unknownCodes[{std::string(code.field), value}].push_back(number);
-      }
-      try {
-        if (soluc->Integer(record, dayField) == 0) {
-          unplaced.push_back(number);
-          continue;
-        }
-        const double hour = soluc->Real(record, hourField);
-        const double sessions = soluc->Real(record, sessionsField);
-        const std::u16string& subjectCode = values[2];
-        const std::u16string& groupCode = values[0];
-        // The lessons of a subject share its activity, looked up once.
-        const bool withActivity = lastHasActivity.Get(subjectCode, [&](std::u16string_view code) {
-          const auto [known, added] = hasActivity.try_emplace(std::u16string(code), false);
-          if (added) known->second = ActivityOfSubjectCode(code, subjects, activities) != nullptr;
-          return known->second;
-        });
-        if (!withActivity) {
-          report.stops.push_back("La tabla SOLUC, registro " + std::to_string(number) + ", campo " +
-                                 std::string(field::kAsig) + ": la asignatura " +
-                                 Quoted(subjectCode) + " no tiene actividad.");
-        }
-        const std::u16string day = soluc->Text(record, dayField);
-        const std::u16string interval =
-            u"i" + IntervalHourText(hour, sessions, context.decimalSeparator);
-        const auto frameDay = frame.find(day);
-        if (frameDay == frame.end() || !frameDay->second.contains(interval)) {
-          outsideFrame.Add([&] {
-            return "SOLUC, registro " + std::to_string(number) + ": la sesión del día " +
-                   ToUtf8(day) + ", intervalo " + ToUtf8(interval) + " (" +
-                   groupAndSubjectCodes.Text(groupAndSubjectCodes.Key(groupCode, subjectCode)) +
-                   ") no está en el marco de días y horas (DIASHORAST)";
-          });
-        }
-        placed[groupAndSubjectCodes.Key(groupCode, subjectCode)] += sessions;
-      } catch (const TransferError& error) {
-        report.stops.push_back(error.what());
-      }
-    }
-    outsideFrame.Finish();
-    WarningsOfOneKind unknown(report.warnings, "códigos de SOLUC que no están en sus tablas");
-    for (const auto& [code, records] : unknownCodes.Entries()) {
-      unknown.Add([&] {
-        const CodeField* which = nullptr;
-        for (const CodeField& candidate : codeFields) {
-          if (candidate.field == code.first) which = &candidate;
-        }
-        return "SOLUC, campo " + code.first + ": el código " + Quoted(code.second) +
-               " no está en " + std::string(which->table) + " (" + RecordList(records) +
-               "); ¿horario hecho con otra exportación?";
-      });
-    }
-    unknown.Finish();
-    if (!unplaced.empty()) {
-      const bool one = unplaced.size() == 1;
-      report.warnings.push_back("SOLUC: " + std::to_string(unplaced.size()) +
-                                (one ? " sesión sin colocar (día 0), que no se importa ("
-                                     : " sesiones sin colocar (día 0), que no se importan (") +
-                                RecordList(unplaced) + ")");
-    }
+    const SolutionPass pass(*soluc, frame, solution, subjects, groups, teachers, rooms, activities,
+                            context.decimalSeparator);
+    pass.Run(
+        findings, [](const SolutionInput&) {},
+        [&](const TransferError& error) { report.stops.push_back(error.what()); });
+    findings.codes = std::move(solution).TakeCodes();
   } catch (const TransferError& error) {
     report.stops.push_back(error.what());
     return report;
   }
-
-  // The round trip, against what the export sent.
+  ReportFindings(findings, report);
   soluc.reset();
-  try {
-    const Table asigt =
-        Table::Open(context.exchangeDirectory, kAsigt.name, context.decimalSeparator);
-    if (!asigt.CodePageNotice().empty()) report.warnings.push_back(asigt.CodePageNotice());
-    CompareRoundTrip(HoursSent(asigt, groupAndSubjectCodes), placed, groupAndSubjectCodes, report);
-  } catch (const TransferError& error) {
-    report.warnings.push_back(std::string("No se pueden comparar las horas enviadas con las "
-                                          "colocadas: ") +
-                              error.what());
-  }
+  ReportRoundTrip(context, findings, report);
+  return report;
+}
+
+CheckReport CheckImportSide(const RunContext& context, const SolutionFindings& findings) {
+  CheckReport report;
+  report.warnings = findings.codePageNotices;
+  ReportFindings(findings, report);
+  ReportRoundTrip(context, findings, report);
   return report;
 }
 

@@ -2,6 +2,7 @@
 // then the document saved over its file.
 #include "import/import.h"
 
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -15,12 +16,18 @@ namespace {
 constexpr std::size_t kListedChanges = 5;
 
 // Writes the content of the section from the tables, which it releases when
-// it returns.
-void WriteSection(XmlSectionWriter& out, ImportTables tables, ImportedCounts& counts) {
+// it returns, and records what the summary's check reports in `findings`.
+void WriteSection(XmlSectionWriter& out, ImportTables tables, ImportedCounts& counts,
+                  SolutionFindings& findings) {
+  for (const std::optional<Table>* table : {&tables.soluc, &tables.diashorast, &tables.grupost,
+                                            &tables.proft, &tables.asignomt, &tables.aulat}) {
+    const std::string& notice = (*table)->CodePageNotice();
+    if (!notice.empty()) findings.codePageNotices.push_back(notice);
+  }
   WriteTimetableHeader(out);
   ImportDaysAndIntervals(out, *tables.diashorast, counts);
 
-  const SolutionCodes solution(*tables.soluc);
+  SolutionCodes solution(*tables.soluc);
   counts.groups = ImportGroups(out, *tables.grupost, solution);
   counts.members = ImportMembers(out, *tables.proft, solution);
 
@@ -32,9 +39,12 @@ void WriteSection(XmlSectionWriter& out, ImportTables tables, ImportedCounts& co
   const CatalogueLookup groups(*tables.grupost, field::kAbrev);
   const CatalogueLookup teachers(*tables.proft, field::kAbrev);
   const CatalogueLookup rooms(*tables.aulat, field::kAbrev);
-  counts.inputs = ImportInputs(out, *tables.soluc, {subjects, groups, teachers, rooms}, activities,
-                               tables.decimalSeparator);
+  const DayHourFrame frame = FrameOfDays(*tables.diashorast);
+  const SolutionPass pass(*tables.soluc, frame, solution, subjects, groups, teachers, rooms,
+                          activities, tables.decimalSeparator);
+  counts.inputs = ImportInputs(out, pass, findings);
   out.Close();  // time-table
+  findings.codes = std::move(solution).TakeCodes();
 }
 
 }  // namespace
@@ -74,7 +84,8 @@ ImportTables OpenImportTables(const RunContext& context) {
   tables.decimalSeparator = separator;
   tables.diashorast.emplace(Table::Open(directory, kDiashorast.name, separator));
   tables.grupost.emplace(Table::Open(directory, kGrupost.name, separator));
-  tables.soluc.emplace(Table::Open(directory, kSolucName, separator));
+  // SOLUC, the largest, is read twice from start to end, a window at a time.
+  tables.soluc.emplace(Table::OpenStreamed(directory, kSolucName, separator));
   tables.proft.emplace(Table::Open(directory, kProft.name, separator));
   tables.asignomt.emplace(Table::Open(directory, kAsignomt.name, separator));
   tables.aulat.emplace(Table::Open(directory, kAulat.name, separator));
@@ -100,10 +111,13 @@ ImportedCounts ImportTimetableWith(const SagaDocument& document,
                                    const std::filesystem::path& sagaFile, ImportTables tables) {
   CheckImportable(document, sagaFile);
   ImportedCounts counts;
+  auto findings = std::make_shared<SolutionFindings>();
   // The tables are closed when the section is written, before the document
   // is saved.
-  SaveSagaDocument(document, sagaFile,
-                   [&](XmlSectionWriter& out) { WriteSection(out, std::move(tables), counts); });
+  SaveSagaDocument(document, sagaFile, [&](XmlSectionWriter& out) {
+    WriteSection(out, std::move(tables), counts, *findings);
+  });
+  counts.findings = std::move(findings);
   return counts;
 }
 

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,8 @@
 #include "tables/tables.h"
 
 namespace brivasto {
+
+struct SolutionFindings;
 
 // What an import wrote: the entries of each list of the section.
 struct ImportedCounts {
@@ -32,6 +35,9 @@ struct ImportedCounts {
   // The date of the kept export the timetable was made from ("" when the
   // history does not know it).
   std::string timetableExport;
+  // What its pass over SOLUC found that the summary's check reports (see
+  // CheckImportSide); null when the import did not say.
+  std::shared_ptr<const SolutionFindings> findings;
 };
 
 // The six tables the import reads, opened and held together before any step

@@ -5,9 +5,12 @@
 // only make it linear.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -70,19 +73,31 @@ class CodeTable {
   void Grow();
 };
 
-// The codes that SOLUC's rows hold in CODGRUPO, PROF and ASIG, every row
-// counted, the unscheduled ones (day 0) too. Throws when a field is missing.
+// The code fields of SOLUC, in the order the check names them.
+enum SolucCode : std::size_t { kGroupCode, kTeacherCode, kSubjectCode, kRoomCode, kSolucCodes };
+
+// The codes that SOLUC's rows hold in CODGRUPO, PROF, ASIG and AULA, every
+// row counted, the unscheduled ones (day 0) too, and each row's code of each
+// kind by its number. Throws when CODGRUPO, PROF or ASIG is missing (AULA
+// only counts when SOLUC has it).
 class SolutionCodes {
  public:
   explicit SolutionCodes(const Table& soluc);
   // True when some SOLUC row holds exactly `code` (case-sensitive) in
   // `field`, one of field::kCodGrupo, field::kProf, field::kAsig.
   bool IsReferencedBySolution(std::string_view field, std::u16string_view code) const;
+  // The codes of one kind, numbered in the order the rows first hold them.
+  const CodeTable& Codes(SolucCode kind) const { return codes_[kind]; }
+  // The number of live record `record`'s code of `kind`.
+  std::uint32_t CodeOfRow(std::size_t record, SolucCode kind) const {
+    return rows_[kSolucCodes * record + kind];
+  }
+  // Hands the codes over once the rows are read.
+  std::array<CodeTable, kSolucCodes> TakeCodes() &&;
 
  private:
-  CodeTable groups_;
-  CodeTable teachers_;
-  CodeTable subjects_;
+  std::array<CodeTable, kSolucCodes> codes_;
+  std::vector<std::uint32_t> rows_;  // kSolucCodes numbers per row
 };
 
 // A catalogue table's codes (`codeField`) with the IDSAGA of the first
@@ -159,5 +174,104 @@ ActivityList NumberActivities(const Table& asignomt, const SolutionCodes& soluti
 const std::u16string* ActivityOfSubjectCode(std::u16string_view code,
                                             const CatalogueLookup& subjects,
                                             const ActivityList& activities);
+
+// ---------------------------------------------------------------------------
+// The pass over SOLUC's rows: the import writes its inputs from it, and the
+// check reviews the same rows through it.
+
+// Sums by key in the order the keys first come: a group and a subject by
+// their code numbers (group in the high half).
+class OrderedSums {
+ public:
+  double& operator[](std::uint64_t key);
+  const double* Find(std::uint64_t key) const;
+  const std::vector<std::uint64_t>& Keys() const { return keys_; }
+  const std::vector<double>& Sums() const { return sums_; }
+
+ private:
+  std::size_t SlotOf(std::uint64_t key) const;
+  std::vector<std::uint32_t> slots_;  // 1 + position in keys_; 0 is a free slot
+  std::vector<std::uint64_t> keys_;
+  std::vector<double> sums_;
+};
+
+// What the pass over SOLUC found that the check reports, kept as numbers and
+// codes (the check words them). The import hands it to the summary, so that
+// the summary does not read the tables again.
+struct SolutionFindings {
+  // The code page notices of SOLUC, DIASHORAST, GRUPOST, PROFT, ASIGNOMT and
+  // AULAT, in that order, as far as they have one.
+  std::vector<std::string> codePageNotices;
+  // SOLUC's codes of each kind, numbered as the rows first hold them.
+  std::array<CodeTable, kSolucCodes> codes;
+  // A code a row holds that its catalogue lacks, in row and field order.
+  struct UnknownCode {
+    std::uint32_t recordNumber;
+    SolucCode kind;
+    std::uint32_t code;
+  };
+  std::vector<UnknownCode> unknownCodes;
+  std::vector<std::size_t> unplaced;  // record numbers of the rows on day 0
+  // A lesson on a day or hour the frame lacks, in row order.
+  struct OutsideFrame {
+    std::size_t recordNumber;
+    std::u16string day;
+    std::u16string interval;
+    std::uint32_t group;
+    std::uint32_t subject;
+  };
+  std::vector<OutsideFrame> outsideFrame;
+  // The sessions placed per group and subject.
+  OrderedSums placed;
+};
+
+// A lesson of SOLUC (a row whose day is not 0) as the import writes it.
+struct SolutionInput {
+  std::size_t record = 0;  // the live record, from 0
+  std::u16string day;
+  std::u16string interval;  // "i3"
+  // Its activity's id; nullptr when its subject has none (then the lesson
+  // went to the problems first).
+  const std::u16string* activity = nullptr;
+  // The IDSAGA of its group, teacher and room (the code itself when the
+  // catalogue lacks it).
+  std::u16string_view group;
+  std::u16string_view teacher;
+  std::u16string_view room;
+};
+
+// The day/hour frame: [day][hour] true when DIASHORAST has a record whose
+// DIA and HORA are the plain numerals of that day (1 to 7) and hour (1 to
+// 40). Throws when a field is missing.
+using DayHourFrame = std::array<std::array<bool, 41>, 8>;
+DayHourFrame FrameOfDays(const Table& diashorast);
+
+// SOLUC read against the catalogues, the frame and the activities: every
+// code looked up once, not once per row.
+class SolutionPass {
+ public:
+  // Throws when a field is missing.
+  SolutionPass(const Table& soluc, const DayHourFrame& frame, const SolutionCodes& codes,
+               const CatalogueLookup& subjects, const CatalogueLookup& groups,
+               const CatalogueLookup& teachers, const CatalogueLookup& rooms,
+               const ActivityList& activities, char16_t decimalSeparator);
+
+  // Reads the rows in order into `findings`; calls `input` for every lesson.
+  // A row whose DIA, HORA or SESIONES holds no number goes to `problem` and
+  // is left out; a lesson whose subject has no activity goes to `problem`,
+  // then on. `problem` may throw, which ends the pass.
+  void Run(SolutionFindings& findings, const std::function<void(const SolutionInput&)>& input,
+           const std::function<void(const TransferError&)>& problem) const;
+
+ private:
+  const Table& soluc_;
+  const SolutionCodes& codes_;
+  char16_t decimalSeparator_;
+  std::size_t dayField_, hourField_, sessionsField_, roomField_;
+  // By code number: the catalogue's IDSAGA (nullptr when it lacks the code).
+  std::array<std::vector<const std::u16string*>, kSolucCodes> sagaIds_;
+  std::vector<const std::u16string*> activities_;  // by subject code number
+  const DayHourFrame& frame_;
+};
 
 }  // namespace brivasto

@@ -39,7 +39,7 @@ std::size_t ImportUsedRecords(XmlSectionWriter& out, const Table& catalogue,
 // One reference of an input: `container` holding one `entry`, whose `id` is
 // the SAGA identifier found for its code, absent when that is empty.
 void WriteReference(XmlSectionWriter& out, std::string_view container, std::string_view entry,
-                    const std::u16string& sagaId) {
+                    std::u16string_view sagaId) {
   out.Open(container);
   out.Open(entry);
   if (!sagaId.empty()) out.Attribute("id", sagaId);
@@ -58,6 +58,14 @@ std::uint64_t SlotHash(std::u16string_view code) {
   hash *= 0xc4ceb9fe1a85ec53u;
   hash ^= hash >> 33;
   return hash;
+}
+
+// A key's bits mixed into the low ones that pick its slot.
+std::uint64_t KeyHash(std::uint64_t key) {
+  key ^= key >> 33;
+  key *= 0xff51afd7ed558ccdu;
+  key ^= key >> 33;
+  return key;
 }
 
 }  // namespace
@@ -115,34 +123,41 @@ void CodeTable::Grow() {
 }
 
 SolutionCodes::SolutionCodes(const Table& soluc) {
-  const std::size_t group = soluc.FieldIndex(field::kCodGrupo);
-  const std::size_t teacher = soluc.FieldIndex(field::kProf);
-  const std::size_t subject = soluc.FieldIndex(field::kAsig);
+  std::array<std::size_t, kSolucCodes> fields{};
+  fields[kGroupCode] = soluc.FieldIndex(field::kCodGrupo);
+  fields[kTeacherCode] = soluc.FieldIndex(field::kProf);
+  fields[kSubjectCode] = soluc.FieldIndex(field::kAsig);
+  const bool withRooms = soluc.HasField(field::kAula);
+  if (withRooms) fields[kRoomCode] = soluc.FieldIndex(field::kAula);
   // Rows come in runs that share their codes: a code like the row before's
   // is already there.
-  LastCodeMemo<std::uint32_t> lastGroup;
-  LastCodeMemo<std::uint32_t> lastTeacher;
-  LastCodeMemo<std::uint32_t> lastSubject;
-  const auto add = [&soluc](CodeTable& codes, LastCodeMemo<std::uint32_t>& last, std::size_t record,
-                            std::size_t field) {
-    last.Get(soluc.Text(record, field),
-             [&codes](std::u16string_view code) { return codes.Add(code); });
-  };
+  std::array<LastCodeMemo<std::uint32_t>, kSolucCodes> last;
+  std::u16string code;
+  rows_.resize(kSolucCodes * soluc.RecordCount());
   for (std::size_t record = 0; record < soluc.RecordCount(); ++record) {
-    add(groups_, lastGroup, record, group);
-    add(teachers_, lastTeacher, record, teacher);
-    add(subjects_, lastSubject, record, subject);
+    for (std::size_t kind = 0; kind < kSolucCodes; ++kind) {
+      if (kind == kRoomCode && !withRooms) continue;
+      soluc.ReadText(record, fields[kind], code);
+      CodeTable& codes = codes_[kind];
+      rows_[kSolucCodes * record + kind] =
+          last[kind].Get(code, [&codes](std::u16string_view text) { return codes.Add(text); });
+    }
   }
+}
+
+std::array<CodeTable, kSolucCodes> SolutionCodes::TakeCodes() && {
+  rows_ = {};
+  return std::move(codes_);
 }
 
 bool SolutionCodes::IsReferencedBySolution(std::string_view field, std::u16string_view code) const {
   const CodeTable* codes = nullptr;
   if (field == field::kCodGrupo) {
-    codes = &groups_;
+    codes = &codes_[kGroupCode];
   } else if (field == field::kProf) {
-    codes = &teachers_;
+    codes = &codes_[kTeacherCode];
   } else if (field == field::kAsig) {
-    codes = &subjects_;
+    codes = &codes_[kSubjectCode];
   } else {
     throw TransferError("La tabla SOLUC no tiene el campo de códigos " + std::string(field) + ".");
   }
@@ -199,6 +214,144 @@ const std::u16string* ActivityOfSubjectCode(std::u16string_view code,
 const std::u16string* ActivityList::IdForSubject(std::u16string_view subject) const {
   const auto found = firstPositionByFoldedSubject_.find(CaseFolded(subject));
   return found == firstPositionByFoldedSubject_.end() ? nullptr : &activityIds_[found->second];
+}
+
+// ---------------------------------------------------------------------------
+// The pass over SOLUC.
+
+double& OrderedSums::operator[](std::uint64_t key) {
+  if (2 * (keys_.size() + 1) > slots_.size()) {
+    slots_.assign(std::max<std::size_t>(16, 2 * slots_.size()), 0);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+      std::size_t at = KeyHash(keys_[i]) & mask;
+      while (slots_[at] != 0) at = (at + 1) & mask;
+      slots_[at] = static_cast<std::uint32_t>(i + 1);
+    }
+  }
+  const std::size_t at = SlotOf(key);
+  if (slots_[at] == 0) {
+    keys_.push_back(key);
+    sums_.push_back(0);
+    slots_[at] = static_cast<std::uint32_t>(keys_.size());
+  }
+  return sums_[slots_[at] - 1];
+}
+
+const double* OrderedSums::Find(std::uint64_t key) const {
+  if (slots_.empty()) return nullptr;
+  const std::uint32_t slot = slots_[SlotOf(key)];
+  return slot == 0 ? nullptr : &sums_[slot - 1];
+}
+
+std::size_t OrderedSums::SlotOf(std::uint64_t key) const {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t at = KeyHash(key) & mask;
+  while (slots_[at] != 0 && keys_[slots_[at] - 1] != key) at = (at + 1) & mask;
+  return at;
+}
+
+DayHourFrame FrameOfDays(const Table& diashorast) {
+  DayHourFrame frame{};
+  const std::size_t dayField = diashorast.FieldIndex(field::kDia);
+  const std::size_t hourField = diashorast.FieldIndex(field::kHora);
+  for (std::size_t record = 0; record < diashorast.RecordCount(); ++record) {
+    const std::optional<int> day = PlainNumeral(diashorast.Text(record, dayField), kDaysInWeek);
+    if (!day) continue;
+    const std::optional<int> hour = PlainNumeral(diashorast.Text(record, hourField), kHoursInDay);
+    if (hour) frame[static_cast<std::size_t>(*day)][static_cast<std::size_t>(*hour)] = true;
+  }
+  return frame;
+}
+
+SolutionPass::SolutionPass(const Table& soluc, const DayHourFrame& frame,
+                           const SolutionCodes& codes, const CatalogueLookup& subjects,
+                           const CatalogueLookup& groups, const CatalogueLookup& teachers,
+                           const CatalogueLookup& rooms, const ActivityList& activities,
+                           char16_t decimalSeparator)
+    : soluc_(soluc),
+      codes_(codes),
+      decimalSeparator_(decimalSeparator),
+      dayField_(soluc.FieldIndex(field::kDia)),
+      hourField_(soluc.FieldIndex(field::kHora)),
+      sessionsField_(soluc.FieldIndex(field::kSesiones)),
+      roomField_(soluc.FieldIndex(field::kAula)),
+      frame_(frame) {
+  const std::array<const CatalogueLookup*, kSolucCodes> catalogues = {&groups, &teachers, &subjects,
+                                                                     &rooms};
+  for (std::size_t kind = 0; kind < kSolucCodes; ++kind) {
+    const CodeTable& kindCodes = codes.Codes(static_cast<SolucCode>(kind));
+    sagaIds_[kind].resize(kindCodes.Size());
+    for (std::uint32_t number = 0; number < kindCodes.Size(); ++number) {
+      sagaIds_[kind][number] = catalogues[kind]->Find(kindCodes.Code(number));
+    }
+  }
+  const CodeTable& subjectCodes = codes.Codes(kSubjectCode);
+  activities_.resize(subjectCodes.Size());
+  for (std::uint32_t number = 0; number < subjectCodes.Size(); ++number) {
+    activities_[number] = ActivityOfSubjectCode(subjectCodes.Code(number), subjects, activities);
+  }
+}
+
+void SolutionPass::Run(SolutionFindings& findings,
+                       const std::function<void(const SolutionInput&)>& input,
+                       const std::function<void(const TransferError&)>& problem) const {
+  SolutionInput lesson;
+  for (std::size_t record = 0; record < soluc_.RecordCount(); ++record) {
+    const std::size_t number = soluc_.RecordNumber(record);
+    std::array<std::uint32_t, kSolucCodes> code{};
+    for (std::size_t kind = 0; kind < kSolucCodes; ++kind) {
+      code[kind] = codes_.CodeOfRow(record, static_cast<SolucCode>(kind));
+      // An empty code leaves a reference without id, but a lesson needs
+      // its subject.
+      const bool known =
+          sagaIds_[kind][code[kind]] != nullptr ||
+          (kind != kSubjectCode && codes_.Codes(static_cast<SolucCode>(kind)).Code(code[kind]).empty());
+      if (!known) {
+        findings.unknownCodes.push_back(
+            {static_cast<std::uint32_t>(number), static_cast<SolucCode>(kind), code[kind]});
+      }
+    }
+    double sessions = 0;
+    try {
+      // Day 0 marks a lesson Talvenor did not place.
+      if (soluc_.Integer(record, dayField_) == 0) {
+        findings.unplaced.push_back(number);
+        continue;
+      }
+      const double hour = soluc_.Real(record, hourField_);
+      sessions = soluc_.Real(record, sessionsField_);
+      lesson.interval = u"i" + IntervalHourText(hour, sessions, decimalSeparator_);
+    } catch (const TransferError& error) {
+      problem(error);
+      continue;
+    }
+    lesson.record = record;
+    lesson.activity = activities_[code[kSubjectCode]];
+    if (lesson.activity == nullptr) {
+      problem(TransferError(
+          "La tabla SOLUC, registro " + std::to_string(number) + ", campo " +
+          std::string(field::kAsig) + ": la asignatura " +
+          Quoted(codes_.Codes(kSubjectCode).Code(code[kSubjectCode])) + " no tiene actividad."));
+    }
+    soluc_.ReadText(record, dayField_, lesson.day);
+    const std::optional<int> day = PlainNumeral(lesson.day, kDaysInWeek);
+    const std::optional<int> hour =
+        PlainNumeral(std::u16string_view(lesson.interval).substr(1), kHoursInDay);
+    if (!day || !hour || !frame_[static_cast<std::size_t>(*day)][static_cast<std::size_t>(*hour)]) {
+      findings.outsideFrame.push_back(
+          {number, lesson.day, lesson.interval, code[kGroupCode], code[kSubjectCode]});
+    }
+    findings.placed[(std::uint64_t{code[kGroupCode]} << 32) | code[kSubjectCode]] += sessions;
+    const auto sagaId = [&](SolucCode kind) {
+      const std::u16string* found = sagaIds_[kind][code[kind]];
+      return found != nullptr ? std::u16string_view(*found) : codes_.Codes(kind).Code(code[kind]);
+    };
+    lesson.group = sagaId(kGroupCode);
+    lesson.teacher = sagaId(kTeacherCode);
+    lesson.room = sagaId(kRoomCode);
+    input(lesson);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -285,69 +438,28 @@ void ImportActivities(XmlSectionWriter& out, const Table& asignomt, const Soluti
   out.Close();
 }
 
-std::size_t ImportInputs(XmlSectionWriter& out, const Table& soluc,
-                         const InputCatalogues& catalogues, const ActivityList& activities,
-                         char16_t decimalSeparator) {
+std::size_t ImportInputs(XmlSectionWriter& out, const SolutionPass& pass,
+                         SolutionFindings& findings) {
   out.Open("inputs");
-  const std::size_t dayField = soluc.FieldIndex(field::kDia);
-  const std::size_t hourField = soluc.FieldIndex(field::kHora);
-  const std::size_t sessionsField = soluc.FieldIndex(field::kSesiones);
-  const std::size_t subjectField = soluc.FieldIndex(field::kAsig);
-  const std::size_t groupField = soluc.FieldIndex(field::kCodGrupo);
-  const std::size_t teacherField = soluc.FieldIndex(field::kProf);
-  const std::size_t roomField = soluc.FieldIndex(field::kAula);
-
-  // The lessons of a subject share its activity: it is looked up once per
-  // subject code.
-  std::unordered_map<std::u16string, const std::u16string*> activityByCode;
-  LastCodeMemo<const std::u16string*> lastActivity;
-  LastCodeMemo<std::u16string> lastGroup;
-  LastCodeMemo<std::u16string> lastTeacher;
-  LastCodeMemo<std::u16string> lastRoom;
-  const auto sagaIdIn = [](const CatalogueLookup& catalogue) {
-    return [&catalogue](std::u16string_view code) { return LookUpSagaId(code, catalogue); };
-  };
   std::int64_t inputNumber = 1;
-  for (std::size_t record = 0; record < soluc.RecordCount(); ++record) {
-    // Day 0 marks a lesson Talvenor did not place: it takes no number.
-    if (soluc.Integer(record, dayField) == 0) continue;
-    const std::u16string number = DecimalText(inputNumber);
-    ++inputNumber;
-
-    // Everything the input needs is read before it is written, so that a
-    // failing row leaves no half-written input behind it.
-    const std::u16string day = soluc.Text(record, dayField);
-    const double hour = soluc.Real(record, hourField);
-    const double sessions = soluc.Real(record, sessionsField);
-    const std::u16string interval = u"i" + IntervalHourText(hour, sessions, decimalSeparator);
-
-    // The activity: the subject code turned into its SAGA identifier (or
-    // left as it is), then the first activity of that subject, ignoring case.
-    const std::u16string subjectCode = soluc.Text(record, subjectField);
-    const std::u16string* activityId = lastActivity.Get(subjectCode, [&](std::u16string_view code) {
-      const auto [known, added] = activityByCode.try_emplace(std::u16string(code), nullptr);
-      if (added) known->second = ActivityOfSubjectCode(code, catalogues.subjects, activities);
-      return known->second;
-    });
-    if (activityId == nullptr) {
-      throw TransferError("La tabla SOLUC, registro " + std::to_string(soluc.RecordNumber(record)) +
-                          ", campo " + std::string(field::kAsig) + ": la asignatura " +
-                          Quoted(subjectCode) + " no tiene actividad.");
-    }
-    out.Open("input");
-    out.Attribute("id", u"input" + number);
-    out.Attribute("day", day);
-    out.Attribute("interval", interval);
-    out.Attribute("activity", *activityId);
-    WriteReference(out, "groups", "group",
-                   lastGroup.Get(soluc.Text(record, groupField), sagaIdIn(catalogues.groups)));
-    WriteReference(
-        out, "members", "member",
-        lastTeacher.Get(soluc.Text(record, teacherField), sagaIdIn(catalogues.teachers)));
-    WriteReference(out, "locations", "location",
-                   lastRoom.Get(soluc.Text(record, roomField), sagaIdIn(catalogues.rooms)));
-    out.Close();
-  }
+  std::u16string id = u"input";
+  pass.Run(
+      findings,
+      [&](const SolutionInput& lesson) {
+        id.resize(5);
+        id += DecimalText(inputNumber);
+        ++inputNumber;
+        out.Open("input");
+        out.Attribute("id", id);
+        out.Attribute("day", lesson.day);
+        out.Attribute("interval", lesson.interval);
+        out.Attribute("activity", *lesson.activity);
+        WriteReference(out, "groups", "group", lesson.group);
+        WriteReference(out, "members", "member", lesson.teacher);
+        WriteReference(out, "locations", "location", lesson.room);
+        out.Close();
+      },
+      [](const TransferError& error) { throw error; });
   out.Close();
   return static_cast<std::size_t>(inputNumber - 1);
 }

@@ -22,14 +22,6 @@
 
 namespace brivasto {
 
-// The catalogue tables the inputs name their subject, group, teacher and room by.
-struct InputCatalogues {
-  const CatalogueLookup& subjects;  // ASIGNOMT by COD
-  const CatalogueLookup& groups;    // GRUPOST by ABREV
-  const CatalogueLookup& teachers;  // PROFT by ABREV
-  const CatalogueLookup& rooms;     // AULAT by ABREV
-};
-
 // ---------------------------------------------------------------------------
 // The steps, in the order the run calls them.
 
@@ -56,11 +48,11 @@ void ImportActivities(XmlSectionWriter& out, const Table& asignomt, const Soluti
                       ActivityList& activities);
 
 // Writes `inputs`: one `input` per SOLUC row whose DIA reads as a number
-// other than 0, in record order; returns their number. Throws when a DIA,
-// HORA or SESIONES holds no number, or when a row's subject has no activity.
-std::size_t ImportInputs(XmlSectionWriter& out, const Table& soluc,
-                         const InputCatalogues& catalogues, const ActivityList& activities,
-                         char16_t decimalSeparator);
+// other than 0, in record order, from `pass`, which records what it finds
+// in `findings`; returns their number. Throws when a DIA, HORA or SESIONES
+// holds no number, or when a row's subject has no activity.
+std::size_t ImportInputs(XmlSectionWriter& out, const SolutionPass& pass,
+                         SolutionFindings& findings);
 
 // Saves `document` over `file` atomically with every `time-tables` child of
 // the root (a `time-tables` deeper in the document stays) replaced by one

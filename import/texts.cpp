@@ -2,6 +2,8 @@
 // times, the hour of an input's interval, and the day and hour numbers.
 #include <array>
 #include <charconv>
+#include <cmath>
+#include <cstdint>
 
 #include "import/steps.h"
 
@@ -17,6 +19,10 @@ std::u16string PadEndTime(std::u16string_view endTime) {
 std::u16string IntervalHourText(double hour, double sessions, char16_t decimalSeparator) {
   double number = hour;
   if (sessions == 0.5) number = number * 2 - 1;
+  // A whole hour, as nearly every one is, has the same text as its numeral.
+  if (number >= 1 && number < 1e15 && number == std::floor(number)) {
+    return DecimalText(static_cast<std::int64_t>(number));
+  }
   // The general form with 15 significant digits drops trailing zeros and
   // the point of a whole number; std::to_chars is independent of the locale.
   std::array<char, 64> buffer{};

@@ -60,6 +60,20 @@ int ReadChunk(void* context, char* buffer, int length) {
   }
 }
 
+// The bytes of a file already read, handed to the parser a chunk at a time:
+// the parser then holds a chunk, not a copy of the whole file.
+struct MemoryReader {
+  std::string_view bytes;
+};
+
+int ReadMemoryChunk(void* context, char* buffer, int length) {
+  auto* reader = static_cast<MemoryReader*>(context);
+  const std::size_t count = std::min(reader->bytes.size(), static_cast<std::size_t>(length));
+  std::memcpy(buffer, reader->bytes.data(), count);
+  reader->bytes.remove_prefix(count);
+  return static_cast<int>(count);
+}
+
 // Reads the rest of `fd` into `bytes`; returns 0 or the errno of a failed read.
 int ReadAll(int fd, std::string& bytes, std::size_t expected) {
   bytes.clear();
@@ -302,6 +316,11 @@ XmlDocPtr ParseTree(const std::string& name, const std::string* bytes, int fd, P
                               nullptr, XML_PARSE_NONET));
     } else if (bytes->size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
       throw TransferError("El archivo " + name + " es demasiado grande para leerlo.");
+    } else if (state.shape == Shape::kRootOnly) {
+      // Kept with the document: the parse reads it in chunks.
+      MemoryReader memory{*bytes};
+      doc.reset(xmlCtxtReadIO(context.get(), ReadMemoryChunk, CloseNothing, &memory, name.c_str(),
+                              nullptr, XML_PARSE_NONET));
     } else {
       doc.reset(xmlCtxtReadMemory(context.get(), bytes->data(), static_cast<int>(bytes->size()),
                                   name.c_str(), nullptr, XML_PARSE_NONET));

@@ -50,8 +50,14 @@ std::string EncodingKey(std::string_view encoding) {
 }  // namespace
 
 void EncodedOutput::Bytes(std::string_view bytes) {
-  buffer_.append(bytes);
-  if (buffer_.size() >= kChunk) Flush();
+  if (buffer_.size() + bytes.size() < kChunk) {
+    buffer_.append(bytes);
+    return;
+  }
+  // A long run of the file's bytes goes to the file as it is, not through
+  // the buffer.
+  Flush();
+  Write(bytes);
 }
 
 void EncodedOutput::Text(std::u16string_view text) {
@@ -77,10 +83,14 @@ void EncodedOutput::Text(std::u16string_view text) {
 }
 
 void EncodedOutput::Flush() {
-  if (const int error = files::WriteAll(fd_, buffer_); error != 0) {
+  Write(buffer_);
+  buffer_.clear();
+}
+
+void EncodedOutput::Write(std::string_view bytes) {
+  if (const int error = files::WriteAll(fd_, bytes); error != 0) {
     savefile::ThrowError(file_, files::ErrnoText(error));
   }
-  buffer_.clear();
 }
 
 void EncodedOutput::Convert(std::u16string_view text) {

@@ -35,6 +35,7 @@ class EncodedOutput {
  private:
   static constexpr std::size_t kChunk = 1 << 20;
   void Convert(std::u16string_view text);
+  void Write(std::string_view bytes);
 
   int fd_;
   const std::filesystem::path& file_;

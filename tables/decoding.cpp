@@ -243,13 +243,15 @@ bool Decoder::Decode(const std::uint8_t* begin, const std::uint8_t* end,
                      std::u16string& out) const {
   const std::size_t start = out.size();
   if (singleByte_) {
+    out.resize(start + static_cast<std::size_t>(end - begin));
+    char16_t* to = out.data() + start;
     for (const std::uint8_t* p = begin; p != end; ++p) {
       const char16_t c = table_[*p];
       if (c == u'\uFFFF') {
         out.resize(start);
         return false;
       }
-      out.push_back(c);
+      *to++ = c;
     }
     return true;
   }

@@ -1,5 +1,6 @@
 // Reading a table: the file is found without regard to letter case, held
-// exclusively, read whole, and its fields decoded on demand.
+// exclusively, read whole (or, for a table read once from start to end, a
+// window of records at a time), and its fields decoded on demand.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unicode/utf8.h>
@@ -116,12 +117,28 @@ struct Table::Impl {
   std::string tableName;  // without ".DBF", for messages
   std::filesystem::path path;
   files::UniqueFd hold;  // open while the handle lives: the exclusive hold
+  // The records read: the whole file, or for a streamed table a window of
+  // whole records starting at file position `windowFirst`.
   std::vector<std::uint8_t> data;
+  bool streamed = false;
+  std::size_t fileSize = 0;
+  mutable std::vector<std::uint8_t> window;
+  mutable std::size_t windowFirst = 0;
+  mutable std::size_t windowCount = 0;
+  mutable std::u16string scratch;  // the text of a field read as a number
   dbf::Header header;
   std::vector<std::uint32_t> live;  // file positions (0-based) of the live records
   std::optional<decoding::Decoder> decoder;
   std::string codePageNotice;  // a language driver or .cpg file that is not known
   char16_t decimalSeparator = u'.';
+
+  // The bytes of the record at file position `position` (0-based).
+  const std::uint8_t* RecordAt(std::size_t position) const {
+    if (!streamed) return data.data() + header.headerLength + position * header.recordLength;
+    if (position < windowFirst || position >= windowFirst + windowCount) ReadWindow(position);
+    return window.data() + (position - windowFirst) * header.recordLength;
+  }
+  void ReadWindow(std::size_t position) const;
 
   const std::uint8_t* FieldBytes(std::size_t record, std::size_t field) const {
     if (record >= live.size()) {
@@ -133,31 +150,33 @@ struct Table::Impl {
       throw TransferError("La tabla " + tableName + " no tiene el campo número " +
                           std::to_string(field + 1) + ".");
     }
-    return data.data() + header.headerLength + live[record] * header.recordLength +
-           header.fields[field].offset;
+    return RecordAt(live[record]) + header.fields[field].offset;
   }
 
-  std::u16string Decode(std::size_t record, std::size_t field, const std::uint8_t* begin,
-                        const std::uint8_t* end) const {
-    std::u16string text;
-    text.reserve(static_cast<std::size_t>(end - begin));
+  void Decode(std::size_t record, std::size_t field, const std::uint8_t* begin,
+              const std::uint8_t* end, std::u16string& text) const {
+    text.clear();
     if (!decoder->Decode(begin, end, text)) {
       throw TransferError(
           "La tabla " + tableName + ", registro " + std::to_string(live[record] + 1) + ", campo " +
           header.fields[field].name + ": el texto no es válido en la página de códigos " +
           decoding::CodePageName(codePage) + " que declara la tabla.");
     }
-    return text;
   }
 
   // Whether the field holds no value: a null Visual FoxPro field, or a level
   // 7 binary field of zero bytes (its numbers are stored with the sign bit
   // flipped, so zero bytes are no number).
   bool IsEmpty(std::size_t record, std::size_t field) const;
-  std::u16string Text(std::size_t record, std::size_t field) const;
+  // The field's text into `out`, replacing what it held.
+  void Text(std::size_t record, std::size_t field, std::u16string& out) const;
   double Number(std::size_t record, std::size_t field) const;
-  // Reads the open file whole, with its header.
+  // Reads the open file whole, with its header; a streamed table reads its
+  // header and passes once over its records.
   void Read();
+  // The file's bytes from `offset` into `bytes` (as many as it holds);
+  // throws when the file is shorter than `bytes` must be.
+  void ReadAt(std::size_t offset, std::vector<std::uint8_t>& bytes) const;
 
   [[noreturn]] void Fail(const char* what, int error) const {
     throw TransferError("No se puede " + std::string(what) + " la tabla " + tableName + " (" +
@@ -195,14 +214,16 @@ bool Table::Impl::IsEmpty(std::size_t record, std::size_t field) const {
       break;
   }
   if (f.nullBit < 0) return false;
-  const std::uint8_t* flags = data.data() + header.headerLength +
-                              live[record] * header.recordLength + header.nullFlagsOffset;
+  const std::uint8_t* flags = RecordAt(live[record]) + header.nullFlagsOffset;
   return (flags[f.nullBit / 8] >> (f.nullBit % 8) & 1) != 0;
 }
 
-std::u16string Table::Impl::Text(std::size_t record, std::size_t field) const {
+void Table::Impl::Text(std::size_t record, std::size_t field, std::u16string& out) const {
   const std::uint8_t* begin = FieldBytes(record, field);
-  if (IsEmpty(record, field)) return u"";
+  if (IsEmpty(record, field)) {
+    out.clear();
+    return;
+  }
   const dbf::Field& f = header.fields[field];
   const std::uint8_t* end = begin + f.width;
   const auto dateTime = [&](std::optional<std::u16string> text) {
@@ -213,46 +234,57 @@ std::u16string Table::Impl::Text(std::size_t record, std::size_t field) const {
     case dbf::Storage::kText:
       // Only the blanks that pad the text to the width go.
       while (end != begin && IsPad(end[-1])) --end;
-      return Decode(record, field, begin, end);
+      Decode(record, field, begin, end, out);
+      return;
     case dbf::Storage::kLogical:
       switch (*begin) {
         case 'T':
         case 't':
         case 'Y':
         case 'y':
-          return u"T";
+          out = u"T";
+          return;
         case 'F':
         case 'f':
         case 'N':
         case 'n':
-          return u"F";
+          out = u"F";
+          return;
         default:
-          return u"";
+          out = u"";
+          return;
       }
     case dbf::Storage::kLevel7Long:
-      return DecimalText(dbf::DecodeLong(begin));
+      out = DecimalText(dbf::DecodeLong(begin));
+      return;
     case dbf::Storage::kLittleLong:
-      return DecimalText(static_cast<std::int32_t>(dbf::ReadU32(begin)));
+      out = DecimalText(static_cast<std::int32_t>(dbf::ReadU32(begin)));
+      return;
     case dbf::Storage::kLevel7Double:
     case dbf::Storage::kLittleDouble:
-      return numbers::ShortestText(Number(record, field));
+      out = numbers::ShortestText(Number(record, field));
+      return;
     case dbf::Storage::kCurrency:
-      return CurrencyText(static_cast<std::int64_t>(dbf::ReadU64(begin)));
+      out = CurrencyText(static_cast<std::int64_t>(dbf::ReadU64(begin)));
+      return;
     case dbf::Storage::kLevel7Time: {
       // Milliseconds from 0001-01-01, which is day 1 (Julian day 1721426).
       const double ms = dbf::DecodeBigEndianDouble(begin);
-      if (!std::isfinite(ms) || std::fabs(ms) > 1e18) return dateTime(std::nullopt);
+      if (!std::isfinite(ms) || std::fabs(ms) > 1e18) dateTime(std::nullopt);
       const auto whole = static_cast<std::int64_t>(std::floor(ms));
-      return dateTime(DateTimeText(1721425 + whole / 86400000, whole % 86400000));
+      out = dateTime(DateTimeText(1721425 + whole / 86400000, whole % 86400000));
+      return;
     }
     case dbf::Storage::kFoxTime: {
       const std::uint32_t day = dbf::ReadU32(begin);
-      return dateTime(DateTimeText(static_cast<std::int32_t>(day),
-                                   static_cast<std::int32_t>(dbf::ReadU32(begin + 4))));
+      out = dateTime(DateTimeText(static_cast<std::int32_t>(day),
+                                  static_cast<std::int32_t>(dbf::ReadU32(begin + 4))));
+      return;
     }
     case dbf::Storage::kLittleMemo: {
       const std::uint32_t block = dbf::ReadU32(begin);
-      return block == 0 ? u"" : DecimalText(static_cast<std::int64_t>(block));
+      out = block == 0 ? u"" : DecimalText(static_cast<std::int64_t>(block));
+      return;
     }
     case dbf::Storage::kDigits:
       break;
@@ -260,7 +292,7 @@ std::u16string Table::Impl::Text(std::size_t record, std::size_t field) const {
   // N, F, D, and memo block numbers: digits, blank-padded on either side.
   while (begin != end && IsPad(*begin)) ++begin;
   while (end != begin && IsPad(end[-1])) --end;
-  return Decode(record, field, begin, end);
+  Decode(record, field, begin, end, out);
 }
 
 double Table::Impl::Number(std::size_t record, std::size_t field) const {
@@ -290,7 +322,8 @@ double Table::Impl::Number(std::size_t record, std::size_t field) const {
     default:
       break;
   }
-  const std::u16string text = Text(record, field);
+  Text(record, field, scratch);
+  const std::u16string& text = scratch;
   if (f.type == 'N' || f.type == 'F') {
     if (text.empty()) return 0;  // an empty numeric field is 0
     const std::optional<double> value = numbers::Parse(text, u'.');
@@ -308,7 +341,7 @@ std::size_t Table::Impl::FirstRecordAgainst(const std::vector<int>& bitOf) const
     if (bitOf[i] >= 0) fieldOfBit[static_cast<std::size_t>(bitOf[i])] = static_cast<int>(i);
   }
   for (const std::uint32_t position : live) {
-    const std::uint8_t* record = data.data() + header.headerLength + position * header.recordLength;
+    const std::uint8_t* record = RecordAt(position);
     const std::uint8_t* flags = record + header.nullFlagsOffset;
     for (std::size_t bit = 0; bit < fieldOfBit.size(); ++bit) {
       if ((flags[bit / 8] >> (bit % 8) & 1) == 0) continue;
@@ -359,7 +392,7 @@ void Table::Impl::ChooseNullBits(const std::string& where) {
 bool Table::Impl::TextLooksLikeUtf8() const {
   bool beyondAscii = false;
   for (const std::uint32_t position : live) {
-    const std::uint8_t* record = data.data() + header.headerLength + position * header.recordLength;
+    const std::uint8_t* record = RecordAt(position);
     for (const dbf::Field& f : header.fields) {
       if (f.storage != dbf::Storage::kText) continue;
       const std::uint8_t* bytes = record + f.offset;
@@ -415,7 +448,18 @@ void Table::Impl::ChooseCodePage() {
 
 Table Table::Open(const std::filesystem::path& directory, std::string_view name,
                   char16_t decimalSeparator) {
+  return OpenHeld(directory, name, decimalSeparator, false);
+}
+
+Table Table::OpenStreamed(const std::filesystem::path& directory, std::string_view name,
+                          char16_t decimalSeparator) {
+  return OpenHeld(directory, name, decimalSeparator, true);
+}
+
+Table Table::OpenHeld(const std::filesystem::path& directory, std::string_view name,
+                      char16_t decimalSeparator, bool streamed) {
   auto impl = std::make_unique<Impl>();
+  impl->streamed = streamed;
   impl->name = std::string(name);
   impl->tableName = AsciiUpper(BaseName(name));
   impl->decimalSeparator = decimalSeparator;
@@ -457,30 +501,55 @@ Table Table::OpenStaged(const StagedTable& staged, char16_t decimalSeparator) {
   return Table(std::move(impl));
 }
 
-void Table::Impl::Read() {
-  struct stat status {};
-  if (::fstat(hold.Get(), &status) != 0) Fail("leer", errno);
-  // The file is read in one go; its size, not the header, sets what is read.
-  data.resize(static_cast<std::size_t>(status.st_size));
+void Table::Impl::ReadAt(std::size_t offset, std::vector<std::uint8_t>& bytes) const {
   std::size_t got = 0;
-  while (got < data.size()) {
-    const ssize_t n =
-        ::pread(hold.Get(), data.data() + got, data.size() - got, static_cast<off_t>(got));
+  while (got < bytes.size()) {
+    const ssize_t n = ::pread(hold.Get(), bytes.data() + got, bytes.size() - got,
+                              static_cast<off_t>(offset + got));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) Fail("leer", errno);
     if (n == 0) break;  // shorter than it was a moment ago
     got += static_cast<std::size_t>(n);
   }
-  data.resize(got);
+  if (got == bytes.size()) return;
+  if (!streamed) {
+    bytes.resize(got);
+    return;
+  }
+  throw TransferError("No se puede leer la tabla " + tableName + " (" + files::PathText(path) +
+                      "): el archivo se ha acortado mientras se leía.");
+}
+
+void Table::Impl::ReadWindow(std::size_t position) const {
+  // About 256 KB of whole records.
+  constexpr std::size_t kWindowBytes = std::size_t{1} << 18;
+  const std::size_t physical = (fileSize - header.headerLength) / header.recordLength;
+  windowFirst = position;
+  windowCount = std::min(std::max<std::size_t>(1, kWindowBytes / header.recordLength),
+                         physical - position);
+  window.resize(windowCount * header.recordLength);
+  ReadAt(header.headerLength + position * header.recordLength, window);
+}
+
+void Table::Impl::Read() {
+  struct stat status {};
+  if (::fstat(hold.Get(), &status) != 0) Fail("leer", errno);
+  fileSize = static_cast<std::size_t>(status.st_size);
+  // The file is read in one go, or for a streamed table its header; the
+  // file's size, not the header, sets what is read.
+  constexpr std::size_t kLongestHeader = 0xFFFF;
+  data.resize(streamed ? std::min(fileSize, kLongestHeader) : fileSize);
+  ReadAt(0, data);
+  if (!streamed) fileSize = data.size();
 
   const std::string where = "La tabla " + tableName + " (" + files::PathText(path) + ")";
   header = dbf::ParseHeader(data, where);
   // Whole records only: the header's count, unless the file ends before.
-  const std::size_t physical = (data.size() - header.headerLength) / header.recordLength;
+  const std::size_t physical = (fileSize - header.headerLength) / header.recordLength;
   const std::size_t count = std::min<std::size_t>(header.recordCount, physical);
   live.reserve(count);
   for (std::size_t k = 0; k < count; ++k) {
-    const std::uint8_t flag = data[header.headerLength + k * header.recordLength];
+    const std::uint8_t flag = *RecordAt(k);
     if (flag == dbf::kFileEnd) break;
     if (flag == dbf::kDeletedRecord) continue;
     live.push_back(static_cast<std::uint32_t>(k));
@@ -513,7 +582,13 @@ std::size_t Table::FieldIndex(std::string_view field) const {
 }
 
 std::u16string Table::Text(std::size_t record, std::size_t field) const {
-  return impl_->Text(record, field);
+  std::u16string text;
+  impl_->Text(record, field, text);
+  return text;
+}
+
+void Table::ReadText(std::size_t record, std::size_t field, std::u16string& out) const {
+  impl_->Text(record, field, out);
 }
 
 double Table::Real(std::size_t record, std::size_t field) const {

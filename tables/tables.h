@@ -353,6 +353,11 @@ class Table {
   // Reads a table this run has staged and not yet put in place; it is ours,
   // so it takes no hold. Throws for a corrupt header or a failed read.
   static Table OpenStaged(const StagedTable& staged, char16_t decimalSeparator);
+  // Open for a table read from its first record to its last: its records
+  // are read from the file a window at a time, so that a large table takes
+  // little memory (reading records out of order reads windows again).
+  static Table OpenStreamed(const std::filesystem::path& directory, std::string_view name,
+                            char16_t decimalSeparator);
   Table(Table&&) noexcept;
   Table& operator=(Table&&) noexcept;
   ~Table();
@@ -376,6 +381,9 @@ class Table {
   // TransferError naming table, record number, field and text. Integers from
   // reals round half to even; values outside 32 bits throw.
   std::u16string Text(std::size_t record, std::size_t field) const;
+  // The same text into `out`, replacing its content: no new allocation once
+  // `out` has room, for a pass over many records.
+  void ReadText(std::size_t record, std::size_t field, std::u16string& out) const;
   std::int32_t Integer(std::size_t record, std::size_t field) const;
   double Real(std::size_t record, std::size_t field) const;
   // The 1-based position in the file of the live record `record`.
@@ -384,6 +392,8 @@ class Table {
  private:
   struct Impl;
   explicit Table(std::unique_ptr<Impl> impl);
+  static Table OpenHeld(const std::filesystem::path& directory, std::string_view name,
+                        char16_t decimalSeparator, bool streamed);
   std::unique_ptr<Impl> impl_;
 };
 
