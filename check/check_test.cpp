@@ -393,7 +393,8 @@ TEST(RunCounts, TablesAndListsCounted) {
                           .members = 22,
                           .activities = 34,
                           .inputs = 381,
-                          .timetableExport = ""}),
+                          .timetableExport = "",
+                          .findings = nullptr}),
             (std::vector<std::string>{"días: 5", "intervalos: 35", "grupos: 13", "profesores: 22",
                                       "actividades: 34", "sesiones: 381"}));
 }

@@ -198,11 +198,11 @@ CheckReport CheckImportSide(const RunContext& context, bool lookForOrigin) {
       report.stops.push_back("Código que cambió de significado: " + ChangedCodeText(change));
     }
   }
-  auto open = [&](std::string_view name, bool streamed) -> std::optional<Table> {
+  // Every table is read in record order, a window at a time.
+  auto open = [&](std::string_view name) -> std::optional<Table> {
     try {
-      Table table = streamed ? Table::OpenStreamed(context.exchangeDirectory, name,
-                                                   context.decimalSeparator)
-                             : Table::Open(context.exchangeDirectory, name, context.decimalSeparator);
+      Table table =
+          Table::OpenStreamed(context.exchangeDirectory, name, context.decimalSeparator);
       if (!table.CodePageNotice().empty()) report.warnings.push_back(table.CodePageNotice());
       return table;
     } catch (const TransferError& error) {
@@ -210,13 +210,12 @@ CheckReport CheckImportSide(const RunContext& context, bool lookForOrigin) {
       return std::nullopt;
     }
   };
-  // SOLUC is read from start to end, twice.
-  std::optional<Table> soluc = open(kSolucName, true);
-  std::optional<Table> diashorast = open(kDiashorast.name, false);
-  std::optional<Table> grupost = open(kGrupost.name, false);
-  std::optional<Table> proft = open(kProft.name, false);
-  std::optional<Table> asignomt = open(kAsignomt.name, false);
-  std::optional<Table> aulat = open(kAulat.name, false);
+  std::optional<Table> soluc = open(kSolucName);
+  std::optional<Table> diashorast = open(kDiashorast.name);
+  std::optional<Table> grupost = open(kGrupost.name);
+  std::optional<Table> proft = open(kProft.name);
+  std::optional<Table> asignomt = open(kAsignomt.name);
+  std::optional<Table> aulat = open(kAulat.name);
   if (!soluc || !diashorast || !grupost || !proft || !asignomt || !aulat) return report;
 
   // The import's own pass over SOLUC, with each problem a stop.

@@ -82,13 +82,14 @@ ImportTables OpenImportTables(const RunContext& context) {
   const char16_t separator = context.decimalSeparator;
   ImportTables tables;
   tables.decimalSeparator = separator;
-  tables.diashorast.emplace(Table::Open(directory, kDiashorast.name, separator));
-  tables.grupost.emplace(Table::Open(directory, kGrupost.name, separator));
-  // SOLUC, the largest, is read twice from start to end, a window at a time.
+  // Each step reads its tables in record order, a window of records at a
+  // time, so that the tables need not sit in memory beside the document.
+  tables.diashorast.emplace(Table::OpenStreamed(directory, kDiashorast.name, separator));
+  tables.grupost.emplace(Table::OpenStreamed(directory, kGrupost.name, separator));
   tables.soluc.emplace(Table::OpenStreamed(directory, kSolucName, separator));
-  tables.proft.emplace(Table::Open(directory, kProft.name, separator));
-  tables.asignomt.emplace(Table::Open(directory, kAsignomt.name, separator));
-  tables.aulat.emplace(Table::Open(directory, kAulat.name, separator));
+  tables.proft.emplace(Table::OpenStreamed(directory, kProft.name, separator));
+  tables.asignomt.emplace(Table::OpenStreamed(directory, kAsignomt.name, separator));
+  tables.aulat.emplace(Table::OpenStreamed(directory, kAulat.name, separator));
   return tables;
 }
 

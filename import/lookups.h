@@ -183,6 +183,8 @@ const std::u16string* ActivityOfSubjectCode(std::u16string_view code,
 // their code numbers (group in the high half).
 class OrderedSums {
  public:
+  // Room for `keys` keys without growing.
+  void Reserve(std::size_t keys);
   double& operator[](std::uint64_t key);
   const double* Find(std::uint64_t key) const;
   const std::vector<std::uint64_t>& Keys() const { return keys_; }
@@ -190,6 +192,7 @@ class OrderedSums {
 
  private:
   std::size_t SlotOf(std::uint64_t key) const;
+  void Rehash(std::size_t slots);
   std::vector<std::uint32_t> slots_;  // 1 + position in keys_; 0 is a free slot
   std::vector<std::uint64_t> keys_;
   std::vector<double> sums_;

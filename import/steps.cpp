@@ -219,16 +219,26 @@ const std::u16string* ActivityList::IdForSubject(std::u16string_view subject) co
 // ---------------------------------------------------------------------------
 // The pass over SOLUC.
 
-double& OrderedSums::operator[](std::uint64_t key) {
-  if (2 * (keys_.size() + 1) > slots_.size()) {
-    slots_.assign(std::max<std::size_t>(16, 2 * slots_.size()), 0);
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = 0; i < keys_.size(); ++i) {
-      std::size_t at = KeyHash(keys_[i]) & mask;
-      while (slots_[at] != 0) at = (at + 1) & mask;
-      slots_[at] = static_cast<std::uint32_t>(i + 1);
-    }
+void OrderedSums::Reserve(std::size_t keys) {
+  keys_.reserve(keys);
+  sums_.reserve(keys);
+  std::size_t slots = 16;
+  while (slots < 2 * keys) slots *= 2;
+  if (slots > slots_.size()) Rehash(slots);
+}
+
+void OrderedSums::Rehash(std::size_t slots) {
+  slots_.assign(slots, 0);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = 0; i < keys_.size(); ++i) {
+    std::size_t at = KeyHash(keys_[i]) & mask;
+    while (slots_[at] != 0) at = (at + 1) & mask;
+    slots_[at] = static_cast<std::uint32_t>(i + 1);
   }
+}
+
+double& OrderedSums::operator[](std::uint64_t key) {
+  if (2 * (keys_.size() + 1) > slots_.size()) Rehash(std::max<std::size_t>(16, 2 * slots_.size()));
   const std::size_t at = SlotOf(key);
   if (slots_[at] == 0) {
     keys_.push_back(key);
@@ -297,6 +307,8 @@ void SolutionPass::Run(SolutionFindings& findings,
                        const std::function<void(const SolutionInput&)>& input,
                        const std::function<void(const TransferError&)>& problem) const {
   SolutionInput lesson;
+  // At most one group and subject per row.
+  findings.placed.Reserve(soluc_.RecordCount());
   for (std::size_t record = 0; record < soluc_.RecordCount(); ++record) {
     const std::size_t number = soluc_.RecordNumber(record);
     std::array<std::uint32_t, kSolucCodes> code{};
