@@ -21,6 +21,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tables/dbf_format.h"
@@ -825,21 +826,71 @@ TEST(Table, CopesWithDamagedFiles) {
     Bytes bytes = intact;
     c.damage(bytes);
     WriteBytes(dir.Path() / "SMALL.DBF", bytes);
-    const std::string error = ErrorOf([&] {
-      const Table table = Table::Open(dir.Path(), "SMALL", u'.');
-      std::vector<std::u16string> names;
-      for (std::size_t r = 0; r < table.RecordCount(); ++r) names.push_back(table.Text(r, 0));
-      EXPECT_EQ(names, c.names);
-    });
-    if (c.error.empty()) {
-      EXPECT_EQ(error, "");
-    } else {
-      EXPECT_NE(error.find(c.error), std::string::npos) << error;
-      EXPECT_NE(error.find("La tabla SMALL (" + (dir.Path() / "SMALL.DBF").string() + ")"),
-                std::string::npos)
-          << error;
+    for (const bool streamed : {false, true}) {
+      SCOPED_TRACE(streamed ? "streamed" : "whole");
+      const std::string error = ErrorOf([&] {
+        const Table table = streamed ? Table::OpenStreamed(dir.Path(), "SMALL", u'.')
+                                     : Table::Open(dir.Path(), "SMALL", u'.');
+        std::vector<std::u16string> names;
+        for (std::size_t r = 0; r < table.RecordCount(); ++r) names.push_back(table.Text(r, 0));
+        EXPECT_EQ(names, c.names);
+      });
+      if (c.error.empty()) {
+        EXPECT_EQ(error, "");
+      } else {
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        EXPECT_NE(error.find("La tabla SMALL (" + (dir.Path() / "SMALL.DBF").string() + ")"),
+                  std::string::npos)
+            << error;
+      }
     }
   }
+}
+
+// A streamed table reads what the whole one does, across its windows of
+// records and out of order, with a deleted record between them; a field
+// read into a text replaces what it held.
+TEST(Table, StreamedReadsAsWhole) {
+  TempDir dir;
+  std::vector<std::u16string> names;
+  for (int i = 0; i < 20000; ++i) names.push_back(u"n" + DecimalText(i % 7919));
+  {
+    TableWriter writer(dir.Path(), kSmall);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      writer.Append();
+      writer.SetText("NOMBRE", names[i]);
+      writer.SetInteger("DIA", static_cast<std::int32_t>(i));
+      writer.SetReal("HORA", static_cast<double>(i) / 4);
+      writer.Post();
+    }
+    writer.Commit();
+  }
+  Bytes bytes = ReadBytes(dir.Path() / "SMALL.DBF");
+  bytes[32 + 3 * 32 + 1 + 9000 * (1 + 6 + 11 + 20)] = '*';  // record 9001 deleted
+  WriteBytes(dir.Path() / "SMALL.DBF", bytes);
+
+  // Each record's fields and number, as the whole table reads them.
+  std::vector<std::tuple<std::u16string, std::int32_t, double, std::size_t>> want;
+  {
+    const Table whole = Table::Open(dir.Path(), "SMALL", u'.');
+    for (std::size_t r = 0; r < whole.RecordCount(); ++r) {
+      want.emplace_back(whole.Text(r, 0), whole.Integer(r, 1), whole.Real(r, 2),
+                        whole.RecordNumber(r));
+    }
+  }
+  const Table streamed = Table::OpenStreamed(dir.Path(), "SMALL", u'.');
+  ASSERT_EQ(streamed.RecordCount(), names.size() - 1);
+  ASSERT_EQ(want.size(), streamed.RecordCount());
+  std::u16string text = u"held before";
+  const auto same = [&](std::size_t r) {
+    streamed.ReadText(r, 0, text);
+    ASSERT_EQ(std::tuple(text, streamed.Integer(r, 1), streamed.Real(r, 2), streamed.RecordNumber(r)),
+              want[r])
+        << r;
+  };
+  for (std::size_t r = 0; r < streamed.RecordCount(); ++r) same(r);
+  for (const std::size_t r : {19998u, 0u, 9000u, 8999u, 12345u}) same(r);
+  EXPECT_EQ(streamed.RecordNumber(9000), 9002u);
 }
 
 // ---------------------------------------------------------------------------
