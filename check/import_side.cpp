@@ -116,8 +116,8 @@ void CompareRoundTrip(const OrderedSums& sent, const OrderedSums& placed,
 }
 
 // The table each code field of SOLUC names its records in.
-constexpr std::array<std::string_view, kSolucCodes> kCodeFields = {
-    field::kCodGrupo, field::kProf, field::kAsig, field::kAula};
+constexpr std::array<std::string_view, kSolucCodes> kCodeFields = {field::kCodGrupo, field::kProf,
+                                                                   field::kAsig, field::kAula};
 const std::array<const ExchangeTable*, kSolucCodes> kCodeTables = {&kGrupost, &kProft, &kAsignomt,
                                                                    &kAulat};
 
@@ -201,8 +201,7 @@ CheckReport CheckImportSide(const RunContext& context, bool lookForOrigin) {
   // Every table is read in record order, a window at a time.
   auto open = [&](std::string_view name) -> std::optional<Table> {
     try {
-      Table table =
-          Table::OpenStreamed(context.exchangeDirectory, name, context.decimalSeparator);
+      Table table = Table::OpenStreamed(context.exchangeDirectory, name, context.decimalSeparator);
       if (!table.CodePageNotice().empty()) report.warnings.push_back(table.CodePageNotice());
       return table;
     } catch (const TransferError& error) {

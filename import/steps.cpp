@@ -288,7 +288,7 @@ SolutionPass::SolutionPass(const Table& soluc, const DayHourFrame& frame,
       roomField_(soluc.FieldIndex(field::kAula)),
       frame_(frame) {
   const std::array<const CatalogueLookup*, kSolucCodes> catalogues = {&groups, &teachers, &subjects,
-                                                                     &rooms};
+                                                                      &rooms};
   for (std::size_t kind = 0; kind < kSolucCodes; ++kind) {
     const CodeTable& kindCodes = codes.Codes(static_cast<SolucCode>(kind));
     sagaIds_[kind].resize(kindCodes.Size());
@@ -316,9 +316,9 @@ void SolutionPass::Run(SolutionFindings& findings,
       code[kind] = codes_.CodeOfRow(record, static_cast<SolucCode>(kind));
       // An empty code leaves a reference without id, but a lesson needs
       // its subject.
-      const bool known =
-          sagaIds_[kind][code[kind]] != nullptr ||
-          (kind != kSubjectCode && codes_.Codes(static_cast<SolucCode>(kind)).Code(code[kind]).empty());
+      const bool known = sagaIds_[kind][code[kind]] != nullptr ||
+                         (kind != kSubjectCode &&
+                          codes_.Codes(static_cast<SolucCode>(kind)).Code(code[kind]).empty());
       if (!known) {
         findings.unknownCodes.push_back(
             {static_cast<std::uint32_t>(number), static_cast<SolucCode>(kind), code[kind]});
@@ -341,10 +341,10 @@ void SolutionPass::Run(SolutionFindings& findings,
     lesson.record = record;
     lesson.activity = activities_[code[kSubjectCode]];
     if (lesson.activity == nullptr) {
-      problem(TransferError(
-          "La tabla SOLUC, registro " + std::to_string(number) + ", campo " +
-          std::string(field::kAsig) + ": la asignatura " +
-          Quoted(codes_.Codes(kSubjectCode).Code(code[kSubjectCode])) + " no tiene actividad."));
+      problem(TransferError("La tabla SOLUC, registro " + std::to_string(number) + ", campo " +
+                            std::string(field::kAsig) + ": la asignatura " +
+                            Quoted(codes_.Codes(kSubjectCode).Code(code[kSubjectCode])) +
+                            " no tiene actividad."));
     }
     soluc_.ReadText(record, dayField_, lesson.day);
     const std::optional<int> day = PlainNumeral(lesson.day, kDaysInWeek);

@@ -525,8 +525,8 @@ void Table::Impl::ReadWindow(std::size_t position) const {
   constexpr std::size_t kWindowBytes = std::size_t{1} << 18;
   const std::size_t physical = (fileSize - header.headerLength) / header.recordLength;
   windowFirst = position;
-  windowCount = std::min(std::max<std::size_t>(1, kWindowBytes / header.recordLength),
-                         physical - position);
+  windowCount =
+      std::min(std::max<std::size_t>(1, kWindowBytes / header.recordLength), physical - position);
   window.resize(windowCount * header.recordLength);
   ReadAt(header.headerLength + position * header.recordLength, window);
 }

@@ -884,8 +884,9 @@ TEST(Table, StreamedReadsAsWhole) {
   std::u16string text = u"held before";
   const auto same = [&](std::size_t r) {
     streamed.ReadText(r, 0, text);
-    ASSERT_EQ(std::tuple(text, streamed.Integer(r, 1), streamed.Real(r, 2), streamed.RecordNumber(r)),
-              want[r])
+    ASSERT_EQ(
+        std::tuple(text, streamed.Integer(r, 1), streamed.Real(r, 2), streamed.RecordNumber(r)),
+        want[r])
         << r;
   };
   for (std::size_t r = 0; r < streamed.RecordCount(); ++r) same(r);
