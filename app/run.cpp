@@ -199,8 +199,8 @@ RunSummaryText RunSummary(Direction direction, const SagaDocument& document,
       text += "El horario se hizo con la exportación del " + imported.timetableExport + ".\n";
     }
     // What the check finds in what was just carried.
-    CheckReport report =
-        exported ? CheckExportSide(document) : CheckImportSide(context, /*lookForOrigin=*/false);
+    CheckReport report = exported ? CheckExportSide(document, /*lookForStops=*/false)
+                                  : CheckImportSide(context, /*lookForOrigin=*/false);
     report.warnings.insert(report.warnings.begin(), historyWarnings.begin(), historyWarnings.end());
     const std::size_t count = report.warnings.size();
     if (count == 0) {
