@@ -200,7 +200,7 @@ RunSummaryText RunSummary(Direction direction, const SagaDocument& document,
     }
     // What the check finds in what was just carried.
     // After an import, the check words what the import's own pass found.
-    CheckReport report = exported            ? CheckExportSide(document)
+    CheckReport report = exported            ? CheckExportSide(document, /*lookForStops=*/false)
                          : imported.findings ? CheckImportSide(context, *imported.findings)
                                              : CheckImportSide(context, /*lookForOrigin=*/false);
     report.warnings.insert(report.warnings.begin(), historyWarnings.begin(), historyWarnings.end());

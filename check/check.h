@@ -32,7 +32,10 @@ struct CheckReport {
 // without a teacher; codes that de-duplication changed (name, derived code,
 // final code); names, descriptions and ids that their fields will cut; hours
 // that are not a number; characters Windows 1252 cannot hold.
-CheckReport CheckExportSide(const SagaDocument& document);
+// Each kind of warning lists its first occurrences and counts the others.
+// `lookForStops` false leaves out the stops (after an export, which has just
+// found none).
+CheckReport CheckExportSide(const SagaDocument& document, bool lookForStops = true);
 
 // Whether the exchange directory holds Talvenor's timetable (SOLUC).
 bool HasTimetable(const RunContext& context);

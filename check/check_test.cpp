@@ -6,6 +6,7 @@
 
 #include <fstream>
 
+#include "check/check_texts.h"
 #include "export/export.h"
 #include "testsupport/test_support.h"
 
@@ -188,6 +189,27 @@ TEST(CheckExportSide, OneProblemOfEachKind) {
           R"( > assigned-subject nº 4 (id="s4") > assigned-teacher nº 1 (id="t99"): el id "t99" no está en teachers)",
   };
   EXPECT_EQ(report.warnings, want);
+}
+
+// A systematic problem lists the first warnings of its kind and counts the
+// rest; the other kinds still come in full, in document order.
+TEST(CheckExportSide, ManyOfOneKindAreCounted) {
+  TempDir dir;
+  std::string xml = "<document><subjects>";
+  const std::size_t count = WarningsOfOneKind::kListed + 5;
+  for (std::size_t i = 1; i <= count; ++i) {
+    xml += "<subject id=\"s" + std::to_string(i) + "\" name=\"Física\"/>";
+  }
+  xml += "<subject id=\"s1\" name=\"Dibujo\"/></subjects></document>";
+  const CheckReport report = CheckExportSide(LoadText(dir, xml));
+  ASSERT_EQ(report.warnings.size(), WarningsOfOneKind::kListed + 2);
+  EXPECT_EQ(report.warnings[0], "subjects, subject nº " + std::to_string(count + 1) +
+                                    R"( (id="s1", name="Dibujo"): el id "s1" ya lo tiene )"
+                                    R"(subject nº 1; las asignaciones usan el primero)");
+  EXPECT_EQ(report.warnings[1],
+            R"(subjects, subject nº 2 (id="s2", name="Física"): el código "Física" de )"
+            R"("Física" ya estaba dado; se guarda "Física1")");
+  EXPECT_EQ(report.warnings.back(), "... y 4 más: códigos que ya estaban dados");
 }
 
 // The exchange directory after exporting `document` and adding Talvenor's

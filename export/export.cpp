@@ -5,40 +5,56 @@
 // called alone replaces its table alone.
 #include "export/export.h"
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_map>
 
 #include "export/codes.h"
+#include "export/fields.h"
 #include "export/hours.h"
 #include "export/sections.h"
 
 namespace brivasto {
 namespace {
 
-// The first record of a catalogue table holding each IDSAGA, so that a
+// The first record holding each IDSAGA of a catalogue table, so that a
 // lookup gives what a scan from the first record would: the first match in
 // record order. Identifiers are compared with the text the table holds, so
-// one longer than IDSAGA (stored cut) never matches.
+// one longer than IDSAGA (stored cut) never matches. Open addressing over
+// the column itself: a large school looks ids up hundreds of thousands of
+// times.
 class IdIndex {
  public:
-  explicit IdIndex(const Table& table) {
-    const std::size_t idField = table.FieldIndex(field::kIdSaga);
-    for (std::size_t record = 0; record < table.RecordCount(); ++record) {
-      firstRecord_.emplace(table.Text(record, idField), record);  // keeps the first
+  explicit IdIndex(const std::vector<std::u16string>& ids) : ids_(ids) {
+    std::size_t size = 16;
+    while (size < ids.size() * 2) size *= 2;
+    slots_.assign(size, kEmpty);
+    for (std::size_t record = 0; record < ids.size(); ++record) {
+      std::size_t slot = SlotOf(ids[record]);
+      if (slots_[slot] == kEmpty) slots_[slot] = static_cast<std::uint32_t>(record);  // the first
     }
   }
 
   std::optional<std::size_t> Find(const std::optional<std::u16string>& id) const {
     if (!id) return std::nullopt;
-    const auto found = firstRecord_.find(*id);
-    if (found == firstRecord_.end()) return std::nullopt;
-    return found->second;
+    const std::uint32_t record = slots_[SlotOf(*id)];
+    if (record == kEmpty) return std::nullopt;
+    return record;
   }
 
  private:
-  std::unordered_map<std::u16string, std::size_t> firstRecord_;
+  static constexpr std::uint32_t kEmpty = UINT32_MAX;
+  // The slot that holds `id`, or the empty slot where it would go.
+  std::size_t SlotOf(std::u16string_view id) const {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t slot = (TextHash{}(id)*0x9E3779B97F4A7C15u >> 20) & mask;
+    while (slots_[slot] != kEmpty && ids_[slots_[slot]] != id) slot = (slot + 1) & mask;
+    return slot;
+  }
+  const std::vector<std::u16string>& ids_;
+  std::vector<std::uint32_t> slots_;
 };
 
 // The codes of a catalogue of named items (teachers, rooms): the rule that
@@ -78,21 +94,23 @@ struct GroupValues {
   std::u16string cgrup, turno, nivel, curso, grupo;
 };
 
-GroupValues LookUpGroup(const Table& groups, const IdIndex& index,
-                        const std::optional<std::u16string>& id) {
-  GroupValues values;
-  if (const auto record = index.Find(id)) {
-    values.cgrup = groups.Text(*record, groups.FieldIndex(field::kAbrev));
-    values.turno = groups.Text(*record, groups.FieldIndex(field::kTurno));
-    values.nivel = groups.Text(*record, groups.FieldIndex(field::kNivel));
-    values.curso = groups.Text(*record, groups.FieldIndex(field::kCurso));
-    values.grupo = groups.Text(*record, groups.FieldIndex(field::kGrupo));
-  }
-  return values;
-}
+// The catalogue tables the assignments take their codes from, each field
+// they read as the table holds it, record by record: read from the tables
+// in place, or known from what the run has just written.
+struct AssignmentSources {
+  std::vector<std::u16string> subjectIds, subjectCodes, subjectHours;  // ASIGNOMT
+  std::vector<std::u16string> teacherIds, teacherCodes;                // PROFT
+  std::vector<std::u16string> groupIds;                                // GRUPOST
+  std::vector<GroupValues> groupValues;
+  // For a message: the subject's record number, name and id.
+  struct SubjectRecord {
+    std::size_t number;
+    std::u16string name, id;
+  };
+  std::function<SubjectRecord(std::size_t record)> subjectRecord;
+};
 
-// One field of every record of a table, read once: the lookups of a large
-// document hit the same records hundreds of thousands of times.
+// One field of every record of a table, read once.
 std::vector<std::u16string> Column(const Table& table, std::string_view name) {
   const std::size_t index = table.FieldIndex(name);
   std::vector<std::u16string> column;
@@ -103,22 +121,53 @@ std::vector<std::u16string> Column(const Table& table, std::string_view name) {
   return column;
 }
 
-[[noreturn]] void HoursOutOfRange(const Table& subjects, std::size_t record,
+AssignmentSources SourcesFromTables(const Table& groups, const Table& teachers,
+                                    const Table& subjects) {
+  AssignmentSources sources;
+  sources.subjectIds = Column(subjects, field::kIdSaga);
+  sources.subjectCodes = Column(subjects, field::kCod);
+  sources.subjectHours = Column(subjects, field::kHoras);
+  sources.teacherIds = Column(teachers, field::kIdSaga);
+  sources.teacherCodes = Column(teachers, field::kAbrev);
+  sources.groupIds = Column(groups, field::kIdSaga);
+  const std::vector<std::u16string> abrev = Column(groups, field::kAbrev);
+  const std::vector<std::u16string> turno = Column(groups, field::kTurno);
+  const std::vector<std::u16string> nivel = Column(groups, field::kNivel);
+  const std::vector<std::u16string> curso = Column(groups, field::kCurso);
+  const std::vector<std::u16string> grupo = Column(groups, field::kGrupo);
+  for (std::size_t record = 0; record < abrev.size(); ++record) {
+    sources.groupValues.push_back(
+        {abrev[record], turno[record], nivel[record], curso[record], grupo[record]});
+  }
+  sources.subjectRecord = [&subjects](std::size_t record) {
+    return AssignmentSources::SubjectRecord{
+        subjects.RecordNumber(record), subjects.Text(record, subjects.FieldIndex(field::kNombre)),
+        subjects.Text(record, subjects.FieldIndex(field::kIdSaga))};
+  };
+  return sources;
+}
+
+// `text` as a text field of `table` holds it and gives it back.
+std::u16string Kept(std::u16string_view text, const ExchangeTable& table, std::string_view name) {
+  return StoredText(text, FieldWidth(table, name));
+}
+
+[[noreturn]] void HoursOutOfRange(const AssignmentSources& sources, std::size_t record,
                                   const std::u16string& hoursText) {
-  throw TransferError(
-      "Tabla " + subjects.Name() + ", registro " + std::to_string(subjects.RecordNumber(record)) +
-      ": las horas \"" + ToUtf8(hoursText) + "\" de la asignatura \"" +
-      ToUtf8(subjects.Text(record, subjects.FieldIndex(field::kNombre))) + "\" (id \"" +
-      ToUtf8(subjects.Text(record, subjects.FieldIndex(field::kIdSaga))) +
-      "\") dan más sesiones de las que caben en un entero de 32 bits.");
+  const AssignmentSources::SubjectRecord subject = sources.subjectRecord(record);
+  throw TransferError("Tabla " + std::string(kAsignomt.name) + ", registro " +
+                      std::to_string(subject.number) + ": las horas \"" + ToUtf8(hoursText) +
+                      "\" de la asignatura \"" + ToUtf8(subject.name) + "\" (id \"" +
+                      ToUtf8(subject.id) +
+                      "\") dan más sesiones de las que caben en un entero de 32 bits.");
 }
 
 // The writers below hold their table's records, complete and not yet in place.
 
 TableWriter WriteSubjects(const std::vector<SagaSubject>& subjects,
+                          const std::vector<GivenCode>& given,
                           const std::filesystem::path& directory) {
   TableWriter table(directory, kAsignomt);
-  const std::vector<GivenCode> given = SubjectCodes(subjects);
   for (std::size_t i = 0; i < subjects.size(); ++i) {
     const SagaSubject& subject = subjects[i];
     const std::u16string& name = given[i].name;
@@ -134,20 +183,9 @@ TableWriter WriteSubjects(const std::vector<SagaSubject>& subjects,
   return table;
 }
 
-TableWriter WriteTeachers(const std::vector<SagaNamedItem>& teachers,
-                          const std::filesystem::path& directory) {
-  return WriteNamedItems(teachers, TeacherCodes(teachers), kProft, directory);
-}
-
-TableWriter WriteRooms(const std::vector<SagaNamedItem>& locations,
-                       const std::filesystem::path& directory) {
-  return WriteNamedItems(locations, RoomCodes(locations), kAulat, directory);
-}
-
-TableWriter WriteGroups(const std::vector<SagaGroup>& groups,
+TableWriter WriteGroups(const std::vector<SagaGroup>& groups, const std::vector<GivenCode>& given,
                         const std::filesystem::path& directory) {
   TableWriter table(directory, kGrupost);
-  const std::vector<GivenCode> given = GroupCodes(groups);
   for (std::size_t i = 0; i < groups.size(); ++i) {
     const SagaGroup& group = groups[i];
     const std::u16string& name = given[i].name;
@@ -166,43 +204,94 @@ TableWriter WriteGroups(const std::vector<SagaGroup>& groups,
   return table;
 }
 
-// The catalogue tables the assignments take their codes from, as written.
-struct WrittenCatalogues {
-  const Table& groups;    // GRUPOST
-  const Table& teachers;  // PROFT
-  const Table& subjects;  // ASIGNOMT
+// The catalogue tables the run has just written, as the assignments read
+// them back: every value as its field keeps it.
+AssignmentSources SourcesWritten(const CatalogueSections& sections,
+                                 const std::vector<GivenCode>& subjectCodes,
+                                 const std::vector<GivenCode>& teacherCodes,
+                                 const std::vector<GivenCode>& groupCodes) {
+  AssignmentSources sources;
+  for (std::size_t i = 0; i < sections.subjects.size(); ++i) {
+    const SagaSubject& subject = sections.subjects[i];
+    sources.subjectIds.push_back(Kept(subject.id.value_or(u""), kAsignomt, field::kIdSaga));
+    sources.subjectCodes.push_back(Kept(subjectCodes[i].code, kAsignomt, field::kCod));
+    const std::u16string hours = subject.hours.value_or(u"");
+    sources.subjectHours.push_back(
+        Kept(hours.empty() ? hours::kDefaultHours : hours, kAsignomt, field::kHoras));
+  }
+  for (std::size_t i = 0; i < sections.teachers.size(); ++i) {
+    sources.teacherIds.push_back(
+        Kept(sections.teachers[i].id.value_or(u""), kProft, field::kIdSaga));
+    sources.teacherCodes.push_back(Kept(teacherCodes[i].code, kProft, field::kAbrev));
+  }
+  for (std::size_t i = 0; i < sections.groups.size(); ++i) {
+    const SagaGroup& group = sections.groups[i];
+    const codes::GroupParts parts = codes::GroupPartsOf(groupCodes[i].name);
+    sources.groupIds.push_back(Kept(group.id.value_or(u""), kGrupost, field::kIdSaga));
+    sources.groupValues.push_back(
+        {Kept(groupCodes[i].code, kGrupost, field::kAbrev),
+         Kept(RightmostChars(group.regim.value_or(u""), 1), kGrupost, field::kTurno),
+         Kept(parts.nivel, kGrupost, field::kNivel), Kept(parts.curso, kGrupost, field::kCurso),
+         Kept(parts.grupo, kGrupost, field::kGrupo)});
+  }
+  sources.subjectRecord = [&sections](std::size_t record) {
+    const SagaSubject& subject = sections.subjects[record];
+    return AssignmentSources::SubjectRecord{
+        record + 1, Kept(subject.name.value_or(u""), kAsignomt, field::kNombre),
+        Kept(subject.id.value_or(u""), kAsignomt, field::kIdSaga)};
+  };
+  return sources;
+}
+
+// What ASIGT stores for a subject's hours, worked out once per subject.
+struct SessionValues {
+  bool known = false;           // worked out
+  std::optional<double> hours;  // ASIGT.HORAS; none when the subject has no hours text
+  std::u16string pattern;       // ASIGT.SESIONES
 };
 
 TableWriter WriteAssignments(const std::vector<SagaGroup>& groups,
                              const std::filesystem::path& directory,
-                             const WrittenCatalogues& catalogues) {
+                             const AssignmentSources& sources) {
   TableWriter table(directory, kAsigt);
-  const Table& groupTable = catalogues.groups;
-  const Table& teachers = catalogues.teachers;
-  const Table& subjects = catalogues.subjects;
-  const IdIndex groupIndex(groupTable);
-  const IdIndex teacherIndex(teachers);
-  const IdIndex subjectIndex(subjects);
-  const std::vector<std::u16string> subjectCodes = Column(subjects, field::kCod);
-  const std::vector<std::u16string> subjectHours = Column(subjects, field::kHoras);
-  const std::vector<std::u16string> teacherCodes = Column(teachers, field::kAbrev);
+  const IdIndex groupIndex(sources.groupIds);
+  const IdIndex teacherIndex(sources.teacherIds);
+  const IdIndex subjectIndex(sources.subjectIds);
+  std::vector<SessionValues> sessions(sources.subjectIds.size());
+  const SessionValues noSubject{true, std::nullopt, hours::SessionsPattern(0)};
+  const GroupValues noGroup;
 
   for (const SagaGroup& group : groups) {
-    const GroupValues groupValues = LookUpGroup(groupTable, groupIndex, group.id);
+    const std::optional<std::size_t> groupRecord = groupIndex.Find(group.id);
+    const GroupValues& groupValues = groupRecord ? sources.groupValues[*groupRecord] : noGroup;
     for (const SagaAssignedSubject& assigned : group.subjects) {
-      std::u16string casig;
-      std::u16string hoursText;
       const std::optional<std::size_t> subject = subjectIndex.Find(assigned.id);
+      const std::u16string_view casig =
+          subject ? std::u16string_view(sources.subjectCodes[*subject]) : std::u16string_view();
+      // A subject not found sets no hours.
+      const SessionValues* values = &noSubject;
       if (subject) {
-        casig = subjectCodes[*subject];
-        hoursText = subjectHours[*subject];
+        SessionValues& known = sessions[*subject];
+        if (!known.known) {
+          const std::u16string& hoursText = sources.subjectHours[*subject];
+          known.known = true;
+          known.pattern = hours::SessionsPattern(0);
+          if (!hoursText.empty()) {
+            const double value = hours::HoursValue(hoursText);
+            const std::optional<std::int32_t> count = hours::SessionCount(value);
+            if (!count) HoursOutOfRange(sources, *subject, hoursText);
+            known.hours = hours::StoredHours(value);
+            known.pattern = hours::SessionsPattern(*count);
+          }
+        }
+        values = &known;
       }
       // Only the last listed teacher decides; a subject without teachers
       // gets none.
-      std::u16string cprof;
+      std::u16string_view cprof;
       for (const SagaAssignedTeacher& teacher : assigned.teachers) {
         const std::optional<std::size_t> record = teacherIndex.Find(teacher.id);
-        cprof = record ? teacherCodes[*record] : u"";
+        cprof = record ? std::u16string_view(sources.teacherCodes[*record]) : std::u16string_view();
       }
 
       table.Append();
@@ -214,15 +303,8 @@ TableWriter WriteAssignments(const std::vector<SagaGroup>& groups,
       table.SetText(field::kNivel, groupValues.nivel);
       table.SetText(field::kCurso, groupValues.curso);
       table.SetText(field::kGrupo, groupValues.grupo);
-      std::int32_t sessions = 0;  // a subject not found sets no hours
-      if (!hoursText.empty()) {
-        const double value = hours::HoursValue(hoursText);
-        const std::optional<std::int32_t> count = hours::SessionCount(value);
-        if (!count) HoursOutOfRange(subjects, *subject, hoursText);
-        table.SetReal(field::kHoras, hours::StoredHours(value));
-        sessions = *count;
-      }
-      table.SetText(field::kSesiones, hours::SessionsPattern(sessions));
+      if (values->hours) table.SetReal(field::kHoras, *values->hours);
+      table.SetText(field::kSesiones, values->pattern);
       table.Post();
     }
   }
@@ -264,19 +346,23 @@ std::vector<GivenCode> GroupCodes(std::span<const SagaGroup> groups) {
 }
 
 void ExportSubjects(const SagaDocument& document, const RunContext& context) {
-  WriteSubjects(ReadSubjects(document), context.exchangeDirectory).Commit();
+  const std::vector<SagaSubject> subjects = ReadSubjects(document);
+  WriteSubjects(subjects, SubjectCodes(subjects), context.exchangeDirectory).Commit();
 }
 
 void ExportTeachers(const SagaDocument& document, const RunContext& context) {
-  WriteTeachers(ReadTeachers(document), context.exchangeDirectory).Commit();
+  const std::vector<SagaNamedItem> teachers = ReadTeachers(document);
+  WriteNamedItems(teachers, TeacherCodes(teachers), kProft, context.exchangeDirectory).Commit();
 }
 
 void ExportRooms(const SagaDocument& document, const RunContext& context) {
-  WriteRooms(ReadLocations(document), context.exchangeDirectory).Commit();
+  const std::vector<SagaNamedItem> rooms = ReadLocations(document);
+  WriteNamedItems(rooms, RoomCodes(rooms), kAulat, context.exchangeDirectory).Commit();
 }
 
 void ExportGroups(const SagaDocument& document, const RunContext& context) {
-  WriteGroups(ReadGroups(document), context.exchangeDirectory).Commit();
+  const std::vector<SagaGroup> groups = ReadGroups(document);
+  WriteGroups(groups, GroupCodes(groups), context.exchangeDirectory).Commit();
 }
 
 void ExportAssignments(const SagaDocument& document, const RunContext& context) {
@@ -289,7 +375,8 @@ void ExportAssignments(const SagaDocument& document, const RunContext& context) 
   const Table teachers = Table::Open(directory, kProft.name, separator);
   const Table rooms = Table::Open(directory, kAulat.name, separator);
   const Table subjects = Table::Open(directory, kAsignomt.name, separator);
-  WriteAssignments(ReadGroups(document), directory, {groups, teachers, subjects}).Commit();
+  WriteAssignments(ReadGroups(document), directory, SourcesFromTables(groups, teachers, subjects))
+      .Commit();
 }
 
 void ExportDayHourFrame(const RunContext& context) {
@@ -324,18 +411,18 @@ TableSet StageExport(const SagaDocument& document, const RunContext& context) {
   TableSet set = HoldExchangeSet(context);
   const std::filesystem::path& directory = context.exchangeDirectory;
   try {
-    set.Add(WriteSubjects(sections.subjects, directory).Finish());
-    set.Add(WriteTeachers(sections.teachers, directory).Finish());
-    set.Add(WriteRooms(sections.locations, directory).Finish());
-    set.Add(WriteGroups(sections.groups, directory).Finish());
-    {
-      // The assignments take their codes from the new catalogues.
-      const char16_t separator = context.decimalSeparator;
-      const Table groups = Table::OpenStaged(*set.Staged(kGrupost.name), separator);
-      const Table teachers = Table::OpenStaged(*set.Staged(kProft.name), separator);
-      const Table subjects = Table::OpenStaged(*set.Staged(kAsignomt.name), separator);
-      set.Add(WriteAssignments(sections.groups, directory, {groups, teachers, subjects}).Finish());
-    }
+    const std::vector<GivenCode> subjectCodes = SubjectCodes(sections.subjects);
+    const std::vector<GivenCode> teacherCodes = TeacherCodes(sections.teachers);
+    const std::vector<GivenCode> groupCodes = GroupCodes(sections.groups);
+    set.Add(WriteSubjects(sections.subjects, subjectCodes, directory).Finish());
+    set.Add(WriteNamedItems(sections.teachers, teacherCodes, kProft, directory).Finish());
+    set.Add(WriteNamedItems(sections.locations, RoomCodes(sections.locations), kAulat, directory)
+                .Finish());
+    set.Add(WriteGroups(sections.groups, groupCodes, directory).Finish());
+    // The assignments take their codes from the new catalogues, as written.
+    set.Add(WriteAssignments(sections.groups, directory,
+                             SourcesWritten(sections, subjectCodes, teacherCodes, groupCodes))
+                .Finish());
     set.Add(TableWriter(directory, kDiashorast).Finish());
   } catch (const TransferError& error) {
     // The new tables written so far go with the set; the old ones are whole.

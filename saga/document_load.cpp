@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "files/files.h"
+#include "saga/catalogue_stream.h"
 #include "saga/document_impl.h"
 #include "saga/elements.h"
 #include "saga/entity_limit.h"
@@ -143,7 +144,10 @@ void DropBlankTextNodes(xmlNode* top) {
 enum class Shape {
   kWholeTree,
   kRootOnly,           // the root element alone
-  kCatalogueSections,  // the root element; each catalogue element read and let go
+  kCatalogueSections,  // the root element; each catalogue element read from the
+                       // parser's events
+  kCatalogueNodes,     // the root element; each catalogue element made as nodes,
+                       // read and let go
 };
 
 // What a parse keeps beside libxml2's own state: the parser context's
@@ -158,6 +162,7 @@ struct ParseState {
   const char* item = nullptr;               // the catalogue element of the open section
   bool inItem = false;                      // inside a catalogue element
   CatalogueSections* sections = nullptr;
+  std::optional<sagadoc::CatalogueStream> stream;  // kCatalogueSections
   std::optional<EntityExpansion> expansion;
   std::uint64_t allowed = 0;
   std::uint64_t expanded = 0;
@@ -231,13 +236,24 @@ struct ShapedParse {
       const int depth = state.depth++;
       if (depth == 0) {
         state.rootIsDocument = Named(localName, prefix, "document");
-      } else if (state.shape != Shape::kCatalogueSections) {
+      } else if (state.shape == Shape::kRootOnly) {
         return;
       } else if (depth == 1) {
         state.item = state.rootIsDocument ? ItemOf(localName, prefix) : nullptr;
         return;
       } else if (depth == 2) {
         state.inItem = Named(localName, prefix, state.item);
+        if (state.inItem && state.stream) {
+          Streamed(context, [&] {
+            state.stream->StartItem(state.item, attributes, attributeCount, defaultedCount);
+          });
+          return;
+        }
+      } else if (state.inItem && state.stream) {
+        Streamed(context, [&] {
+          state.stream->StartChild(localName, prefix, attributes, attributeCount, defaultedCount);
+        });
+        return;
       }
       if (depth > 0 && !state.inItem) return;
     }
@@ -253,6 +269,17 @@ struct ShapedParse {
     }
     const int depth = --state.depth;
     if (depth > 0 && !state.inItem) return;
+    if (state.stream && depth >= 2) {
+      Streamed(context, [&] {
+        if (depth > 2) {
+          state.stream->EndChild();
+        } else {
+          state.inItem = false;
+          state.stream->EndItem();
+        }
+      });
+      return;
+    }
     xmlSAX2EndElementNs(context, localName, prefix, uri);
     if (depth != 2) return;
     state.inItem = false;
@@ -264,20 +291,60 @@ struct ShapedParse {
       xmlStopParser(parser);
     }
   }
+  // Runs a step of the streamed reading; what it throws stops the parse.
+  template <typename Step>
+  static void Streamed(void* context, Step&& step) {
+    try {
+      step();
+    } catch (...) {
+      ParseState::Of(context).failure = std::current_exception();
+      xmlStopParser(static_cast<xmlParserCtxt*>(context));
+    }
+  }
+  // Whether the event is inside a catalogue element read from the events.
+  static bool InStreamedItem(void* context) {
+    const ParseState& state = ParseState::Of(context);
+    return context == state.document && state.inItem && state.stream;
+  }
+  // Anything but text and elements in a catalogue element read from the
+  // events: the document is read again with nodes.
+  static void NeedsNodes(void* context) {
+    Streamed(context, [] { throw sagadoc::CatalogueStream::NeedsNodes{}; });
+  }
   static void Characters(void* context, const xmlChar* text, int length) {
-    if (Keeps(context)) xmlSAX2Characters(context, text, length);
+    if (InStreamedItem(context)) {
+      ParseState::Of(context).stream->Text(text, length);
+    } else if (Keeps(context)) {
+      xmlSAX2Characters(context, text, length);
+    }
   }
   static void CdataBlock(void* context, const xmlChar* text, int length) {
-    if (Keeps(context)) xmlSAX2CDataBlock(context, text, length);
+    if (InStreamedItem(context)) {
+      NeedsNodes(context);
+    } else if (Keeps(context)) {
+      xmlSAX2CDataBlock(context, text, length);
+    }
   }
   static void Comment(void* context, const xmlChar* text) {
-    if (Keeps(context)) xmlSAX2Comment(context, text);
+    if (InStreamedItem(context)) {
+      NeedsNodes(context);
+    } else if (Keeps(context)) {
+      xmlSAX2Comment(context, text);
+    }
   }
   static void Instruction(void* context, const xmlChar* target, const xmlChar* data) {
-    if (Keeps(context)) xmlSAX2ProcessingInstruction(context, target, data);
+    if (InStreamedItem(context)) {
+      NeedsNodes(context);
+    } else if (Keeps(context)) {
+      xmlSAX2ProcessingInstruction(context, target, data);
+    }
   }
   static void Reference(void* context, const xmlChar* name) {
-    if (Keeps(context)) xmlSAX2Reference(context, name);
+    if (InStreamedItem(context)) {
+      NeedsNodes(context);
+    } else if (Keeps(context)) {
+      xmlSAX2Reference(context, name);
+    }
   }
   static void Install(xmlSAXHandler& sax) {
     sax.startElementNs = Start;
@@ -373,9 +440,25 @@ SagaDocument Parse(std::unique_ptr<SagaDocumentAccess::Impl> impl, LoadScope sco
       impl->doc = ParseTree(name, &impl->bytes, -1, state);
       break;
     case LoadScope::kCatalogueSections:
+      // The elements are read from the parser's events; a document whose
+      // catalogue elements hold more than attributes, text and elements is
+      // read again, making each element as nodes.
       state.shape = Shape::kCatalogueSections;
       state.sections = &impl->sections.emplace();
-      impl->doc = ParseTree(name, nullptr, fd, state);
+      state.stream.emplace(*state.sections);
+      try {
+        impl->doc = ParseTree(name, nullptr, fd, state);
+      } catch (const sagadoc::CatalogueStream::NeedsNodes&) {
+        if (::lseek(fd, 0, SEEK_SET) != 0) {
+          throw TransferError("No se puede leer el archivo " + name + ": " + ErrnoText(errno));
+        }
+        ParseState again;
+        again.name = name;
+        again.allowed = allowed;
+        again.shape = Shape::kCatalogueNodes;
+        again.sections = &impl->sections.emplace();
+        impl->doc = ParseTree(name, nullptr, fd, again);
+      }
       break;
   }
 

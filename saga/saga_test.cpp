@@ -289,6 +289,59 @@ TEST(ReadSections, FirstChildAndNestedAssignments) {
   }
 }
 
+// The catalogue sections read from the parser's events equal those read from
+// the nodes of the whole tree, whether the events can be read alone or the
+// element needs its nodes (a comment, CDATA, an entity, a DTD default).
+TEST(ReadSections, StreamedEqualsWholeTree) {
+  const char* const kDocuments[] = {
+      // First child: text, blank text then an element, text runs inside the
+      // first element at any depth, text after it.
+      "<document><teachers><teacher id='1'>  Ana  Gil </teacher><teacher id='2'>\n  <b>x\n</b>"
+      "</teacher><teacher id='3'> \n <b> Luis <i>Gil</i>\n \t<i> </i> Pe</b>tail<c>no</c></teacher>"
+      "<teacher id='4'>\n\t </teacher><teacher id='5'><b/>late</teacher><teacher/></teachers>"
+      "<locations><location id=' 9 '>Aula\t1\r\n</location><location id=''><x><y/></x></location>"
+      "</locations></document>",
+      // Groups: description, assignments at the right and wrong places,
+      // prefixes and namespaces.
+      "<document xmlns='urn:d' xmlns:p='urn:p'><groups>"
+      "<group id='7' regim=' D' name='1ESO A' p:id='no'>Primero<assigned-subjects>"
+      "<assigned-subject id='s1'><assigned-teachers><assigned-teacher id='t1'/>"
+      "<p:assigned-teacher id='t2'/><assigned-teacher p:id='t3'/></assigned-teachers>"
+      "<assigned-teacher id='bad'/></assigned-subject><p:assigned-subject id='s2'/>"
+      "<assigned-subject/></assigned-subjects><assigned-subjects><x><assigned-subject id='s9'/>"
+      "</x><assigned-subject id='s3'>text<assigned-teachers/><assigned-teachers>"
+      "<assigned-teacher id='t4'/></assigned-teachers></assigned-subject></assigned-subjects>"
+      "</group><group id='8'><assigned-subjects> x </assigned-subjects>after</group>"
+      "<group id='9'>   </group></groups>"
+      "<subjects><subject id='1' name='a' p:hours='3'/><subject p:id='1' name='b'/></subjects>"
+      "</document>",
+      // References in values and text: characters, the predefined entities.
+      "<document><subjects><subject id='a&amp;b' name=' x &#38;&#x26; &lt;y&gt; &#233;&#x1F600; '"
+      " hours='&#32;4 '/><subject id='&#9;1&#10;' name='a\tb'/></subjects><teachers>"
+      "<teacher id='1'>R &amp; D &#x41;&lt;</teacher></teachers></document>",
+      // What needs the nodes: a comment, CDATA, an instruction, a general
+      // entity in text and in a value, an attribute the DTD supplies.
+      "<!DOCTYPE document [<!ENTITY e 'E'><!ATTLIST subject hours CDATA '9'>]>"
+      "<document><subjects><subject id='1' name='a'/></subjects><teachers>"
+      "<teacher id='1'><!-- c -->x</teacher><teacher id='2'><![CDATA[ y ]]></teacher>"
+      "<teacher id='3'><?p q?>z</teacher><teacher id='4'>a&e;b</teacher>"
+      "<teacher id='&e;'>w</teacher></teachers></document>",
+      "<!DOCTYPE document [<!ENTITY e 'E'>]><document><groups><group id='1' name='&e;'>"
+      "<assigned-subjects><assigned-subject id='x'/></assigned-subjects></group></groups>"
+      "</document>",
+  };
+  TempDir dir;
+  for (const char* xml : kDocuments) {
+    SCOPED_TRACE(xml);
+    const SagaDocument tree = LoadText(dir, xml, LoadScope::kWholeTree);
+    const SagaDocument streamed = LoadText(dir, xml, LoadScope::kCatalogueSections);
+    EXPECT_EQ(Describe(ReadSubjects(streamed)), Describe(ReadSubjects(tree)));
+    EXPECT_EQ(Describe(ReadTeachers(streamed)), Describe(ReadTeachers(tree)));
+    EXPECT_EQ(Describe(ReadLocations(streamed)), Describe(ReadLocations(tree)));
+    EXPECT_EQ(Describe(ReadGroups(streamed)), Describe(ReadGroups(tree)));
+  }
+}
+
 // --- Paths, nodes, text ------------------------------------------------------------
 
 TEST(SelectNodes, StepsFromDocumentOrElement) {

@@ -69,6 +69,16 @@ const Windows1252& Table1252() {
 
 bool IsPlainAscii(char16_t c) { return c >= 0x20 && c < 0x7F; }
 
+// A character the rule keeps as it is, stored as the byte of its own value:
+// printable ASCII and Latin-1 from U+00A0 on, but the soft hyphen, which is
+// dropped. None of them changes in Normalization Form C, and none composes
+// with the character after it that is one of them.
+bool IsPlainLatin1(char16_t c) { return IsPlainAscii(c) || (c >= 0xA0 && c <= 0xFF && c != 0xAD); }
+
+bool AllPlainLatin1(std::u16string_view text) {
+  return std::all_of(text.begin(), text.end(), IsPlainLatin1);
+}
+
 // What the rule does with one character (a code point, or an unpaired
 // surrogate).
 enum class Fate { kKept, kReplaced, kDropped, kBlanked };
@@ -141,14 +151,14 @@ std::u16string StoredCharacters(std::u16string_view text, std::size_t width) {
 }  // namespace
 
 std::u16string StoredText(std::u16string_view text, std::size_t width) {
-  if (std::all_of(text.begin(), text.end(), IsPlainAscii)) {
+  if (AllPlainLatin1(text)) {
     return TrimTrailingBlanks(text.substr(0, std::min(width, text.size())));
   }
   return TrimTrailingBlanks(StoredCharacters(text, width));
 }
 
 bool StoredExactly(std::u16string_view text) {
-  if (std::all_of(text.begin(), text.end(), IsPlainAscii)) {
+  if (AllPlainLatin1(text)) {
     return text.empty() || text.back() != u' ';
   }
   return StoredText(text, std::numeric_limits<std::size_t>::max()) == text;
@@ -156,7 +166,7 @@ bool StoredExactly(std::u16string_view text) {
 
 StoredTextChanges ChangesInStoredText(std::u16string_view text) {
   StoredTextChanges changes;
-  if (std::all_of(text.begin(), text.end(), IsPlainAscii)) return changes;
+  if (AllPlainLatin1(text)) return changes;
   std::unordered_set<UChar32> seen;
   ForEachFate(text, [&](UChar32 c, Fate fate) {
     if (fate == Fate::kKept || !seen.insert(c).second) return true;
@@ -190,19 +200,18 @@ std::string CharacterNames(std::u16string_view characters) {
 
 namespace stored_text {
 
-std::string Bytes(std::u16string_view text, std::size_t width) {
-  std::string bytes(width, ' ');
-  if (std::all_of(text.begin(), text.end(), IsPlainAscii)) {
+void Put(std::u16string_view text, std::size_t width, char* bytes) {
+  std::fill(bytes, bytes + width, ' ');
+  if (AllPlainLatin1(text)) {
     const std::size_t kept = std::min(width, text.size());
-    std::transform(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(kept), bytes.begin(),
-                   [](char16_t c) { return static_cast<char>(c); });
-    return bytes;
+    std::transform(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(kept), bytes,
+                   [](char16_t c) { return static_cast<char>(static_cast<unsigned char>(c)); });
+    return;
   }
   const std::u16string stored = StoredCharacters(text, width);
   for (std::size_t i = 0; i < stored.size(); ++i) {
     bytes[i] = static_cast<char>(Table1252().ByteOf(stored[i]));
   }
-  return bytes;
 }
 
 }  // namespace stored_text

@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -68,6 +71,17 @@ struct TableWriter::Impl {
     if (finished) Misuse("ya se terminó de escribir o falló antes");
   }
   std::size_t FieldIndex(std::string_view fieldName) const;
+  std::size_t FindField(std::string_view fieldName) const;
+  mutable std::size_t guess = 0;  // the field FieldIndex tries first
+  // Numbers written before, with their text: a column repeats few values.
+  struct WrittenNumber {
+    std::size_t field = SIZE_MAX;
+    std::uint64_t bits = 0;
+    std::string text;
+  };
+  std::array<WrittenNumber, 64> writtenNumbers;
+  // The text of `value` in the numeric field, or null when it does not fit.
+  const std::string* NumberText(std::size_t field, double value);
   void WriteAll(const std::string& bytes);
   void PutText(std::size_t field, std::u16string_view value);
   void PutNumber(std::size_t field, double value);
@@ -141,6 +155,15 @@ TableWriter::Impl::Impl(std::filesystem::path dir, const ExchangeTable& table)
 }
 
 std::size_t TableWriter::Impl::FieldIndex(std::string_view fieldName) const {
+  // Callers set a record's fields in the same order for every record: the
+  // field after the last one named is tried first.
+  if (guess < fields.size() && fields[guess].name == fieldName) return guess++;
+  const std::size_t index = FindField(fieldName);
+  guess = index + 1;
+  return index;
+}
+
+std::size_t TableWriter::Impl::FindField(std::string_view fieldName) const {
   // Callers name fields as the catalogue spells them: that match comes first.
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (fields[i].name == fieldName) return i;
@@ -160,7 +183,7 @@ void TableWriter::Impl::WriteAll(const std::string& bytes) {
 void TableWriter::Impl::PutText(std::size_t field, std::u16string_view value) {
   const dbf::Field& f = fields[field];
   if (kinds[field] == FieldKind::kText) {
-    record.replace(f.offset, f.width, stored_text::Bytes(value, f.width));
+    stored_text::Put(value, f.width, record.data() + f.offset);
     return;
   }
   // A number given as text, written the way numbers are kept in numeric fields.
@@ -175,23 +198,32 @@ void TableWriter::Impl::PutText(std::size_t field, std::u16string_view value) {
   PutNumber(field, *number);
 }
 
+const std::string* TableWriter::Impl::NumberText(std::size_t field, double value) {
+  const dbf::Field& f = fields[field];
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  WrittenNumber& written = writtenNumbers[(bits ^ (bits >> 29) ^ field) % writtenNumbers.size()];
+  if (written.field == field && written.bits == bits) return &written.text;
+  std::optional<std::string> text;
+  if (kinds[field] == FieldKind::kInteger) {
+    if (const auto integer = numbers::RoundToInt32(value)) {
+      text = numbers::FixedText(*integer, static_cast<int>(f.width), 0);
+    }
+  } else {
+    text = numbers::FixedText(value, static_cast<int>(f.width), f.decimals);
+  }
+  if (!text) return nullptr;
+  written = {field, bits, std::move(*text)};
+  return &written.text;
+}
+
 void TableWriter::Impl::PutNumber(std::size_t field, double value) {
   const dbf::Field& f = fields[field];
-  std::optional<std::string> text;
-  switch (kinds[field]) {
-    case FieldKind::kText:
-      PutText(field, numbers::ShortestText(value));
-      return;
-    case FieldKind::kInteger:
-      if (const auto integer = numbers::RoundToInt32(value)) {
-        text = numbers::FixedText(*integer, static_cast<int>(f.width), 0);
-      }
-      break;
-    case FieldKind::kReal:
-      text = numbers::FixedText(value, static_cast<int>(f.width), f.decimals);
-      break;
+  if (kinds[field] == FieldKind::kText) {
+    PutText(field, numbers::ShortestText(value));
+    return;
   }
-  if (!text) {
+  const std::string* text = NumberText(field, value);
+  if (text == nullptr) {
     BadValue(f, "el valor " + ToUtf8(numbers::ShortestText(value)) + " no cabe en el campo");
   }
   record.replace(f.offset, f.width, *text);
