@@ -92,9 +92,8 @@ std::vector<std::string> ExportCounts(const RunContext& context) {
   for (const ExchangeTable* table :
        {&kAsignomt, &kProft, &kAulat, &kGrupost, &kAsigt, &kDiashorast}) {
     try {
-      const Table written =
-          Table::Open(context.exchangeDirectory, table->name, context.decimalSeparator);
-      const std::size_t records = written.RecordCount();
+      // A large ASIGT is counted without reading its records into memory.
+      const std::size_t records = LiveRecordCount(context.exchangeDirectory, table->name);
       counts.push_back(std::string(table->name) + ": " + std::to_string(records) +
                        (records == 1 ? " registro" : " registros"));
     } catch (const TransferError& error) {

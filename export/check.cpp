@@ -85,31 +85,34 @@ std::optional<std::string> IdNotStoredExactly(const std::optional<std::u16string
          Quoted(StoredText(*id, std::numeric_limits<std::size_t>::max())) + "): " + why;
 }
 
-void CheckId(std::string_view section, const std::string& element,
+// `element` names the element; called only for a problem.
+template <typename Element>
+void CheckId(std::string_view section, const Element& element,
              const std::optional<std::u16string>& id, Problems& problems) {
   if (!id) {
-    problems.Add(section, element, kNoId);
+    problems.Add(section, element(), kNoId);
   } else if (const std::optional<std::string> problem = IdNotStoredExactly(id)) {
-    problems.Add(section, element, *problem);
+    problems.Add(section, element(), *problem);
   }
 }
 
 void CheckSubjects(const std::vector<SagaSubject>& subjects, Problems& problems) {
   for (const SagaSubject& subject : subjects) {
-    const std::string element =
-        Element("subject", subject.position, subject.id, subject.name, "name");
+    const auto element = [&] {
+      return Element("subject", subject.position, subject.id, subject.name, "name");
+    };
     CheckId("subjects", element, subject.id, problems);
     if (!subject.name) {
-      problems.Add("subjects", element, "falta el atributo \"name\"");
+      problems.Add("subjects", element(), "falta el atributo \"name\"");
     } else if (subject.name->empty()) {
-      problems.Add("subjects", element, "el atributo \"name\" está en blanco");
+      problems.Add("subjects", element(), "el atributo \"name\" está en blanco");
     }
     // The hours as ASIGNOMT keeps them, as the assignments will read them.
     const std::u16string kept =
         StoredText(subject.hours && !subject.hours->empty() ? *subject.hours : hours::kDefaultHours,
                    FieldWidth(kAsignomt, field::kHoras));
     if (!hours::SessionCount(hours::HoursValue(kept))) {
-      problems.Add("subjects", element,
+      problems.Add("subjects", element(),
                    "las horas " + Quoted(kept) +
                        " dan más sesiones de las que caben en un entero de 32 bits");
     }
@@ -119,15 +122,19 @@ void CheckSubjects(const std::vector<SagaSubject>& subjects, Problems& problems)
 void CheckNamedItems(std::string_view section, std::string_view elementName,
                      const std::vector<SagaNamedItem>& items, Problems& problems) {
   for (const SagaNamedItem& item : items) {
-    const std::string element = Element(elementName, item.position, item.id, item.name, "nombre");
+    const auto element = [&] {
+      return Element(elementName, item.position, item.id, item.name, "nombre");
+    };
     CheckId(section, element, item.id, problems);
-    if (!item.name) problems.Add(section, element, "no tiene contenido (falta el nombre)");
+    if (!item.name) problems.Add(section, element(), "no tiene contenido (falta el nombre)");
   }
 }
 
 void CheckGroups(const std::vector<SagaGroup>& groups, Problems& problems) {
   for (const SagaGroup& group : groups) {
-    const std::string element = Element("group", group.position, group.id, group.name, "name");
+    const auto element = [&] {
+      return Element("group", group.position, group.id, group.name, "name");
+    };
     CheckId("groups", element, group.id, problems);
     const auto idIsFine = [](const std::optional<std::u16string>& id) {
       return id && StoredExactly(*id);
@@ -140,13 +147,17 @@ void CheckGroups(const std::vector<SagaGroup>& groups, Problems& problems) {
                       [&](const SagaAssignedTeacher& teacher) { return idIsFine(teacher.id); });
       if (idIsFine(subject.id) && teachersFine) continue;
       const std::string assigned =
-          element + " > " + Element("assigned-subject", subject.position, subject.id, {}, "");
-      CheckId("groups", assigned, subject.id, problems);
+          element() + " > " + Element("assigned-subject", subject.position, subject.id, {}, "");
+      CheckId(
+          "groups", [&] { return assigned; }, subject.id, problems);
       for (const SagaAssignedTeacher& teacher : subject.teachers) {
         if (idIsFine(teacher.id)) continue;
         CheckId(
             "groups",
-            assigned + " > " + Element("assigned-teacher", teacher.position, teacher.id, {}, ""),
+            [&] {
+              return assigned + " > " +
+                     Element("assigned-teacher", teacher.position, teacher.id, {}, "");
+            },
             teacher.id, problems);
       }
     }

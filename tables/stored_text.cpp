@@ -201,13 +201,16 @@ std::string CharacterNames(std::u16string_view characters) {
 namespace stored_text {
 
 void Put(std::u16string_view text, std::size_t width, char* bytes) {
-  std::fill(bytes, bytes + width, ' ');
-  if (AllPlainLatin1(text)) {
-    const std::size_t kept = std::min(width, text.size());
-    std::transform(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(kept), bytes,
-                   [](char16_t c) { return static_cast<char>(static_cast<unsigned char>(c)); });
+  // Most texts are plain Latin-1: copied as they are checked.
+  std::size_t at = 0;
+  for (; at < text.size() && IsPlainLatin1(text[at]); ++at) {
+    if (at < width) bytes[at] = static_cast<char>(static_cast<unsigned char>(text[at]));
+  }
+  if (at == text.size()) {
+    if (at < width) std::fill(bytes + at, bytes + width, ' ');
     return;
   }
+  std::fill(bytes, bytes + width, ' ');
   const std::u16string stored = StoredCharacters(text, width);
   for (std::size_t i = 0; i < stored.size(); ++i) {
     bytes[i] = static_cast<char>(Table1252().ByteOf(stored[i]));

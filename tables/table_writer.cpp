@@ -79,7 +79,7 @@ struct TableWriter::Impl {
     std::uint64_t bits = 0;
     std::string text;
   };
-  std::array<WrittenNumber, 64> writtenNumbers;
+  std::array<WrittenNumber, 64> writtenNumbers;  // by the top 6 bits of a hash
   // The text of `value` in the numeric field, or null when it does not fit.
   const std::string* NumberText(std::size_t field, double value);
   void WriteAll(const std::string& bytes);
@@ -201,7 +201,9 @@ void TableWriter::Impl::PutText(std::size_t field, std::u16string_view value) {
 const std::string* TableWriter::Impl::NumberText(std::size_t field, double value) {
   const dbf::Field& f = fields[field];
   const auto bits = std::bit_cast<std::uint64_t>(value);
-  WrittenNumber& written = writtenNumbers[(bits ^ (bits >> 29) ^ field) % writtenNumbers.size()];
+  // Round values differ in their high bits only: the hash mixes them down.
+  const std::uint64_t mixed = (bits ^ field) * 0x9E3779B97F4A7C15u;
+  WrittenNumber& written = writtenNumbers[mixed >> 58];
   if (written.field == field && written.bits == bits) return &written.text;
   std::optional<std::string> text;
   if (kinds[field] == FieldKind::kInteger) {

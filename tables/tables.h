@@ -401,6 +401,12 @@ class Table {
 // records included); std::nullopt when the file cannot be read as a table.
 std::optional<std::size_t> StoredRecordCount(const std::filesystem::path& file);
 
+// The live records of the table `name` of `directory`, as
+// Table::Open(directory, name, ...).RecordCount() counts them, read without
+// holding the records in memory. Throws TransferError for a missing table
+// or a corrupt header.
+std::size_t LiveRecordCount(const std::filesystem::path& directory, std::string_view name);
+
 // ---------------------------------------------------------------------------
 // The export history: the folder "historial" of the exchange directory keeps
 // every export (and every restore of one), newest last, in a subfolder named

@@ -818,6 +818,10 @@ TEST(Table, CopesWithDamagedFiles) {
        [](Bytes& b) { b[kHeaderLength + kRecordLength] = '*'; },
        "",
        {u"uno", u"tres"}},
+      {"end mark in place of a record",
+       [](Bytes& b) { b[kHeaderLength + 2 * kRecordLength] = 0x1A; },
+       "",
+       {u"uno", u"dos"}},
   };
   const Bytes intact = SmallTableBytes();
   for (const Case& c : cases) {
@@ -837,6 +841,8 @@ TEST(Table, CopesWithDamagedFiles) {
       });
       if (c.error.empty()) {
         EXPECT_EQ(error, "");
+        // Counted without reading the records, the table has as many.
+        EXPECT_EQ(LiveRecordCount(dir.Path(), "small"), c.names.size());
       } else {
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
         EXPECT_NE(error.find("La tabla SMALL (" + (dir.Path() / "SMALL.DBF").string() + ")"),

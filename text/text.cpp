@@ -55,6 +55,11 @@ std::u16string CaseFolded(std::u16string_view text) {
   folded.reserve(text.size());
   std::size_t i = 0;
   while (i < text.size()) {
+    if (text[i] < 0x80) {  // ASCII folds to itself, but for the capitals A to Z
+      const char16_t c = text[i++];
+      folded.push_back(c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c);
+      continue;
+    }
     UChar32 c;
     U16_NEXT(text.data(), i, text.size(), c);
     // Full folding may turn one character into several (ß -> ss).
