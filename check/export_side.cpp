@@ -3,7 +3,6 @@
 #include <limits>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "check/check.h"
@@ -146,16 +145,24 @@ std::vector<Entry> EntriesOf(const std::vector<Item>& items) {
 
 // The ids as IDSAGA stores them: the export finds an assigned id only
 // where it equals the stored text (an id longer than the field never).
-std::unordered_set<std::u16string, TextHash, std::equal_to<>> IdsOf(
-    const std::vector<Entry>& entries) {
-  std::unordered_set<std::u16string, TextHash, std::equal_to<>> ids;
-  ids.reserve(entries.size());
-  const std::size_t width = TextFieldWidth(kAsignomt, field::kIdSaga);
-  for (const Entry& entry : entries) {
-    if (entry.id) ids.insert(StoredText(*entry.id, width));
+class StoredIds {
+ public:
+  explicit StoredIds(const std::vector<Entry>& entries) : ids_(Stored(entries)), index_(ids_) {}
+  bool Contains(const std::u16string& id) const { return index_.Find(id).has_value(); }
+
+ private:
+  static std::vector<std::u16string> Stored(const std::vector<Entry>& entries) {
+    std::vector<std::u16string> ids;
+    ids.reserve(entries.size());
+    const std::size_t width = TextFieldWidth(kAsignomt, field::kIdSaga);
+    for (const Entry& entry : entries) {
+      if (entry.id) ids.push_back(StoredText(*entry.id, width));
+    }
+    return ids;
   }
-  return ids;
-}
+  std::vector<std::u16string> ids_;
+  FirstPositions index_;
+};
 
 }  // namespace
 
@@ -215,15 +222,15 @@ CheckReport CheckExportSide(const SagaDocument& document, bool lookForStops) {
   CheckCodes(groupView, groupEntries, GroupCodes(groups), warnings);
 
   // The assignments: every id found in its catalogue, a teacher for each.
-  const auto subjectIds = IdsOf(subjectEntries);
-  const auto teacherIds = IdsOf(teacherEntries);
+  const StoredIds subjectIds(subjectEntries);
+  const StoredIds teacherIds(teacherEntries);
   for (std::size_t i = 0; i < groups.size(); ++i) {
     for (const SagaAssignedSubject& assigned : groups[i].subjects) {
       const auto where = [&] {
         return Where(groupView, groupEntries[i]) + " > " +
                ElementText("assigned-subject", assigned.position, assigned.id, {});
       };
-      if (assigned.id && !subjectIds.contains(*assigned.id)) {
+      if (assigned.id && !subjectIds.Contains(*assigned.id)) {
         warnings.unknownSubjects.Add([&] {
           return where() + ": el id " + Quoted(*assigned.id) +
                  " no está en subjects; la asignación queda sin materia";
@@ -233,7 +240,7 @@ CheckReport CheckExportSide(const SagaDocument& document, bool lookForStops) {
         warnings.noTeacher.Add([&] { return where() + ": no tiene profesor"; });
       }
       for (const SagaAssignedTeacher& teacher : assigned.teachers) {
-        if (!teacher.id || teacherIds.contains(*teacher.id)) continue;
+        if (!teacher.id || teacherIds.Contains(*teacher.id)) continue;
         warnings.unknownTeachers.Add([&] {
           return where() + " > " +
                  ElementText("assigned-teacher", teacher.position, teacher.id, {}) + ": el id " +

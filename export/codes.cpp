@@ -48,7 +48,13 @@ bool CodesGiven::Contains(std::u16string_view code) const { return keys_.contain
 std::u16string CodesGiven::Give(std::u16string_view code, std::u16string_view base) {
   std::u16string given(code);
   std::u16string key = Key(given);
-  std::int64_t& counter = nextCounter_.try_emplace(std::u16string(base), 1).first->second;
+  if (!keys_.contains(key)) {  // most codes are free
+    keys_.insert(std::move(key));
+    return given;
+  }
+  auto known = nextCounter_.find(base);
+  if (known == nextCounter_.end()) known = nextCounter_.emplace(std::u16string(base), 1).first;
+  std::int64_t& counter = known->second;
   for (; keys_.contains(key); ++counter) {
     const std::u16string suffix = DecimalText(counter);
     // Room for the counter inside the field: the base loses characters from

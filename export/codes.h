@@ -10,10 +10,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+
+#include "text/text.h"
 
 namespace brivasto::codes {
 
@@ -39,10 +42,10 @@ class CodesGiven {
   std::u16string Key(std::u16string_view code) const;
 
   LetterCase letterCase_;
-  std::unordered_set<std::u16string> keys_;
+  std::unordered_set<std::u16string, TextHash, std::equal_to<>> keys_;
   // The counter to try first for each base: every candidate below it is
   // taken, and a code once given stays given.
-  std::unordered_map<std::u16string, std::int64_t> nextCounter_;
+  std::unordered_map<std::u16string, std::int64_t, TextHash, std::equal_to<>> nextCounter_;
 };
 
 // Subjects: a first character that is not a capital A to Z, then the

@@ -22,39 +22,17 @@ namespace {
 // The first record holding each IDSAGA of a catalogue table, so that a
 // lookup gives what a scan from the first record would: the first match in
 // record order. Identifiers are compared with the text the table holds, so
-// one longer than IDSAGA (stored cut) never matches. Open addressing over
-// the column itself: a large school looks ids up hundreds of thousands of
-// times.
+// one longer than IDSAGA (stored cut) never matches.
 class IdIndex {
  public:
-  explicit IdIndex(const std::vector<std::u16string>& ids) : ids_(ids) {
-    std::size_t size = 16;
-    while (size < ids.size() * 2) size *= 2;
-    slots_.assign(size, kEmpty);
-    for (std::size_t record = 0; record < ids.size(); ++record) {
-      std::size_t slot = SlotOf(ids[record]);
-      if (slots_[slot] == kEmpty) slots_[slot] = static_cast<std::uint32_t>(record);  // the first
-    }
-  }
-
+  explicit IdIndex(const std::vector<std::u16string>& ids) : first_(ids) {}
   std::optional<std::size_t> Find(const std::optional<std::u16string>& id) const {
     if (!id) return std::nullopt;
-    const std::uint32_t record = slots_[SlotOf(*id)];
-    if (record == kEmpty) return std::nullopt;
-    return record;
+    return first_.Find(*id);
   }
 
  private:
-  static constexpr std::uint32_t kEmpty = UINT32_MAX;
-  // The slot that holds `id`, or the empty slot where it would go.
-  std::size_t SlotOf(std::u16string_view id) const {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t slot = (TextHash{}(id)*0x9E3779B97F4A7C15u >> 20) & mask;
-    while (slots_[slot] != kEmpty && ids_[slots_[slot]] != id) slot = (slot + 1) & mask;
-    return slot;
-  }
-  const std::vector<std::u16string>& ids_;
-  std::vector<std::uint32_t> slots_;
+  FirstPositions first_;
 };
 
 // The codes of a catalogue of named items (teachers, rooms): the rule that

@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "files/files.h"
 #include "saga/catalogue_stream.h"
@@ -45,20 +46,35 @@ namespace {
 
 // --- Reading -------------------------------------------------------------------
 
+// The file as libxml2 reads it, in pieces of a few kilobytes: served from a
+// buffer filled a quarter of a megabyte at a time, one system call each.
 struct FileReader {
   int fd = -1;
   int error = 0;
+  std::vector<char> buffer = std::vector<char>(1 << 18);
+  std::size_t begin = 0, end = 0;  // what the buffer holds still unread
 };
 
-int ReadChunk(void* context, char* buffer, int length) {
+int ReadChunk(void* context, char* out, int length) {
   auto* reader = static_cast<FileReader*>(context);
-  for (;;) {
-    const ssize_t got = ::read(reader->fd, buffer, static_cast<std::size_t>(length));
-    if (got >= 0) return static_cast<int>(got);
-    if (errno == EINTR) continue;
-    reader->error = errno;
-    return -1;
+  if (reader->begin == reader->end) {
+    for (;;) {
+      const ssize_t got = ::read(reader->fd, reader->buffer.data(), reader->buffer.size());
+      if (got >= 0) {
+        reader->begin = 0;
+        reader->end = static_cast<std::size_t>(got);
+        break;
+      }
+      if (errno == EINTR) continue;
+      reader->error = errno;
+      return -1;
+    }
   }
+  const std::size_t given =
+      std::min(static_cast<std::size_t>(std::max(length, 0)), reader->end - reader->begin);
+  std::memcpy(out, reader->buffer.data() + reader->begin, given);
+  reader->begin += given;
+  return static_cast<int>(given);
 }
 
 // The bytes of a file already read, handed to the parser a chunk at a time:

@@ -4,6 +4,7 @@
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
 
+#include <cstdint>
 #include <string>
 
 namespace brivasto {
@@ -152,6 +153,43 @@ void AppendUtf8(std::string& out, std::u16string_view text) {
 std::u16string DecimalText(std::int64_t value) {
   const std::string digits = std::to_string(value);
   return std::u16string(digits.begin(), digits.end());
+}
+
+namespace {
+
+std::uint64_t MixedHash(std::u16string_view text) {
+  return static_cast<std::uint64_t>(TextHash{}(text)) * 0x9E3779B97F4A7C15u;
+}
+
+}  // namespace
+
+FirstPositions::FirstPositions(const std::vector<std::u16string>& texts) : texts_(texts) {
+  if (texts.size() >= UINT32_MAX) throw TransferError("Demasiados textos para un índice.");
+  std::size_t size = 16;
+  while (size < texts.size() * 2) size *= 2;
+  slots_.resize(size);
+  for (std::size_t position = 0; position < texts.size(); ++position) {
+    const std::uint64_t hash = MixedHash(texts[position]);
+    Slot& slot = slots_[SlotOf(texts[position], hash)];
+    if (slot.position == 0) {  // else an earlier position holds the text
+      slot = {static_cast<std::uint32_t>(position + 1), static_cast<std::uint32_t>(hash >> 32)};
+    }
+  }
+}
+
+std::size_t FirstPositions::SlotOf(std::u16string_view text, std::uint64_t hash) const {
+  const std::size_t mask = slots_.size() - 1;
+  const auto tag = static_cast<std::uint32_t>(hash >> 32);
+  for (std::size_t at = (hash >> 20) & mask;; at = (at + 1) & mask) {
+    const Slot& slot = slots_[at];
+    if (slot.position == 0 || (slot.tag == tag && texts_[slot.position - 1] == text)) return at;
+  }
+}
+
+std::optional<std::size_t> FirstPositions::Find(std::u16string_view text) const {
+  const Slot& slot = slots_[SlotOf(text, MixedHash(text))];
+  if (slot.position == 0) return std::nullopt;
+  return slot.position - 1;
 }
 
 }  // namespace brivasto

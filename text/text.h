@@ -7,9 +7,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace brivasto {
 
@@ -64,6 +66,28 @@ struct TextHash {
     }
     return static_cast<std::size_t>(hash ^ (hash >> 29));
   }
+};
+
+// The first position of each text of a list, looked up by text: what a scan
+// from the start of the list finds first. Open addressing over the list
+// itself, which must outlive the index and stay unchanged; a large school
+// looks ids up hundreds of thousands of times.
+class FirstPositions {
+ public:
+  explicit FirstPositions(const std::vector<std::u16string>& texts);
+  // The first position holding `text`, or none.
+  std::optional<std::size_t> Find(std::u16string_view text) const;
+
+ private:
+  // A slot: the position plus one (0 for an empty slot), and the hash's top
+  // bits, so that most other texts are passed over without reading them.
+  struct Slot {
+    std::uint32_t position = 0;
+    std::uint32_t tag = 0;
+  };
+  std::size_t SlotOf(std::u16string_view text, std::uint64_t hash) const;
+  const std::vector<std::u16string>& texts_;
+  std::vector<Slot> slots_;
 };
 
 // Plain decimal numeral of a number: no sign for non-negative values, no

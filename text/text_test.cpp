@@ -79,6 +79,7 @@ TEST(EqualIgnoringCase, FoldsLettersButKeepsAccents) {
   EXPECT_TRUE(EqualIgnoringCase(u"JG", u"jg"));
   EXPECT_TRUE(EqualIgnoringCase(u"Á", u"á"));
   EXPECT_TRUE(EqualIgnoringCase(u"2BACH ", u"2bach "));
+  EXPECT_TRUE(EqualIgnoringCase(u"Straße", u"STRASSE"));
   EXPECT_FALSE(EqualIgnoringCase(u"a", u"á"));
   EXPECT_FALSE(EqualIgnoringCase(u"2BACH ", u"2BACH"));
 }
@@ -89,6 +90,24 @@ TEST(Utf8, RoundTripsAndReplacesIllFormedInput) {
   EXPECT_EQ(FromUtf8("a\xFF"
                      "b"),
             u"a\uFFFDb");
+}
+
+// The first position of each text, as a scan from the start finds it; also
+// when many texts share a slot's neighbourhood.
+TEST(FirstPositions, FindsTheFirstOccurrence) {
+  std::vector<std::u16string> texts = {u"b", u"a", u"", u"b", u"a", u"c"};
+  for (int i = 0; i < 5000; ++i) texts.push_back(DecimalText(i % 3000));
+  const FirstPositions first(texts);
+  EXPECT_EQ(first.Find(u"a"), 1u);
+  EXPECT_EQ(first.Find(u"b"), 0u);
+  EXPECT_EQ(first.Find(u""), 2u);
+  EXPECT_EQ(first.Find(u"c"), 5u);
+  EXPECT_EQ(first.Find(u"d"), std::nullopt);
+  EXPECT_EQ(first.Find(u"B"), std::nullopt);
+  for (int i = 0; i < 3000; i += 7) EXPECT_EQ(first.Find(DecimalText(i)), 6u + i);
+  EXPECT_EQ(first.Find(u"3000"), std::nullopt);
+  const std::vector<std::u16string> none;
+  EXPECT_EQ(FirstPositions(none).Find(u"a"), std::nullopt);
 }
 
 }  // namespace
