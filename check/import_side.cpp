@@ -222,14 +222,17 @@ CheckReport CheckImportSide(const RunContext& context, bool lookForOrigin) {
   try {
     const DayHourFrame frame = FrameOfDays(*diashorast);
     SolutionCodes solution(*soluc);
-    const CatalogueLookup subjects(*asignomt, field::kCod);
-    const CatalogueLookup groups(*grupost, field::kAbrev);
-    const CatalogueLookup teachers(*proft, field::kAbrev);
-    const CatalogueLookup rooms(*aulat, field::kAbrev);
-    const ActivityList activities = NumberActivities(*asignomt, solution);
-    const SolutionPass pass(*soluc, frame, solution, subjects, groups, teachers, rooms, activities,
-                            context.decimalSeparator);
-    pass.Run(
+    std::optional<SolutionPass> pass;
+    {
+      const CatalogueLookup subjects(*asignomt, field::kCod);
+      const CatalogueLookup groups(*grupost, field::kAbrev);
+      const CatalogueLookup teachers(*proft, field::kAbrev);
+      const CatalogueLookup rooms(*aulat, field::kAbrev);
+      const ActivityList activities = NumberActivities(*asignomt, solution);
+      pass.emplace(*soluc, frame, solution, subjects, groups, teachers, rooms, activities,
+                   context.decimalSeparator);
+    }
+    pass->Run(
         findings, [](const SolutionInput&) {},
         [&](const TransferError& error) { report.stops.push_back(error.what()); });
     findings.codes = std::move(solution).TakeCodes();

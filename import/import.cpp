@@ -31,18 +31,23 @@ void WriteSection(XmlSectionWriter& out, ImportTables tables, ImportedCounts& co
   counts.groups = ImportGroups(out, *tables.grupost, solution);
   counts.members = ImportMembers(out, *tables.proft, solution);
 
-  ActivityList activities;
-  ImportActivities(out, *tables.asignomt, solution, activities);
-  counts.activities = activities.ActivityIds().size();
-
-  const CatalogueLookup subjects(*tables.asignomt, field::kCod);
-  const CatalogueLookup groups(*tables.grupost, field::kAbrev);
-  const CatalogueLookup teachers(*tables.proft, field::kAbrev);
-  const CatalogueLookup rooms(*tables.aulat, field::kAbrev);
   const DayHourFrame frame = FrameOfDays(*tables.diashorast);
-  const SolutionPass pass(*tables.soluc, frame, solution, subjects, groups, teachers, rooms,
-                          activities, tables.decimalSeparator);
-  counts.inputs = ImportInputs(out, pass, findings);
+  std::optional<SolutionPass> pass;
+  {
+    // The activities and the lookups go once the pass has taken what it
+    // needs of them.
+    ActivityList activities;
+    ImportActivities(out, *tables.asignomt, solution, activities);
+    counts.activities = activities.ActivityIds().size();
+
+    const CatalogueLookup subjects(*tables.asignomt, field::kCod);
+    const CatalogueLookup groups(*tables.grupost, field::kAbrev);
+    const CatalogueLookup teachers(*tables.proft, field::kAbrev);
+    const CatalogueLookup rooms(*tables.aulat, field::kAbrev);
+    pass.emplace(*tables.soluc, frame, solution, subjects, groups, teachers, rooms, activities,
+                 tables.decimalSeparator);
+  }
+  counts.inputs = ImportInputs(out, *pass, findings);
   out.Close();  // time-table
   findings.codes = std::move(solution).TakeCodes();
 }

@@ -228,14 +228,28 @@ struct SolutionFindings {
   OrderedSums placed;
 };
 
+// Texts by number, one after another in one text; a number may have none.
+class NumberedTexts {
+ public:
+  // The next number's text; nullptr: none.
+  void Add(const std::u16string* text);
+  bool Has(std::uint32_t number) const { return has_[number]; }
+  std::u16string_view Text(std::uint32_t number) const;
+
+ private:
+  std::u16string texts_;
+  std::vector<std::uint32_t> ends_;
+  std::vector<bool> has_;
+};
+
 // A lesson of SOLUC (a row whose day is not 0) as the import writes it.
 struct SolutionInput {
   std::size_t record = 0;  // the live record, from 0
   std::u16string day;
   std::u16string interval;  // "i3"
-  // Its activity's id; nullptr when its subject has none (then the lesson
+  // Its activity's id; empty when its subject has none (then the lesson
   // went to the problems first).
-  const std::u16string* activity = nullptr;
+  std::u16string_view activity;
   // The IDSAGA of its group, teacher and room (the code itself when the
   // catalogue lacks it).
   std::u16string_view group;
@@ -253,7 +267,8 @@ DayHourFrame FrameOfDays(const Table& diashorast);
 // code looked up once, not once per row.
 class SolutionPass {
  public:
-  // Throws when a field is missing.
+  // Keeps what it needs of the lookups and the activities, which may go
+  // before Run. Throws when a field is missing.
   SolutionPass(const Table& soluc, const DayHourFrame& frame, const SolutionCodes& codes,
                const CatalogueLookup& subjects, const CatalogueLookup& groups,
                const CatalogueLookup& teachers, const CatalogueLookup& rooms,
@@ -271,9 +286,9 @@ class SolutionPass {
   const SolutionCodes& codes_;
   char16_t decimalSeparator_;
   std::size_t dayField_, hourField_, sessionsField_, roomField_;
-  // By code number: the catalogue's IDSAGA (nullptr when it lacks the code).
-  std::array<std::vector<const std::u16string*>, kSolucCodes> sagaIds_;
-  std::vector<const std::u16string*> activities_;  // by subject code number
+  // By code number: the catalogue's IDSAGA (none when it lacks the code).
+  std::array<NumberedTexts, kSolucCodes> sagaIds_;
+  NumberedTexts activities_;  // by subject code number
   const DayHourFrame& frame_;
 };
 

@@ -291,16 +291,25 @@ SolutionPass::SolutionPass(const Table& soluc, const DayHourFrame& frame,
                                                                       &rooms};
   for (std::size_t kind = 0; kind < kSolucCodes; ++kind) {
     const CodeTable& kindCodes = codes.Codes(static_cast<SolucCode>(kind));
-    sagaIds_[kind].resize(kindCodes.Size());
     for (std::uint32_t number = 0; number < kindCodes.Size(); ++number) {
-      sagaIds_[kind][number] = catalogues[kind]->Find(kindCodes.Code(number));
+      sagaIds_[kind].Add(catalogues[kind]->Find(kindCodes.Code(number)));
     }
   }
   const CodeTable& subjectCodes = codes.Codes(kSubjectCode);
-  activities_.resize(subjectCodes.Size());
   for (std::uint32_t number = 0; number < subjectCodes.Size(); ++number) {
-    activities_[number] = ActivityOfSubjectCode(subjectCodes.Code(number), subjects, activities);
+    activities_.Add(ActivityOfSubjectCode(subjectCodes.Code(number), subjects, activities));
   }
+}
+
+void NumberedTexts::Add(const std::u16string* text) {
+  if (text != nullptr) texts_ += *text;
+  ends_.push_back(static_cast<std::uint32_t>(texts_.size()));
+  has_.push_back(text != nullptr);
+}
+
+std::u16string_view NumberedTexts::Text(std::uint32_t number) const {
+  const std::size_t begin = number == 0 ? 0 : ends_[number - 1];
+  return std::u16string_view(texts_).substr(begin, ends_[number] - begin);
 }
 
 void SolutionPass::Run(SolutionFindings& findings,
@@ -316,7 +325,7 @@ void SolutionPass::Run(SolutionFindings& findings,
       code[kind] = codes_.CodeOfRow(record, static_cast<SolucCode>(kind));
       // An empty code leaves a reference without id, but a lesson needs
       // its subject.
-      const bool known = sagaIds_[kind][code[kind]] != nullptr ||
+      const bool known = sagaIds_[kind].Has(code[kind]) ||
                          (kind != kSubjectCode &&
                           codes_.Codes(static_cast<SolucCode>(kind)).Code(code[kind]).empty());
       if (!known) {
@@ -339,8 +348,9 @@ void SolutionPass::Run(SolutionFindings& findings,
       continue;
     }
     lesson.record = record;
-    lesson.activity = activities_[code[kSubjectCode]];
-    if (lesson.activity == nullptr) {
+    const bool withActivity = activities_.Has(code[kSubjectCode]);
+    lesson.activity = withActivity ? activities_.Text(code[kSubjectCode]) : std::u16string_view();
+    if (!withActivity) {
       problem(TransferError("La tabla SOLUC, registro " + std::to_string(number) + ", campo " +
                             std::string(field::kAsig) + ": la asignatura " +
                             Quoted(codes_.Codes(kSubjectCode).Code(code[kSubjectCode])) +
@@ -356,8 +366,8 @@ void SolutionPass::Run(SolutionFindings& findings,
     }
     findings.placed[(std::uint64_t{code[kGroupCode]} << 32) | code[kSubjectCode]] += sessions;
     const auto sagaId = [&](SolucCode kind) {
-      const std::u16string* found = sagaIds_[kind][code[kind]];
-      return found != nullptr ? std::u16string_view(*found) : codes_.Codes(kind).Code(code[kind]);
+      return sagaIds_[kind].Has(code[kind]) ? sagaIds_[kind].Text(code[kind])
+                                            : codes_.Codes(kind).Code(code[kind]);
     };
     lesson.group = sagaId(kGroupCode);
     lesson.teacher = sagaId(kTeacherCode);
@@ -465,7 +475,7 @@ std::size_t ImportInputs(XmlSectionWriter& out, const SolutionPass& pass,
         out.Attribute("id", id);
         out.Attribute("day", lesson.day);
         out.Attribute("interval", lesson.interval);
-        out.Attribute("activity", *lesson.activity);
+        out.Attribute("activity", lesson.activity);
         WriteReference(out, "groups", "group", lesson.group);
         WriteReference(out, "members", "member", lesson.teacher);
         WriteReference(out, "locations", "location", lesson.room);

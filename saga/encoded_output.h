@@ -26,7 +26,10 @@ using ConverterPtr = std::unique_ptr<UConverter, ConverterClose>;
 class EncodedOutput {
  public:
   EncodedOutput(int fd, const std::filesystem::path& file, Units units, UConverter* converter)
-      : fd_(fd), file_(file), units_(units), converter_(converter) {}
+      : fd_(fd), file_(file), units_(units), converter_(converter) {
+    // A chunk and the piece of text that passes it.
+    buffer_.reserve(kChunk + kChunk / 4);
+  }
 
   void Bytes(std::string_view bytes);
   void Text(std::u16string_view text);
