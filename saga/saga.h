@@ -195,8 +195,9 @@ const CatalogueSections& ReadCatalogueSections(const SagaDocument& document,
 // return, so that they read back unchanged).
 class XmlSectionWriter {
  public:
-  // Receives the text in pieces as it is written.
-  using Output = std::function<void(std::u16string_view)>;
+  // Receives the text in pieces as it is written, in UTF-8, each piece
+  // whole characters.
+  using Output = std::function<void(std::string_view)>;
   // `indent` false writes everything on one line, without indentation.
   XmlSectionWriter(Output output, int level, bool indent, std::u16string newline);
 
@@ -216,8 +217,8 @@ class XmlSectionWriter {
   Output output_;
   int level_;
   bool indent_;
-  std::u16string newline_;
-  std::u16string buffer_;
+  std::string newline_;
+  std::string buffer_;  // UTF-8
   std::vector<std::string> open_;
   bool startTagPending_ = false;
 };

@@ -37,13 +37,12 @@ void SaveThroughTree(const SagaDocument& document, const fs::path& file,
        old = root.SelectSingleNode(sectionName)) {
     root.RemoveChild(old);
   }
-  std::u16string text;
-  XmlSectionWriter writer([&](std::u16string_view piece) { text += piece; }, 0, false, u"");
+  std::string utf8;
+  XmlSectionWriter writer([&](std::string_view piece) { utf8 += piece; }, 0, false, u"");
   writeSection(writer);
   writer.Finish();
   // The section on its own is a whole UTF-8 document; its element is
   // copied into the tree.
-  const std::string utf8 = ToUtf8(text);
   xmlNode* rootNode = XmlNodeAccess::Node(root);
   const std::unique_ptr<xmlDoc, void (*)(xmlDoc*)> section(
       xmlReadMemory(utf8.data(), static_cast<int>(utf8.size()), nullptr, "UTF-8",
@@ -94,7 +93,17 @@ void SaveWithNewRootSection(const SagaDocument& document, const fs::path& file,
       copyTo(std::max(from, copied));
       copied = to;
     }
-    XmlSectionWriter writer([&](std::u16string_view text) { output.Text(text); }, 1, true, newline);
+    // The section's UTF-8 goes to a UTF-8 file as it is.
+    const bool utf8 = storage->units == Units::kByte && storage->converter == nullptr;
+    XmlSectionWriter writer(
+        [&](std::string_view text) {
+          if (utf8) {
+            output.Bytes(text);
+          } else {
+            output.Text(FromUtf8(text));
+          }
+        },
+        1, true, newline);
     if (layout.emptyTagSlash) {
       // <document .../> becomes <document ...>, the section, </document>.
       copyTo(*layout.emptyTagSlash);

@@ -202,11 +202,12 @@ TEST(RootLayout, FindsOnlyTheRootsOwnSections) {
 }
 
 TEST(XmlSectionWriter, EscapesAndRefusesWhatXmlCannotHold) {
-  std::u16string text;
-  XmlSectionWriter writer([&](std::u16string_view piece) { text += piece; }, 0, true, u"\n");
+  std::string text;  // UTF-8
+  XmlSectionWriter writer([&](std::string_view piece) { text += piece; }, 0, true, u"\n");
   writer.Open("a");
   writer.Attribute("v", u"<&>\"'\t\r\n");
   writer.Attribute("w", std::u16string(u"x") + char16_t{0xD800} + u"y");
+  writer.Attribute("z", u"\u00F1\u20AC\U0001F600\u007F");
   writer.Open("b");
   writer.Close();
   writer.Open("c");
@@ -222,8 +223,8 @@ TEST(XmlSectionWriter, EscapesAndRefusesWhatXmlCannotHold) {
   writer.Close();
   writer.Finish();
   EXPECT_EQ(text,
-            u"<a v=\"&lt;&amp;&gt;&quot;'&#9;&#13;&#10;\" w=\"x\uFFFDy\">\n  <b/>\n  <c/>\n"
-            u"</a>\n");
+            "<a v=\"&lt;&amp;&gt;&quot;'&#9;&#13;&#10;\" w=\"x\xEF\xBF\xBDy\" "
+            "z=\"\xC3\xB1\xE2\x82\xAC\xF0\x9F\x98\x80\x7F\">\n  <b/>\n  <c/>\n</a>\n");
 }
 
 // A section that fails halfway changes nothing.
