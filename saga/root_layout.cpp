@@ -97,11 +97,9 @@ class LayoutScanner {
     return Find(at, text) + text.size();
   }
   std::size_t AfterQuoted(std::size_t at) const {  // `at` on the opening quote
-    const char32_t quote = u_[at];
-    for (++at; at < u_.Size(); ++at) {
-      if (u_[at] == quote) return at + 1;
-    }
-    Broken();
+    at = u_.FindChar(at + 1, static_cast<char>(u_[at]));
+    if (at == u_.Size()) Broken();
+    return at + 1;
   }
   static bool IsBlank(char32_t c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -136,9 +134,12 @@ class LayoutScanner {
     Tag tag;
     tag.nameBegin = at + 1;
     at = tag.nameBegin;
-    while (at < u_.Size() && !IsBlank(u_[at]) && u_[at] != '/' && u_[at] != '>') ++at;
+    at = u_.FindIf(at, [](char32_t c) { return IsBlank(c) || c == '/' || c == '>'; });
     tag.nameEnd = at;
-    while (at < u_.Size()) {
+    for (;;) {
+      // Only quotes, '>' and '/' matter inside a tag.
+      at = u_.FindIf(at, [](char32_t c) { return c == '"' || c == '\'' || c == '>' || c == '/'; });
+      if (at == u_.Size()) break;
       const char32_t c = u_[at];
       if (c == '"' || c == '\'') {
         at = AfterQuoted(at);

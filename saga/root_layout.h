@@ -43,6 +43,17 @@ class UnitView {
     while (at < Size() && (*this)[at] != static_cast<unsigned char>(c)) ++at;
     return at < Size() ? at : Size();
   }
+  // The first position from `at` whose character `stop` accepts, or Size().
+  template <typename Stop>
+  std::size_t FindIf(std::size_t at, Stop stop) const {
+    if (units_ == Units::kByte) {  // the common case, a byte at a time
+      const auto* bytes = reinterpret_cast<const unsigned char*>(bytes_.data());
+      while (at < bytes_.size() && !stop(static_cast<char32_t>(bytes[at]))) ++at;
+      return at;
+    }
+    while (at < Size() && !stop((*this)[at])) ++at;
+    return at;
+  }
   bool StartsWith(std::size_t at, std::string_view text) const {
     if (at + text.size() > Size()) return false;
     for (std::size_t i = 0; i < text.size(); ++i) {

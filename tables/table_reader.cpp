@@ -106,6 +106,37 @@ int CodePageOfCpgBeside(const std::filesystem::path& table, std::string& unknown
   return codePage;
 }
 
+// The number that the digits of a numeric field write in the commonest
+// form, blank-padded "-12.50": at most 15 digits, so that the digits and
+// the power of ten are exact doubles and one division rounds as a full
+// parse of the text does; nullopt for any other form (read the long way).
+std::optional<double> PlainDecimal(const std::uint8_t* begin, const std::uint8_t* end) {
+  while (begin != end && IsPad(*begin)) ++begin;
+  while (end != begin && IsPad(end[-1])) --end;
+  const bool negative = begin != end && *begin == '-';
+  if (negative) ++begin;
+  std::int64_t digits = 0;
+  int count = 0;
+  int decimals = -1;  // digits after the point; -1 before it
+  for (; begin != end; ++begin) {
+    if (*begin >= '0' && *begin <= '9') {
+      digits = digits * 10 + (*begin - '0');
+      ++count;
+      if (decimals >= 0) ++decimals;
+    } else if (*begin == '.' && decimals < 0) {
+      decimals = 0;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (count == 0 || count > 15) return std::nullopt;
+  constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                     1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  double value = static_cast<double>(digits);
+  if (decimals > 0) value /= kPowersOfTen[decimals];
+  return negative ? -value : value;
+}
+
 bool AllZero(const std::uint8_t* bytes, std::size_t count) {
   return std::all_of(bytes, bytes + count, [](std::uint8_t b) { return b == 0; });
 }
@@ -321,6 +352,9 @@ double Table::Impl::Number(std::size_t record, std::size_t field) const {
       return static_cast<double>(static_cast<std::int64_t>(dbf::ReadU64(bytes))) / 10000.0;
     default:
       break;
+  }
+  if (f.storage == dbf::Storage::kDigits && (f.type == 'N' || f.type == 'F')) {
+    if (const std::optional<double> value = PlainDecimal(bytes, bytes + f.width)) return *value;
   }
   Text(record, field, scratch);
   const std::u16string& text = scratch;
