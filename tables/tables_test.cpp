@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -730,6 +731,47 @@ TEST(Table, ReadsNumbers) {
     } else {
       EXPECT_NE(ErrorOf([&] { table.Integer(0, field); }), "");
     }
+  }
+}
+
+// The digits of a numeric field read as exactly the double a full parse of
+// them gives, whatever their form.
+TEST(Table, ReadsNumericDigitsAsTheirFullParse) {
+  const std::string texts[] = {"-0",
+                               "1.",
+                               ".5",
+                               "0.1",
+                               "-12.50",
+                               "  7",
+                               "007",
+                               "2.675",
+                               "123456789012345",
+                               "1234567890123456",
+                               "0.30000000000000004",
+                               "9007199254740993",
+                               "99999999999999.9",
+                               "-0.000000000000001"};
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    TempDir dir;
+    {
+      TableWriter writer(dir.Path(), kNumbers);
+      writer.Append();
+      writer.SetReal("REAL", 0);
+      writer.Commit();
+    }
+    // REAL's 20 bytes follow the deletion flag and TEXTO's 12.
+    Bytes bytes = ReadBytes(dir.Path() / "NUMEROS.DBF");
+    const std::string field = std::string(20 - text.size(), ' ') + text;
+    std::copy(field.begin(), field.end(), bytes.begin() + 32 + 2 * 32 + 1 + 1 + 12);
+    WriteBytes(dir.Path() / "NUMEROS.DBF", bytes);
+    const std::string plain = text.substr(text.find_first_not_of(' '));
+    double want = 0;
+    std::from_chars(plain.data(), plain.data() + plain.size(), want);
+    const Table table = Table::Open(dir.Path(), "NUMEROS", u'.');
+    const double read = table.Real(0, table.FieldIndex("REAL"));
+    EXPECT_EQ(read, want);
+    EXPECT_EQ(std::signbit(read), std::signbit(want));
   }
 }
 
