@@ -232,6 +232,17 @@ TableWriter WriteAssignments(const std::vector<SagaGroup>& groups,
                              const std::filesystem::path& directory,
                              const AssignmentSources& sources) {
   TableWriter table(directory, kAsigt);
+  // 300,000 records in a large school: each field is found once.
+  const TableWriter::FieldId casigField = table.Field(field::kCAsig);
+  const TableWriter::FieldId cprofField = table.Field(field::kCProf);
+  const TableWriter::FieldId cgrupField = table.Field(field::kCGrup);
+  const TableWriter::FieldId caulaField = table.Field(field::kCAula);
+  const TableWriter::FieldId turnoField = table.Field(field::kTurno);
+  const TableWriter::FieldId nivelField = table.Field(field::kNivel);
+  const TableWriter::FieldId cursoField = table.Field(field::kCurso);
+  const TableWriter::FieldId grupoField = table.Field(field::kGrupo);
+  const TableWriter::FieldId horasField = table.Field(field::kHoras);
+  const TableWriter::FieldId sesionesField = table.Field(field::kSesiones);
   const IdIndex groupIndex(sources.groupIds);
   const IdIndex teacherIndex(sources.teacherIds);
   const IdIndex subjectIndex(sources.subjectIds);
@@ -273,16 +284,16 @@ TableWriter WriteAssignments(const std::vector<SagaGroup>& groups,
       }
 
       table.Append();
-      table.SetText(field::kCAsig, casig);
-      table.SetText(field::kCProf, cprof);
-      table.SetText(field::kCGrup, groupValues.cgrup);
-      table.SetText(field::kCAula, u"");
-      table.SetText(field::kTurno, groupValues.turno);
-      table.SetText(field::kNivel, groupValues.nivel);
-      table.SetText(field::kCurso, groupValues.curso);
-      table.SetText(field::kGrupo, groupValues.grupo);
-      if (values->hours) table.SetReal(field::kHoras, *values->hours);
-      table.SetText(field::kSesiones, values->pattern);
+      table.SetText(casigField, casig);
+      table.SetText(cprofField, cprof);
+      table.SetText(cgrupField, groupValues.cgrup);
+      table.SetText(caulaField, u"");
+      table.SetText(turnoField, groupValues.turno);
+      table.SetText(nivelField, groupValues.nivel);
+      table.SetText(cursoField, groupValues.curso);
+      table.SetText(grupoField, groupValues.grupo);
+      if (values->hours) table.SetReal(horasField, *values->hours);
+      table.SetText(sesionesField, values->pattern);
       table.Post();
     }
   }
