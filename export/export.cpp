@@ -389,7 +389,13 @@ TableSet HoldExchangeSet(const RunContext& context) {
   return TableSet(context.exchangeDirectory, kExchangeSet);
 }
 
-TableSet StageExport(const SagaDocument& document, const RunContext& context) {
+CatalogueCodes GiveCatalogueCodes(const CatalogueSections& sections) {
+  return {SubjectCodes(sections.subjects), TeacherCodes(sections.teachers),
+          RoomCodes(sections.locations), GroupCodes(sections.groups)};
+}
+
+TableSet StageExport(const SagaDocument& document, const RunContext& context,
+                     CatalogueCodes* given) {
   // The sections are read once for the whole run. Nothing is written before
   // the whole document is known to be exportable,
   CatalogueSections storage;
@@ -400,18 +406,16 @@ TableSet StageExport(const SagaDocument& document, const RunContext& context) {
   TableSet set = HoldExchangeSet(context);
   const std::filesystem::path& directory = context.exchangeDirectory;
   try {
-    const std::vector<GivenCode> subjectCodes = SubjectCodes(sections.subjects);
-    const std::vector<GivenCode> teacherCodes = TeacherCodes(sections.teachers);
-    const std::vector<GivenCode> groupCodes = GroupCodes(sections.groups);
-    set.Add(WriteSubjects(sections.subjects, subjectCodes, directory).Finish());
-    set.Add(WriteNamedItems(sections.teachers, teacherCodes, kProft, directory).Finish());
-    set.Add(WriteNamedItems(sections.locations, RoomCodes(sections.locations), kAulat, directory)
-                .Finish());
-    set.Add(WriteGroups(sections.groups, groupCodes, directory).Finish());
+    CatalogueCodes codes = GiveCatalogueCodes(sections);
+    set.Add(WriteSubjects(sections.subjects, codes.subjects, directory).Finish());
+    set.Add(WriteNamedItems(sections.teachers, codes.teachers, kProft, directory).Finish());
+    set.Add(WriteNamedItems(sections.locations, codes.rooms, kAulat, directory).Finish());
+    set.Add(WriteGroups(sections.groups, codes.groups, directory).Finish());
     // The assignments take their codes from the new catalogues, as written.
     set.Add(WriteAssignments(sections.groups, directory,
-                             SourcesWritten(sections, subjectCodes, teacherCodes, groupCodes))
+                             SourcesWritten(sections, codes.subjects, codes.teachers, codes.groups))
                 .Finish());
+    if (given != nullptr) *given = std::move(codes);
     set.Add(TableWriter(directory, kDiashorast).Finish());
   } catch (const TransferError& error) {
     // The new tables written so far go with the set; the old ones are whole.
@@ -430,9 +434,11 @@ void CommitExchangeSet(TableSet& set) {
   set.Commit();
 }
 
-void RunExportSteps(const SagaDocument& document, const RunContext& context) {
-  TableSet set = StageExport(document, context);
+CatalogueCodes RunExportSteps(const SagaDocument& document, const RunContext& context) {
+  CatalogueCodes codes;
+  TableSet set = StageExport(document, context, &codes);
   CommitExchangeSet(set);
+  return codes;
 }
 
 }  // namespace brivasto
