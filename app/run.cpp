@@ -154,13 +154,14 @@ RunOutcome RunFrame::Run(Direction direction) {
                                                                 : LoadScope::kRootElement));
 
     ImportedCounts imported;
+    CatalogueCodes exportedCodes;
     std::vector<std::string> historyWarnings;
     if (direction == Direction::kExport) {
       BusyCursor busy(prompter_);
       // The history keeps the tables the export replaces and, once the new
       // set is in place, the ones it wrote; a failure there is only a warning.
       HistoryRecorder history(context_.exchangeDirectory);
-      steps_.exportSteps(*sagaDocument_, context_);
+      exportedCodes = steps_.exportSteps(*sagaDocument_, context_);
       std::error_code sizeError;
       const std::uintmax_t bytes = std::filesystem::file_size(sagaFileName_, sizeError);
       historyWarnings = history.Record({.origin = "exportación",
@@ -171,7 +172,8 @@ RunOutcome RunFrame::Run(Direction direction) {
     }
 
     transferStatus_ = 1;
-    summary = RunSummary(direction, *sagaDocument_, context_, imported, leftovers, historyWarnings);
+    summary = RunSummary(direction, *sagaDocument_, context_, imported, leftovers, historyWarnings,
+                         &exportedCodes);
   }
   summary_ = std::move(summary.text);
   prompter_.ShowMessageWithDetail(kFinished, summary.notice, summary_);
@@ -181,7 +183,8 @@ RunOutcome RunFrame::Run(Direction direction) {
 RunSummaryText RunSummary(Direction direction, const SagaDocument& document,
                           const RunContext& context, const ImportedCounts& imported,
                           const std::vector<std::filesystem::path>& leftoversRemoved,
-                          std::span<const std::string> historyWarnings) {
+                          std::span<const std::string> historyWarnings,
+                          const CatalogueCodes* exportedCodes) {
   std::string text;
   std::string notice;
   try {
@@ -200,7 +203,7 @@ RunSummaryText RunSummary(Direction direction, const SagaDocument& document,
     }
     // What the check finds in what was just carried.
     // After an import, the check words what the import's own pass found.
-    CheckReport report = exported            ? CheckExportSide(document, /*lookForStops=*/false)
+    CheckReport report = exported ? CheckExportSide(document, /*lookForStops=*/false, exportedCodes)
                          : imported.findings ? CheckImportSide(context, *imported.findings)
                                              : CheckImportSide(context, /*lookForOrigin=*/false);
     report.warnings.insert(report.warnings.begin(), historyWarnings.begin(), historyWarnings.end());

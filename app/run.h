@@ -72,7 +72,9 @@ enum class Direction { kExport, kImport };
 // The work of each direction once its document is loaded. Defaults to the
 // real export and import; tests put other steps in.
 struct TransferSteps {
-  std::function<void(const SagaDocument&, const RunContext&)> exportSteps = RunExportSteps;
+  // The export gives back the codes it gave, which the summary reuses.
+  std::function<CatalogueCodes(const SagaDocument&, const RunContext&)> exportSteps =
+      RunExportSteps;
   std::function<ImportedCounts(const SagaDocument&, const std::filesystem::path&,
                                const RunContext&)>
       importTimetable = ImportTimetable;
@@ -134,7 +136,8 @@ class RunFrame {
 // `imported` is what the import wrote (not used for an export);
 // `leftoversRemoved` the temporary files of an interrupted run that the run
 // removed before its steps (listed when there are any); `historyWarnings`
-// what the export history could not keep, shown first among the warnings.
+// what the export history could not keep, shown first among the warnings;
+// `exportedCodes` the codes the export gave (see CheckExportSide).
 struct RunSummaryText {
   std::u16string text;
   std::u16string notice;  // "Sin avisos.", "1 aviso: ...", "N avisos: ..."
@@ -142,7 +145,8 @@ struct RunSummaryText {
 RunSummaryText RunSummary(Direction direction, const SagaDocument& document,
                           const RunContext& context, const ImportedCounts& imported = {},
                           const std::vector<std::filesystem::path>& leftoversRemoved = {},
-                          std::span<const std::string> historyWarnings = {});
+                          std::span<const std::string> historyWarnings = {},
+                          const CatalogueCodes* exportedCodes = nullptr);
 
 // ---------------------------------------------------------------------------
 // The status file.

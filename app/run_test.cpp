@@ -47,6 +47,7 @@ struct RecordedSteps {
     TransferSteps steps;
     steps.exportSteps = [events = events](const SagaDocument&, const RunContext& context) {
       events->push_back("export to " + context.exchangeDirectory.string());
+      return CatalogueCodes{};
     };
     steps.importTimetable = [events = events](const SagaDocument&,
                                               const std::filesystem::path& file,
@@ -191,7 +192,7 @@ TEST_F(RunFrameTest, ErrorsEndTheRunAndRestoreTheCursor) {
   const std::filesystem::path broken = folder_ / "roto.xml";
   WriteFile(broken, "<document><subjects></document>");
   TransferSteps failing;
-  failing.exportSteps = [](const SagaDocument&, const RunContext&) {
+  failing.exportSteps = [](const SagaDocument&, const RunContext&) -> CatalogueCodes {
     throw TransferError("Tabla ASIGNOMT: no se puede crear");
   };
   failing.importTimetable = [](const SagaDocument&, const std::filesystem::path&,

@@ -274,7 +274,8 @@ TEST_F(WindowTest, UnwritableStatusFileIsReportedAndTheWindowCloses) {
 TEST_F(WindowTest, FailingRunLeavesTheWindowAsItWas) {
   TransferSteps failing;
   bool waitCursorShown = false;
-  failing.exportSteps = [&waitCursorShown](const SagaDocument&, const RunContext&) {
+  failing.exportSteps = [&waitCursorShown](const SagaDocument&,
+                                           const RunContext&) -> CatalogueCodes {
     const QCursor* cursor = QApplication::overrideCursor();
     waitCursorShown = cursor != nullptr && cursor->shape() == Qt::WaitCursor;
     throw TransferError("Tabla ASIGNOMT: no se puede crear");
@@ -310,6 +311,7 @@ TEST_F(WindowTest, CloseAskedDuringARunWaitsForTheRun) {
   steps.exportSteps = [&](const SagaDocument&, const RunContext&) {
     running->close();  // as the window manager's close box would
     closedDuringRun = !running->isVisible();
+    return CatalogueCodes{};
   };
   dialogs_.answers = {FromPath(document_)};
   auto form = Show({}, steps);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "export/export.h"
 #include "import/import.h"
 #include "import/lookups.h"
 #include "saga/saga.h"
@@ -34,8 +35,11 @@ struct CheckReport {
 // that are not a number; characters Windows 1252 cannot hold.
 // Each kind of warning lists its first occurrences and counts the others.
 // `lookForStops` false leaves out the stops (after an export, which has just
-// found none).
-CheckReport CheckExportSide(const SagaDocument& document, bool lookForStops = true);
+// found none). `given`: the codes an export gave these sections
+// (RunExportSteps), so that they are not worked out again; ignored when null
+// or when its counts are not those of the sections.
+CheckReport CheckExportSide(const SagaDocument& document, bool lookForStops = true,
+                            const CatalogueCodes* given = nullptr);
 
 // Whether the exchange directory holds Talvenor's timetable (SOLUC).
 bool HasTimetable(const RunContext& context);

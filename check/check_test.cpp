@@ -55,6 +55,17 @@ TEST(CheckExportSide, SampleListsItsCollisionsAndSubjectsWithoutTeacher) {
       R"(groups, group nº 9 (id="500409", name="4ESO B") > assigned-subject nº 8 (id="200113"): no tiene profesor)",
   };
   EXPECT_EQ(report.warnings, want);
+
+  // After an export the check takes the codes the export gave; codes that
+  // are not those of these sections are worked out again.
+  TempDir dir;
+  const CatalogueCodes given = RunExportSteps(sample, {dir.Path(), u'.'});
+  EXPECT_EQ(CheckExportSide(sample, false, &given).warnings, want);
+  const CatalogueCodes other;
+  EXPECT_EQ(CheckExportSide(sample, false, &other).warnings, want);
+  CatalogueCodes changed = given;
+  changed.rooms.front().derived = u"X";
+  EXPECT_NE(CheckExportSide(sample, false, &changed).warnings, want);
 }
 
 // Names pasted from web pages and word processors: the check says what the

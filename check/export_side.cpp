@@ -166,7 +166,8 @@ class StoredIds {
 
 }  // namespace
 
-CheckReport CheckExportSide(const SagaDocument& document, bool lookForStops) {
+CheckReport CheckExportSide(const SagaDocument& document, bool lookForStops,
+                            const CatalogueCodes* given) {
   CheckReport report;
   if (lookForStops) {
     for (const std::string& line : ExportProblems(document)) {
@@ -190,6 +191,19 @@ CheckReport CheckExportSide(const SagaDocument& document, bool lookForStops) {
   const std::vector<Entry> roomEntries = EntriesOf(rooms);
   const std::vector<Entry> groupEntries = EntriesOf(groups);
   ExportWarnings warnings(report.warnings);
+  if (given != nullptr &&
+      (given->subjects.size() != subjects.size() || given->teachers.size() != teachers.size() ||
+       given->rooms.size() != rooms.size() || given->groups.size() != groups.size())) {
+    given = nullptr;  // not the codes of these sections
+  }
+  // The codes of one catalogue: those given, or worked out now.
+  std::vector<GivenCode> worked;
+  const auto codesOf = [&](auto member, auto give,
+                           const auto& items) -> const std::vector<GivenCode>& {
+    if (given != nullptr) return given->*member;
+    worked = give(items);
+    return worked;
+  };
 
   // Subjects: entries, then their hours as ASIGNOMT keeps them.
   CheckEntries(subjectView, subjectEntries, true, warnings);
@@ -204,11 +218,13 @@ CheckReport CheckExportSide(const SagaDocument& document, bool lookForStops) {
       });
     }
   }
-  CheckCodes(subjectView, subjectEntries, SubjectCodes(subjects), warnings);
+  CheckCodes(subjectView, subjectEntries,
+             codesOf(&CatalogueCodes::subjects, SubjectCodes, subjects), warnings);
   CheckEntries(teacherView, teacherEntries, true, warnings);
-  CheckCodes(teacherView, teacherEntries, TeacherCodes(teachers), warnings);
+  CheckCodes(teacherView, teacherEntries,
+             codesOf(&CatalogueCodes::teachers, TeacherCodes, teachers), warnings);
   CheckEntries(roomView, roomEntries, true, warnings);
-  CheckCodes(roomView, roomEntries, RoomCodes(rooms), warnings);
+  CheckCodes(roomView, roomEntries, codesOf(&CatalogueCodes::rooms, RoomCodes, rooms), warnings);
 
   // Groups: the name goes to DESCRIP with the description after it.
   CheckEntries(groupView, groupEntries, false, warnings);
@@ -219,7 +235,8 @@ CheckReport CheckExportSide(const SagaDocument& document, bool lookForStops) {
     CheckCut(where, "la descripción", descrip, kGrupost, field::kDescrip, warnings);
     CheckCodePage(where, "la descripción", descrip, warnings);
   }
-  CheckCodes(groupView, groupEntries, GroupCodes(groups), warnings);
+  CheckCodes(groupView, groupEntries, codesOf(&CatalogueCodes::groups, GroupCodes, groups),
+             warnings);
 
   // The assignments: every id found in its catalogue, a teacher for each.
   const StoredIds subjectIds(subjectEntries);

@@ -232,6 +232,17 @@ TableWriter WriteAssignments(const std::vector<SagaGroup>& groups,
                              const std::filesystem::path& directory,
                              const AssignmentSources& sources) {
   TableWriter table(directory, kAsigt);
+  // 300,000 records in a large school: each field is found once.
+  const TableWriter::FieldId casigField = table.Field(field::kCAsig);
+  const TableWriter::FieldId cprofField = table.Field(field::kCProf);
+  const TableWriter::FieldId cgrupField = table.Field(field::kCGrup);
+  const TableWriter::FieldId caulaField = table.Field(field::kCAula);
+  const TableWriter::FieldId turnoField = table.Field(field::kTurno);
+  const TableWriter::FieldId nivelField = table.Field(field::kNivel);
+  const TableWriter::FieldId cursoField = table.Field(field::kCurso);
+  const TableWriter::FieldId grupoField = table.Field(field::kGrupo);
+  const TableWriter::FieldId horasField = table.Field(field::kHoras);
+  const TableWriter::FieldId sesionesField = table.Field(field::kSesiones);
   const IdIndex groupIndex(sources.groupIds);
   const IdIndex teacherIndex(sources.teacherIds);
   const IdIndex subjectIndex(sources.subjectIds);
@@ -273,16 +284,16 @@ TableWriter WriteAssignments(const std::vector<SagaGroup>& groups,
       }
 
       table.Append();
-      table.SetText(field::kCAsig, casig);
-      table.SetText(field::kCProf, cprof);
-      table.SetText(field::kCGrup, groupValues.cgrup);
-      table.SetText(field::kCAula, u"");
-      table.SetText(field::kTurno, groupValues.turno);
-      table.SetText(field::kNivel, groupValues.nivel);
-      table.SetText(field::kCurso, groupValues.curso);
-      table.SetText(field::kGrupo, groupValues.grupo);
-      if (values->hours) table.SetReal(field::kHoras, *values->hours);
-      table.SetText(field::kSesiones, values->pattern);
+      table.SetText(casigField, casig);
+      table.SetText(cprofField, cprof);
+      table.SetText(cgrupField, groupValues.cgrup);
+      table.SetText(caulaField, u"");
+      table.SetText(turnoField, groupValues.turno);
+      table.SetText(nivelField, groupValues.nivel);
+      table.SetText(cursoField, groupValues.curso);
+      table.SetText(grupoField, groupValues.grupo);
+      if (values->hours) table.SetReal(horasField, *values->hours);
+      table.SetText(sesionesField, values->pattern);
       table.Post();
     }
   }
@@ -378,7 +389,13 @@ TableSet HoldExchangeSet(const RunContext& context) {
   return TableSet(context.exchangeDirectory, kExchangeSet);
 }
 
-TableSet StageExport(const SagaDocument& document, const RunContext& context) {
+CatalogueCodes GiveCatalogueCodes(const CatalogueSections& sections) {
+  return {SubjectCodes(sections.subjects), TeacherCodes(sections.teachers),
+          RoomCodes(sections.locations), GroupCodes(sections.groups)};
+}
+
+TableSet StageExport(const SagaDocument& document, const RunContext& context,
+                     CatalogueCodes* given) {
   // The sections are read once for the whole run. Nothing is written before
   // the whole document is known to be exportable,
   CatalogueSections storage;
@@ -389,18 +406,16 @@ TableSet StageExport(const SagaDocument& document, const RunContext& context) {
   TableSet set = HoldExchangeSet(context);
   const std::filesystem::path& directory = context.exchangeDirectory;
   try {
-    const std::vector<GivenCode> subjectCodes = SubjectCodes(sections.subjects);
-    const std::vector<GivenCode> teacherCodes = TeacherCodes(sections.teachers);
-    const std::vector<GivenCode> groupCodes = GroupCodes(sections.groups);
-    set.Add(WriteSubjects(sections.subjects, subjectCodes, directory).Finish());
-    set.Add(WriteNamedItems(sections.teachers, teacherCodes, kProft, directory).Finish());
-    set.Add(WriteNamedItems(sections.locations, RoomCodes(sections.locations), kAulat, directory)
-                .Finish());
-    set.Add(WriteGroups(sections.groups, groupCodes, directory).Finish());
+    CatalogueCodes codes = GiveCatalogueCodes(sections);
+    set.Add(WriteSubjects(sections.subjects, codes.subjects, directory).Finish());
+    set.Add(WriteNamedItems(sections.teachers, codes.teachers, kProft, directory).Finish());
+    set.Add(WriteNamedItems(sections.locations, codes.rooms, kAulat, directory).Finish());
+    set.Add(WriteGroups(sections.groups, codes.groups, directory).Finish());
     // The assignments take their codes from the new catalogues, as written.
     set.Add(WriteAssignments(sections.groups, directory,
-                             SourcesWritten(sections, subjectCodes, teacherCodes, groupCodes))
+                             SourcesWritten(sections, codes.subjects, codes.teachers, codes.groups))
                 .Finish());
+    if (given != nullptr) *given = std::move(codes);
     set.Add(TableWriter(directory, kDiashorast).Finish());
   } catch (const TransferError& error) {
     // The new tables written so far go with the set; the old ones are whole.
@@ -419,9 +434,11 @@ void CommitExchangeSet(TableSet& set) {
   set.Commit();
 }
 
-void RunExportSteps(const SagaDocument& document, const RunContext& context) {
-  TableSet set = StageExport(document, context);
+CatalogueCodes RunExportSteps(const SagaDocument& document, const RunContext& context) {
+  CatalogueCodes codes;
+  TableSet set = StageExport(document, context, &codes);
   CommitExchangeSet(set);
+  return codes;
 }
 
 }  // namespace brivasto

@@ -52,6 +52,12 @@ std::vector<GivenCode> TeacherCodes(std::span<const SagaNamedItem> teachers);  /
 std::vector<GivenCode> RoomCodes(std::span<const SagaNamedItem> rooms);        // AULAT.ABREV
 std::vector<GivenCode> GroupCodes(std::span<const SagaGroup> groups);          // GRUPOST.ABREV
 
+// The codes of the four catalogues' entries, as the steps store them.
+struct CatalogueCodes {
+  std::vector<GivenCode> subjects, teachers, rooms, groups;
+};
+CatalogueCodes GiveCatalogueCodes(const CatalogueSections& sections);
+
 // Whether a subject's hours text reads as a number ('.' or ',' as decimal
 // separator, blanks around ignored); the export counts any other text as 1.
 bool HoursAreNumber(std::u16string_view text);
@@ -79,8 +85,10 @@ TableSet HoldExchangeSet(const RunContext& context);
 // The export up to its commit: CheckExportable, HoldExchangeSet, then the six
 // steps' tables written in their fixed order to temporary files beside the
 // old ones and synced. Every table is still the old one. A failure removes
-// the new files and throws with kNoTableChanged at the end.
-TableSet StageExport(const SagaDocument& document, const RunContext& context);
+// the new files and throws with kNoTableChanged at the end. `given`, when
+// there, receives the codes the catalogues got.
+TableSet StageExport(const SagaDocument& document, const RunContext& context,
+                     CatalogueCodes* given = nullptr);
 
 // Puts a staged set of the six exchange tables in place (TableSet::Commit):
 // the one way the exchange directory gets a new set, for an export and for
@@ -88,7 +96,8 @@ TableSet StageExport(const SagaDocument& document, const RunContext& context);
 // before anything changes.
 void CommitExchangeSet(TableSet& set);
 
-// StageExport, then CommitExchangeSet.
-void RunExportSteps(const SagaDocument& document, const RunContext& context);
+// StageExport, then CommitExchangeSet; gives back the codes the catalogues
+// got, for the summary.
+CatalogueCodes RunExportSteps(const SagaDocument& document, const RunContext& context);
 
 }  // namespace brivasto

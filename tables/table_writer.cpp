@@ -383,6 +383,26 @@ void TableWriter::SetReal(std::string_view field, double value) {
   impl_->PutNumber(index, value);
 }
 
+TableWriter::FieldId TableWriter::Field(std::string_view name) const {
+  return {impl_->FindField(name)};
+}
+
+void TableWriter::SetText(FieldId field, std::u16string_view value) {
+  impl_->CheckOpen();
+  if (!impl_->pending) {
+    impl_->Misuse("no hay un registro nuevo para el campo " + impl_->fields[field.index].name);
+  }
+  impl_->PutText(field.index, value);
+}
+
+void TableWriter::SetReal(FieldId field, double value) {
+  impl_->CheckOpen();
+  if (!impl_->pending) {
+    impl_->Misuse("no hay un registro nuevo para el campo " + impl_->fields[field.index].name);
+  }
+  impl_->PutNumber(field.index, value);
+}
+
 void TableWriter::SetInteger(std::string_view field, std::int32_t value) {
   SetReal(field, static_cast<double>(value));
 }

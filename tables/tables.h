@@ -168,6 +168,14 @@ class TableWriter {
   void SetText(std::string_view field, std::u16string_view value);
   void SetReal(std::string_view field, double value);
   void SetInteger(std::string_view field, std::int32_t value);
+  // A field found once for a table of many records: the same as naming it
+  // in each call. Throws when the table lacks the field.
+  struct FieldId {
+    std::size_t index;
+  };
+  FieldId Field(std::string_view name) const;
+  void SetText(FieldId field, std::u16string_view value);
+  void SetReal(FieldId field, double value);
   // Stores the appended record at the end of the table.
   void Post();
   // Completes the table on disk (see above); a record left unposted is

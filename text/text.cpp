@@ -103,21 +103,27 @@ bool EqualAsciiIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 std::u16string FromUtf8(std::string_view text) {
-  std::u16string result;
-  result.reserve(text.size());
+  // Never more code units than bytes: the result is cut to size at the end.
+  std::u16string result(text.size(), u'\0');
+  char16_t* out = result.data();
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
   const auto length = static_cast<int32_t>(text.size());
   int32_t at = 0;
   while (at < length) {
+    if (bytes[at] < 0x80) {  // most of it: ASCII, one unit per byte
+      *out++ = bytes[at++];
+      continue;
+    }
     UChar32 c;
     U8_NEXT_OR_FFFD(bytes, at, length, c);
     if (U_IS_BMP(c)) {
-      result.push_back(static_cast<char16_t>(c));
+      *out++ = static_cast<char16_t>(c);
     } else {
-      result.push_back(static_cast<char16_t>(U16_LEAD(c)));
-      result.push_back(static_cast<char16_t>(U16_TRAIL(c)));
+      *out++ = static_cast<char16_t>(U16_LEAD(c));
+      *out++ = static_cast<char16_t>(U16_TRAIL(c));
     }
   }
+  result.resize(static_cast<std::size_t>(out - result.data()));
   return result;
 }
 

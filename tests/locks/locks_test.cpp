@@ -122,9 +122,11 @@ std::string RunWithSeam(Direction direction, const fs::path& zwork, const fs::pa
                         const std::function<void()>& seam) {
   TransferSteps steps;
   steps.exportSteps = [&](const SagaDocument& saga, const RunContext& context) {
-    TableSet staged = StageExport(saga, context);
+    CatalogueCodes codes;
+    TableSet staged = StageExport(saga, context, &codes);
     seam();
     CommitExchangeSet(staged);
+    return codes;
   };
   steps.importTimetable = [&](const SagaDocument& saga, const fs::path& file,
                               const RunContext& context) {
