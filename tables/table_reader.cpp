@@ -522,19 +522,6 @@ Table Table::OpenHeld(const std::filesystem::path& directory, std::string_view n
   return Table(std::move(impl));
 }
 
-Table Table::OpenStaged(const StagedTable& staged, char16_t decimalSeparator) {
-  auto impl = std::make_unique<Impl>();
-  impl->name = staged.Name();
-  impl->tableName = staged.Name();
-  impl->decimalSeparator = decimalSeparator;
-  impl->path = staged.File();
-  impl->hold = files::UniqueFd(::open(impl->path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!impl->hold.Valid()) impl->Fail("abrir", errno);
-  impl->Read();
-  impl->hold.Close();  // nothing to hold: the file is ours
-  return Table(std::move(impl));
-}
-
 void Table::Impl::ReadAt(std::size_t offset, std::vector<std::uint8_t>& bytes) const {
   std::size_t got = 0;
   while (got < bytes.size()) {

@@ -358,9 +358,6 @@ class Table {
   // or a corrupt header. `decimalSeparator` is used for numbers kept as text.
   static Table Open(const std::filesystem::path& directory, std::string_view name,
                     char16_t decimalSeparator);
-  // Reads a table this run has staged and not yet put in place; it is ours,
-  // so it takes no hold. Throws for a corrupt header or a failed read.
-  static Table OpenStaged(const StagedTable& staged, char16_t decimalSeparator);
   // Open for a table read from its first record to its last: its records
   // are read from the file a window at a time, so that a large table takes
   // little memory (reading records out of order reads windows again).
