@@ -120,8 +120,8 @@ std::optional<double> PlainDecimal(const std::uint8_t* begin, const std::uint8_t
   int decimals = -1;  // digits after the point; -1 before it
   for (; begin != end; ++begin) {
     if (*begin >= '0' && *begin <= '9') {
+      if (++count > 15) return std::nullopt;  // before the digits could overflow
       digits = digits * 10 + (*begin - '0');
-      ++count;
       if (decimals >= 0) ++decimals;
     } else if (*begin == '.' && decimals < 0) {
       decimals = 0;
@@ -129,7 +129,7 @@ std::optional<double> PlainDecimal(const std::uint8_t* begin, const std::uint8_t
       return std::nullopt;
     }
   }
-  if (count == 0 || count > 15) return std::nullopt;
+  if (count == 0) return std::nullopt;
   constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                      1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
   double value = static_cast<double>(digits);

@@ -750,7 +750,8 @@ TEST(Table, ReadsNumericDigitsAsTheirFullParse) {
                                "0.30000000000000004",
                                "9007199254740993",
                                "99999999999999.9",
-                               "-0.000000000000001"};
+                               "-0.000000000000001",
+                               "12345678901234567890"};
   for (const std::string& text : texts) {
     SCOPED_TRACE(text);
     TempDir dir;
