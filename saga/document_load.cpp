@@ -299,15 +299,11 @@ struct ShapedParse {
     xmlSAX2EndElementNs(context, localName, prefix, uri);
     if (depth != 2) return;
     state.inItem = false;
-    auto* parser = static_cast<xmlParserCtxt*>(context);
-    try {
-      TakeItem(state, xmlDocGetRootElement(parser->myDoc)->last);
-    } catch (...) {
-      state.failure = std::current_exception();
-      xmlStopParser(parser);
-    }
+    Streamed(context, [&] {
+      TakeItem(state, xmlDocGetRootElement(static_cast<xmlParserCtxt*>(context)->myDoc)->last);
+    });
   }
-  // Runs a step of the streamed reading; what it throws stops the parse.
+  // Runs a step of the parse's own reading; what it throws stops the parse.
   template <typename Step>
   static void Streamed(void* context, Step&& step) {
     try {
@@ -334,32 +330,14 @@ struct ShapedParse {
       xmlSAX2Characters(context, text, length);
     }
   }
-  static void CdataBlock(void* context, const xmlChar* text, int length) {
+  // A CDATA section, comment, instruction or entity reference: made as the
+  // tree library makes it where the shape keeps nodes.
+  template <auto MakeNode, typename... Event>
+  static void NodesOnly(void* context, Event... event) {
     if (InStreamedItem(context)) {
       NeedsNodes(context);
     } else if (Keeps(context)) {
-      xmlSAX2CDataBlock(context, text, length);
-    }
-  }
-  static void Comment(void* context, const xmlChar* text) {
-    if (InStreamedItem(context)) {
-      NeedsNodes(context);
-    } else if (Keeps(context)) {
-      xmlSAX2Comment(context, text);
-    }
-  }
-  static void Instruction(void* context, const xmlChar* target, const xmlChar* data) {
-    if (InStreamedItem(context)) {
-      NeedsNodes(context);
-    } else if (Keeps(context)) {
-      xmlSAX2ProcessingInstruction(context, target, data);
-    }
-  }
-  static void Reference(void* context, const xmlChar* name) {
-    if (InStreamedItem(context)) {
-      NeedsNodes(context);
-    } else if (Keeps(context)) {
-      xmlSAX2Reference(context, name);
+      MakeNode(context, event...);
     }
   }
   static void Install(xmlSAXHandler& sax) {
@@ -367,10 +345,11 @@ struct ShapedParse {
     sax.endElementNs = End;
     sax.characters = Characters;
     sax.ignorableWhitespace = Characters;
-    sax.cdataBlock = CdataBlock;
-    sax.comment = Comment;
-    sax.processingInstruction = Instruction;
-    sax.reference = Reference;
+    sax.cdataBlock = NodesOnly<xmlSAX2CDataBlock, const xmlChar*, int>;
+    sax.comment = NodesOnly<xmlSAX2Comment, const xmlChar*>;
+    sax.processingInstruction =
+        NodesOnly<xmlSAX2ProcessingInstruction, const xmlChar*, const xmlChar*>;
+    sax.reference = NodesOnly<xmlSAX2Reference, const xmlChar*>;
   }
 };
 

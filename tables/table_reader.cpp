@@ -588,6 +588,10 @@ const std::string& Table::Name() const { return impl_->name; }
 const std::string& Table::CodePageNotice() const { return impl_->codePageNotice; }
 std::size_t Table::RecordCount() const { return impl_->live.size(); }
 
+std::size_t LiveRecordCount(const std::filesystem::path& directory, std::string_view name) {
+  return Table::OpenStreamed(directory, name, u'.').RecordCount();
+}
+
 bool Table::HasField(std::string_view field) const {
   return std::any_of(impl_->header.fields.begin(), impl_->header.fields.end(),
                      [&](const dbf::Field& f) { return EqualAsciiIgnoringCase(f.name, field); });

@@ -407,9 +407,8 @@ class Table {
 std::optional<std::size_t> StoredRecordCount(const std::filesystem::path& file);
 
 // The live records of the table `name` of `directory`, as
-// Table::Open(directory, name, ...).RecordCount() counts them, read without
-// holding the records in memory. Throws TransferError for a missing table
-// or a corrupt header.
+// Table::Open(directory, name, ...).RecordCount() counts them, read a window
+// at a time (Table::OpenStreamed). Throws as Table::Open does.
 std::size_t LiveRecordCount(const std::filesystem::path& directory, std::string_view name);
 
 // ---------------------------------------------------------------------------
